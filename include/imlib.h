@@ -1,0 +1,82 @@
+/* imlib.h: public interface of the image library.
+ * Usable from C and C++.  Every operation that takes a handle returns -3
+ * when the handle is not an open image; other negative results are failures
+ * (-1 not found / not recognised, -2 bad argument, refused value or I/O
+ * failure, -4 unusable value or subset text).  Single-threaded. */
+#ifndef IMLIB_H
+#define IMLIB_H
+
+#include "map_struct.h"
+#include "rwc_struct.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opening and closing */
+int im_open(const char *name, const char *mode);
+int im_close(int id);
+int im_file(int id, const char *operation);
+
+/* Header copying and keywords */
+int im_hdr(int new_id, const int *old_ids, const char *options);
+int im_rkey_i(int id, int *value, const char *keyword);
+int im_rkey_l(int id, int *value, const char *keyword);
+int im_rkey_r(int id, float *value, const char *keyword);
+int im_rkey_d(int id, double *value, const char *keyword);
+int im_rkey_c(int id, char *value, const char *keyword); /* value: 81 chars */
+int im_rkey_t(int id, char *buffer, const char *key);    /* buffer: 81 chars */
+int im_wkey_i(int id, int value, const char *keyword);
+int im_wkey_r(int id, double value, const char *keyword);
+int im_wkey_d(int id, double value, const char *keyword);
+int im_wkey_c(int id, const char *value, const char *keyword);
+int im_wkey_l(int id, int value, const char *keyword);
+int im_wkey_t(int id, const char *card, const char *position);
+char *im_key(const char *base, int n);
+
+/* Blank patterns */
+void im_blank(float *ptr);
+void im_blankd(double *ptr);
+
+/* Pixel transfers: the buffer is the work area and is converted in place */
+int im_rpix_i(int id, int *buffer, int n_pix);
+int im_rpix_s(int id, short *buffer, int n_pix);
+int im_rpix_c(int id, unsigned char *buffer, int n_pix);
+int im_rpix_r(int id, float *buffer, int n_pix);
+int im_rpix_d(int id, double *buffer, int n_pix);
+int im_wpix_i(int id, int *buffer, int n_pix);
+int im_wpix_s(int id, short *buffer, int n_pix);
+int im_wpix_c(int id, unsigned char *buffer, int n_pix);
+int im_wpix_r(int id, float *buffer, int n_pix);
+int im_wpix_d(int id, double *buffer, int n_pix);
+
+/* Windows */
+int im_dwin(int id, int window, const int *takes, const int *skips);
+int im_swin(int id, int window);
+
+/* Byte order and raw mode */
+int im_byteorder(void);
+int im_raw(int v);
+
+/* World coordinates, projections and celestial conversion */
+int rwc_fid(rwc_struct *r, int fid);
+int rwcf(rwc_struct *r, const char *string, int *skips, int *takes);
+int map_set(map_struct *p, const char *ctype1, const char *ctype2,
+            double cdelt1, double cdelt2, double crval1, double crval2,
+            double crpix1, double crpix2, double crota1, double crota2);
+int mapf(map_struct *p, int coord_type, double in_lon, double in_lat,
+         double *out_x, double *out_y);
+int mapf_string(map_struct *p, char *string, double *out_x, double *out_y);
+int map_hms(char *string, double *value);
+int map_coord(int in_type, double in_lon, double in_lat, int out_type,
+              double *out_lon, double *out_lat);
+
+/* Shared settings */
+extern char *im_history_line; /* appended by im_hdr when set and not empty */
+extern int im_rawflag;        /* 1: integer transfers keep FITS byte order */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,143 @@
+/* im.h: internal records of the image library (descriptor, cards, windows)
+ * and the IM_ routines shared between its source files.
+ * Every internal routine works on the current descriptor f, which a public
+ * operation establishes with IM_set_fid before touching image state. */
+#ifndef IM_IM_H
+#define IM_IM_H
+
+#include <cstdint>
+#include <sys/types.h>
+
+#include "imlib.h"
+
+/* On-disk form of an image. */
+enum file_type_enum {
+    Type_unknown = 0,
+    Type_fits = 1,
+    Type_zz = 2,
+    Type_iraf = 3,
+    Type_S = 4
+};
+
+#define FID_MAGIC 31489        /* 0x7B01: descriptor is valid */
+#define IM_NAME_LEN 1024       /* user_filename, hdr_filename, pix_filename */
+#define IM_SUBSET_LEN 64       /* subset_text, terminator included */
+#define IM_MAX_AXES 9          /* NAXIS1 .. NAXIS9 */
+#define IM_N_WINDOWS 5
+#define IM_CARD_LEN 80
+#define IM_CARDS_PER_BLOCK 50
+
+/* One header card node.  text: at most 80 characters, NUL-terminated,
+ * stored as given (not blank padded).  While the node is free, next links
+ * the free list and prev is unused. */
+struct header_struct {
+    char text[IM_CARD_LEN + 1];
+    header_struct *next;
+    header_struct *prev;
+};
+
+/* One allocation block of card nodes; next is the block obtained before. */
+struct hdr_blk_struct {
+    header_struct headers[IM_CARDS_PER_BLOCK];
+    hdr_blk_struct *next;
+};
+
+/* One window over the pixel array.  Per-axis arrays are indexed by axis
+ * number 1 to 9 (entry 0 unused); they have room for every axis that the
+ * descriptor can hold.  Byte positions are relative to io_offset. */
+struct window_struct {
+    int naxis_skip[IM_MAX_AXES + 1];   /* 0-based start along each axis */
+    int naxis_take[IM_MAX_AXES + 1];   /* length along each axis */
+    int left_to_read[IM_MAX_AXES + 1]; /* read-cursor step counters */
+    int left_to_write[IM_MAX_AXES + 1];
+    int64_t start_byte;                /* first pixel of the window */
+    int64_t total_bytes;               /* bytes in the window; < 0 undefined */
+    int64_t line_bytes;                /* bytes of one window line */
+    int64_t skip_bytes;                /* end of a window line to the next */
+    int64_t cur_byte_read;
+    int64_t total_bytes_left_to_read;
+    int64_t line_bytes_left_to_read;
+    int64_t cur_byte_write;
+    int64_t total_bytes_left_to_write;
+    int64_t line_bytes_left_to_write;
+    int axis_len_real[10];             /* kept, never used */
+};
+
+/* The per-image descriptor.  Owned by the library from new_fid (im_open)
+ * to destroy_fid (im_close). */
+struct fid_struct {
+    fid_struct *llink;
+    fid_struct *rlink;
+    int id;
+    int mode;                  /* 0 not open, 1 read, 2 write, 3 update */
+    file_type_enum file_type;
+    char user_filename[IM_NAME_LEN];
+    char hdr_filename[IM_NAME_LEN];
+    char pix_filename[IM_NAME_LEN];
+    char subset_text[IM_SUBSET_LEN];
+    int unix_hdr_fid;          /* 0: standard stream; < 0 open failed */
+    int unix_pix_fid;          /* 0: standard stream; -1 after close */
+    int bytes_per_pix;         /* 1, 2, 4, 8; 0 while BITPIX is empty */
+    int n_pixels;              /* product of NAXIS1 .. NAXISn */
+    int io_offset;             /* byte offset of the first pixel */
+    int line_skip_pix;         /* padding pixels after each line (IRAF) */
+    int need_wpix_setup;       /* 1 until the first pixel write */
+    hdr_blk_struct *header_blocks;
+    int val_bitpix;
+    int val_naxis[IM_MAX_AXES + 1];
+    int val_blank_flag;
+    int val_blank;
+    double val_scale;
+    double val_offset;
+    int n_headers;
+    header_struct *cur_header;
+    header_struct *first_header;
+    header_struct *last_header;
+    header_struct *free_header;
+    window_struct *cur_window;
+    window_struct windows[IM_N_WINDOWS];
+    int magic;
+};
+
+/* The current descriptor, shared by every library source file. */
+extern fid_struct *f;
+
+/* Descriptors (misc) */
+fid_struct *new_fid(void);
+void destroy_fid(fid_struct *p);
+fid_struct *find_fid(int id);
+int IM_set_fid(int id);
+
+/* Byte order (misc); n counts bytes */
+void IM_swap_2(unsigned char *buffer, int n);
+void IM_swap_4(unsigned char *buffer, int n);
+void IM_swap_8(unsigned char *buffer, int n);
+
+/* Card store (card) */
+int IM_card_add(const char *card);
+int IM_card_replace(const char *card);
+int IM_card_delete(void);
+int IM_card_find(const char *keyword);
+int kwd_isvalid(const char *keyword);
+
+/* Windows (window) */
+void IM_init_w(void);
+int IM_r_rewind(window_struct *w);
+int IM_w_rewind(window_struct *w);
+
+/* The window walk shared by read_bytes and write_bytes.  It moves up to
+ * n_bytes of the current window's read (writing == 0) or write cursor,
+ * one window line at most per call of move.  move(chunk, file_pos, len)
+ * transfers len bytes at byte file_pos of the pixel file (io_offset
+ * included) and returns the count moved, or a negative value to stop the
+ * walk.  Returns the bytes moved, or -2 when move stopped it. */
+typedef int (*IM_mover)(unsigned char *chunk, int64_t file_pos, int len);
+int IM_walk(int writing, unsigned char *buffer, int64_t n_bytes, IM_mover move);
+
+/* Header writing (misc) */
+int IM_write_hdr(void);
+
+/* Subsets (setw1) */
+int IM_setw1(fid_struct *fp, int *skips, int *takes);
+
+#endif

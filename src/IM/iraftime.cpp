@@ -1,0 +1,5 @@
+/* iraftime: IRAF time stamps (not built yet). */
+#include <cstdio>
+#include <cstring>
+
+#include "im.h"

@@ -1,0 +1,16 @@
+#!/bin/bash
+# Installs the independent peers the test suite compares against, when they
+# are missing: astropy and numpy for Debian's python3, and fitsverify.
+set -e
+need=""
+/usr/bin/python3 -c "import astropy, numpy" 2>/dev/null || need="$need python3-astropy python3-numpy"
+command -v fitsverify >/dev/null 2>&1 || need="$need fitsverify"
+if [ -n "$need" ]; then
+    echo "installing test tools:$need"
+    if [ "$(id -u)" != 0 ]; then
+        echo "cannot install$need: not root" >&2
+        exit 1
+    fi
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
+fi
