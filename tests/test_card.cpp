@@ -1,0 +1,324 @@
+/* test_card: the header card store: order, current card, search codes,
+ * block reuse and the mirrored keyword fields. */
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "im.h"
+
+namespace {
+
+/* A descriptor made by hand, as a write open leaves it; f points at it. */
+fid_struct *make_desc()
+{
+    fid_struct *p = new_fid();
+    p->magic = FID_MAGIC;
+    p->mode = 2;
+    p->val_scale = 1.0;
+    for (int w = 1; w < IM_N_WINDOWS; w++)
+        p->windows[w].total_bytes = -1;
+    f = p;
+    return p;
+}
+
+void drop_desc(fid_struct *p)
+{
+    for (hdr_blk_struct *b = p->header_blocks; b != nullptr;) {
+        hdr_blk_struct *next = b->next;
+        std::free(b);
+        b = next;
+    }
+    destroy_fid(p);
+}
+
+/* The card texts in list order, checking the back links on the way. */
+std::vector<std::string> cards(fid_struct *p)
+{
+    std::vector<std::string> out;
+    header_struct *prev = nullptr;
+    for (header_struct *h = p->first_header; h != nullptr; h = h->next) {
+        EXPECT_EQ(prev, h->prev);
+        out.push_back(h->text);
+        prev = h;
+    }
+    EXPECT_EQ(prev, p->last_header);
+    EXPECT_EQ(static_cast<int>(out.size()), p->n_headers);
+    return out;
+}
+
+struct CardStore : ::testing::Test {
+    fid_struct *p = nullptr;
+    void SetUp() override { p = make_desc(); }
+    void TearDown() override { drop_desc(p); }
+};
+
+} // namespace
+
+TEST_F(CardStore, FirstCardIsFirstLastAndCurrent)
+{
+    ASSERT_EQ(1, IM_card_add("OBJECT  = 'M31     '"));
+    EXPECT_EQ(p->first_header, p->last_header);
+    EXPECT_EQ(p->first_header, p->cur_header);
+    EXPECT_EQ(1, p->n_headers);
+    EXPECT_STREQ("OBJECT  = 'M31     '", p->cur_header->text);
+}
+
+TEST_F(CardStore, AddsAfterCurrentAndInFrontWithoutCurrent)
+{
+    IM_card_add("AAA     = 1");
+    IM_card_add("CCC     = 3");
+    ASSERT_EQ(1, IM_card_find("AAA"));
+    IM_card_add("BBB     = 2");
+    EXPECT_EQ((std::vector<std::string>{"AAA     = 1", "BBB     = 2", "CCC     = 3"}), cards(p));
+    EXPECT_EQ(0, IM_card_find(nullptr));
+    EXPECT_EQ(nullptr, p->cur_header);
+    IM_card_add("ZERO    = 0");
+    EXPECT_EQ("ZERO    = 0", cards(p).front());
+    EXPECT_EQ(p->first_header, p->cur_header);
+}
+
+TEST_F(CardStore, StructuralCardsAreNotStored)
+{
+    IM_card_add("KEEP    = 1");
+    header_struct *cur = p->cur_header;
+    EXPECT_EQ(0, IM_card_add("SIMPLE  =                    T"));
+    EXPECT_EQ(0, IM_card_add("END"));
+    EXPECT_EQ(0, IM_card_add("EXTEND  =                    T"));
+    EXPECT_EQ(0, IM_card_add("BLOCKED =                    T"));
+    EXPECT_EQ(1, p->n_headers);
+    EXPECT_EQ(cur, p->cur_header);
+}
+
+TEST_F(CardStore, LongCardIsCutAt80Columns)
+{
+    std::string longcard = "COMMENT " + std::string(100, 'x');
+    ASSERT_EQ(1, IM_card_add(longcard.c_str()));
+    EXPECT_EQ(80u, std::strlen(p->cur_header->text));
+}
+
+TEST_F(CardStore, BitpixSetsPixelSizeAndRefusesOddValues)
+{
+    EXPECT_EQ(1, IM_card_add("BITPIX  =                  -64"));
+    EXPECT_EQ(-64, p->val_bitpix);
+    EXPECT_EQ(8, p->bytes_per_pix);
+    EXPECT_EQ(-2, IM_card_add("BITPIX  =                   24"));
+    EXPECT_EQ(-2, IM_card_add("BITPIX  = sixteen"));
+    EXPECT_EQ(-64, p->val_bitpix);
+    EXPECT_EQ(1, p->n_headers);
+    /* Withdrawing BITPIX leaves no pixel size rather than a stale one. */
+    ASSERT_EQ(2, IM_card_find("BITPIX"));
+    EXPECT_EQ(1, IM_card_delete());
+    EXPECT_EQ(0, p->val_bitpix);
+    EXPECT_EQ(0, p->bytes_per_pix);
+}
+
+TEST_F(CardStore, PixelCountFollowsAxisCards)
+{
+    IM_card_add("NAXIS   =                    2");
+    EXPECT_EQ(0, p->n_pixels);
+    IM_card_add("NAXIS1  =                  100");
+    EXPECT_EQ(0, p->n_pixels);
+    IM_card_add("NAXIS2  =                   50");
+    EXPECT_EQ(5000, p->n_pixels);
+    EXPECT_EQ(2, p->val_naxis[0]);
+    EXPECT_EQ(100, p->val_naxis[1]);
+    ASSERT_EQ(2, IM_card_find("NAXIS2"));
+    EXPECT_EQ(1, IM_card_delete());
+    EXPECT_EQ(0, p->val_naxis[2]);
+    EXPECT_EQ(0, p->n_pixels);
+    /* NAXIS = 0 is an empty product. */
+    ASSERT_GT(IM_card_find("NAXIS"), 0);
+    EXPECT_EQ(1, IM_card_replace("NAXIS   =                    0"));
+    EXPECT_EQ(1, p->n_pixels);
+    /* A NAXIS0 card counts as NAXIS; NAXIS10 is an ordinary card. */
+    EXPECT_EQ(1, IM_card_add("NAXIS0  =                    1"));
+    EXPECT_EQ(1, p->val_naxis[0]);
+    EXPECT_EQ(1, IM_card_add("NAXIS10 =                   -7"));
+    EXPECT_EQ(1, p->val_naxis[0]);
+}
+
+TEST_F(CardStore, AxisCardsThatWouldOverflowAreRefused)
+{
+    EXPECT_EQ(-2, IM_card_add("NAXISA  =                    5"));
+    EXPECT_EQ(-2, IM_card_add("NAXIS   =                   10"));
+    EXPECT_EQ(1, IM_card_add("NAXIS   =                    2"));
+    EXPECT_EQ(1, IM_card_add("NAXIS1  =                70000"));
+    /* A negative length leaves the table as it was. */
+    EXPECT_EQ(-2, IM_card_add("NAXIS2  =                   -5"));
+    EXPECT_EQ(0, p->val_naxis[2]);
+    /* 70000 * 70000 does not fit the pixel count. */
+    EXPECT_EQ(-2, IM_card_add("NAXIS2  =                70000"));
+    EXPECT_EQ(0, p->val_naxis[2]);
+    EXPECT_EQ(0, p->n_pixels);
+    EXPECT_EQ(1, IM_card_add("NAXIS2  =                30000"));
+    EXPECT_EQ(2100000000, p->n_pixels);
+    EXPECT_EQ(-2, IM_card_add("NAXIS2  = many"));
+    EXPECT_EQ(3, p->n_headers);
+}
+
+TEST_F(CardStore, BlankScaleAndZeroAreMirroredAndWithdrawn)
+{
+    IM_card_add("BSCALE  =                  2.5");
+    IM_card_add("BZERO   =               -100.0");
+    IM_card_add("BLANK   =               -32768");
+    EXPECT_DOUBLE_EQ(2.5, p->val_scale);
+    EXPECT_DOUBLE_EQ(-100.0, p->val_offset);
+    EXPECT_EQ(1, p->val_blank_flag);
+    EXPECT_EQ(-32768, p->val_blank);
+    ASSERT_EQ(1, IM_card_find("BSCALE"));
+    IM_card_delete();
+    EXPECT_DOUBLE_EQ(1.0, p->val_scale);
+    ASSERT_GT(IM_card_find("BLANK"), 0);
+    IM_card_delete();
+    EXPECT_EQ(0, p->val_blank_flag);
+    EXPECT_EQ(0, p->val_blank);
+    ASSERT_GT(IM_card_find("BZERO"), 0);
+    IM_card_delete();
+    EXPECT_DOUBLE_EQ(0.0, p->val_offset);
+    EXPECT_EQ(0, p->n_headers);
+    EXPECT_EQ(nullptr, p->cur_header);
+    EXPECT_EQ(nullptr, p->first_header);
+    EXPECT_EQ(nullptr, p->last_header);
+}
+
+TEST_F(CardStore, DeleteMovesToFollowingElsePrecedingCard)
+{
+    IM_card_add("A       = 1");
+    IM_card_add("B       = 2");
+    IM_card_add("C       = 3");
+    ASSERT_GT(IM_card_find("B"), 0);
+    EXPECT_EQ(1, IM_card_delete());
+    EXPECT_STREQ("C       = 3", p->cur_header->text);
+    EXPECT_EQ(1, IM_card_delete());
+    EXPECT_STREQ("A       = 1", p->cur_header->text);
+    EXPECT_EQ(p->cur_header, p->last_header);
+    EXPECT_EQ(1, IM_card_delete());
+    EXPECT_EQ(nullptr, p->cur_header);
+    EXPECT_EQ(-1, IM_card_delete());
+    EXPECT_EQ(-1, IM_card_replace("A       = 2"));
+}
+
+TEST_F(CardStore, ReplaceKeepsPlaceAndUpdatesMirror)
+{
+    IM_card_add("NAXIS   =                    1");
+    IM_card_add("NAXIS1  =                   10");
+    IM_card_add("OTHER   = 1");
+    ASSERT_GT(IM_card_find("NAXIS1"), 0);
+    EXPECT_EQ(1, IM_card_replace("NAXIS1  =                   20"));
+    EXPECT_EQ(20, p->n_pixels);
+    /* A card of another keyword withdraws the old value. */
+    EXPECT_EQ(1, IM_card_replace("BSCALE  =                    3"));
+    EXPECT_EQ(0, p->val_naxis[1]);
+    EXPECT_EQ(0, p->n_pixels);
+    EXPECT_DOUBLE_EQ(3.0, p->val_scale);
+    EXPECT_EQ((std::vector<std::string>{"NAXIS   =                    1",
+                                        "BSCALE  =                    3", "OTHER   = 1"}),
+              cards(p));
+}
+
+TEST_F(CardStore, RefusedReplaceKeepsTheOldCardAndValue)
+{
+    IM_card_add("NAXIS   =                    1");
+    IM_card_add("NAXIS1  =                   10");
+    ASSERT_EQ(2, IM_card_find("NAXIS1"));
+    EXPECT_EQ(-2, IM_card_replace("BITPIX  =                   24"));
+    EXPECT_STREQ("NAXIS1  =                   10", p->cur_header->text);
+    EXPECT_EQ(10, p->val_naxis[1]);
+    EXPECT_EQ(10, p->n_pixels);
+    EXPECT_EQ(0, IM_card_replace("END"));
+    EXPECT_EQ(10, p->n_pixels);
+    EXPECT_EQ(-2, IM_card_replace("NAXIS1  =                   -1"));
+    EXPECT_EQ(10, p->val_naxis[1]);
+    EXPECT_EQ(2, p->n_headers);
+}
+
+TEST_F(CardStore, SearchCodesWithoutCurrentCard)
+{
+    EXPECT_EQ(-1, IM_card_find("ANY"));
+    IM_card_add("A       = 1");
+    IM_card_add("B       = 2");
+    IM_card_find(nullptr);
+    EXPECT_EQ(1, IM_card_find("A"));
+    IM_card_find(nullptr);
+    EXPECT_EQ(2, IM_card_find("B"));       // only match is the start (last) card
+    IM_card_find(nullptr);
+    EXPECT_EQ(-1, IM_card_find("C"));
+    EXPECT_EQ(nullptr, p->cur_header);
+}
+
+TEST_F(CardStore, SearchWrapsRoundToFirstCard)
+{
+    IM_card_add("HISTORY first");
+    IM_card_add("OTHER   = 1");
+    IM_card_add("HISTORY second");
+    IM_card_add("LAST    = 2");
+    IM_card_find(nullptr);
+    ASSERT_EQ(1, IM_card_find("HISTORY"));
+    EXPECT_STREQ("HISTORY first", p->cur_header->text);
+    EXPECT_EQ(3, IM_card_find("HISTORY"));
+    EXPECT_STREQ("HISTORY second", p->cur_header->text);
+    EXPECT_EQ(1, IM_card_find("HISTORY"));
+    EXPECT_STREQ("HISTORY first", p->cur_header->text);
+    /* A failed search leaves the current card where it was. */
+    EXPECT_EQ(-1, IM_card_find("NONE"));
+    EXPECT_STREQ("HISTORY first", p->cur_header->text);
+}
+
+TEST_F(CardStore, SearchFindsTheStartCardLast)
+{
+    IM_card_add("HISTORY only");
+    IM_card_add("OTHER   = 1");
+    ASSERT_EQ(1, IM_card_find("HISTORY"));
+    EXPECT_EQ(2, IM_card_find("HISTORY"));
+}
+
+TEST_F(CardStore, SearchMatchesExactPaddedKeyword)
+{
+    IM_card_add("NAXIS1  =                   10");
+    IM_card_add("HISTORY");                 // bare card, trailing blanks removed
+    EXPECT_EQ(-2, IM_card_find("NINECHARS"));
+    EXPECT_EQ(-1, IM_card_find("NAXIS"));
+    EXPECT_EQ(-1, IM_card_find("HISTORY"));
+    EXPECT_EQ(-1, IM_card_find("naxis1"));
+    EXPECT_GT(IM_card_find("NAXIS1"), 0);
+}
+
+TEST_F(CardStore, FiftyFirstCardObtainsSecondBlockAndFreedNodesAreReused)
+{
+    for (int i = 0; i < 50; i++)
+        ASSERT_EQ(1, IM_card_add("COMMENT card"));
+    hdr_blk_struct *first = p->header_blocks;
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(nullptr, first->next);
+    EXPECT_EQ(nullptr, p->free_header);
+    ASSERT_EQ(1, IM_card_add("COMMENT 51"));
+    EXPECT_NE(first, p->header_blocks);
+    EXPECT_EQ(first, p->header_blocks->next);
+    EXPECT_EQ(&p->header_blocks->headers[0], p->cur_header);
+    /* A deleted node is the next one handed out. */
+    header_struct *gone = p->cur_header;
+    IM_card_delete();
+    EXPECT_EQ(gone, p->free_header);
+    IM_card_add("COMMENT again");
+    EXPECT_EQ(gone, p->cur_header);
+    EXPECT_EQ(51, p->n_headers);
+}
+
+TEST_F(CardStore, AxisKeywordsBeyondNaxisAreInvalid)
+{
+    IM_card_add("NAXIS   =                    2");
+    EXPECT_EQ(1, kwd_isvalid("NAXIS2"));
+    EXPECT_EQ(1, kwd_isvalid("CRVAL1"));
+    EXPECT_EQ(0, kwd_isvalid("NAXIS3"));
+    EXPECT_EQ(0, kwd_isvalid("CRPIX3"));
+    EXPECT_EQ(0, kwd_isvalid("CTYPE9"));
+    EXPECT_EQ(0, kwd_isvalid("CROTA12"));
+    EXPECT_EQ(1, kwd_isvalid("CDELT3"));
+    EXPECT_EQ(1, kwd_isvalid("NAXIS"));
+    EXPECT_EQ(1, kwd_isvalid("NAXIS   =                    2"));
+    EXPECT_EQ(0, kwd_isvalid("NAXIS3  =                    7"));
+    EXPECT_EQ(1, kwd_isvalid("CRPIXA"));
+}
