@@ -1,10 +1,740 @@
-/* open: opening images (not built yet). */
+/* open: opening images -- name parsing, form detection and the FITS, ZZ, S
+ * and IRAF header readers.
+ * Invariants: an open that fails releases its descriptor (card blocks
+ * included) and closes every file it opened; a real file never sits on
+ * descriptor 0, which stands for the standard stream; every read from a
+ * file is bounded by the buffer it fills, and on-disk text is decoded into
+ * buffers that always hold a terminator. */
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "im.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-int im_open(const char *name, const char *mode)
+#include "im.h"
+#include "irafhdr.h"
+
+/* Open flags for every file of the read or update open in progress:
+ * O_RDONLY for mode r, O_RDWR for mode u. */
+static int unix_mode = O_RDONLY;
+
+/* Which files the open in progress holds open, so that a failure can close
+ * them (the ZZ and IRAF readers close the header file themselves but leave
+ * its number in unix_hdr_fid). */
+static int hdr_is_open = 0;
+static int pix_is_open = 0;
+
+static const int FITS_RECORD = 2880;
+static const int FITS_CARD = 80;
+static const int FITS_CARDS = 36;           /* cards per record */
+static const size_t SUFFIX_ROOM = 5;        /* longest fallback suffix */
+static const int ZZ_LINE = 82;              /* 81 characters + NUL */
+static const int IRAF_PIX_NAME_MAX = 63;    /* longest pixel file name */
+static const int IRAF_HIST_CHARS = 512;
+
+/* ---- Small file helpers --------------------------------------------- */
+
+/* open_file: open path with flags (never creating it).  A descriptor of 0
+ * (standard input was closed) is moved higher, because 0 means the standard
+ * stream.  Returns the descriptor (> 0) or -1. */
+static int open_file(const char *path, int flags)
 {
-    (void)name; (void)mode; return -2;
+    int fd = open(path, flags, 0);
+    if (fd == 0) {
+        int moved = fcntl(fd, F_DUPFD, 1);
+        close(fd);
+        fd = moved;
+    }
+    return fd;
+}
+
+/* read_full: read up to n bytes, retrying partial reads and interruptions.
+ * Returns the count read (less than n only at end of file) or -1. */
+static int read_full(int fd, void *buffer, int n)
+{
+    unsigned char *p = static_cast<unsigned char *>(buffer);
+    int done = 0;
+    while (done < n) {
+        ssize_t got = read(fd, p + done, static_cast<size_t>(n - done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<int>(got);
+    }
+    return done;
+}
+
+/* close_hdr: close the header file of the open in progress if it is open;
+ * its number stays in unix_hdr_fid. */
+static void close_hdr(void)
+{
+    if (hdr_is_open && f->unix_hdr_fid > 0)
+        close(f->unix_hdr_fid);
+    hdr_is_open = 0;
+}
+
+/* ---- Names ---------------------------------------------------------- */
+
+/* parse_filename: split full_name at its first comma into file_name (the
+ * path; IM_NAME_LEN bytes) and subset_text (IM_SUBSET_LEN bytes, empty
+ * without a comma).  Both are always terminated.
+ * Returns 0; -2 the path leaves no room for a five-character suffix;
+ * -4 the subset text is longer than 63 characters. */
+static int parse_filename(const char *full_name, char *file_name, char *subset_text)
+{
+    const char *comma = std::strchr(full_name, ',');
+    size_t path_len = comma ? static_cast<size_t>(comma - full_name) : std::strlen(full_name);
+    if (path_len + SUFFIX_ROOM >= IM_NAME_LEN)
+        return -2;
+    std::memcpy(file_name, full_name, path_len);
+    file_name[path_len] = '\0';
+    subset_text[0] = '\0';
+    if (comma != nullptr) {
+        size_t subset_len = std::strlen(comma + 1);
+        if (subset_len >= IM_SUBSET_LEN)
+            return -4;
+        std::memcpy(subset_text, comma + 1, subset_len + 1);
+    }
+    return 0;
+}
+
+/* 1 when name ends in ending exactly (case-sensitive). */
+static int has_ending(const char *name, const char *ending)
+{
+    size_t n = std::strlen(name);
+    size_t e = std::strlen(ending);
+    return n >= e && std::strcmp(name + n - e, ending) == 0;
+}
+
+/* The form that a name's ending implies; Type_unknown for any other. */
+static file_type_enum type_from_ending(const char *name)
+{
+    if (has_ending(name, ".imh"))
+        return Type_iraf;
+    if (has_ending(name, ".zzh"))
+        return Type_zz;
+    if (has_ending(name, ".fits"))
+        return Type_fits;
+    if (has_ending(name, ".s"))
+        return Type_S;
+    return Type_unknown;
+}
+
+/* ---- IRAF text ------------------------------------------------------ */
+
+/* iraf_to_ascii: decode in place the nn bytes at strng as 16-bit characters
+ * (the character in the low-order byte as the host sees it: the first byte
+ * of each pair on a little-endian host).  The nn/2 characters are packed at
+ * the start and followed by a NUL, which always lies inside the area. */
+static void iraf_to_ascii(char *strng, int nn)
+{
+    if (nn <= 0)
+        return;
+    int low = im_byteorder() == 0 ? 0 : 1;
+    int n_chars = nn / 2;
+    for (int i = 0; i < n_chars; i++)
+        strng[i] = strng[2 * i + low];
+    strng[n_chars] = '\0';
+}
+
+/* ---- Form detection ------------------------------------------------- */
+
+/* type_from_content: the form that the first 16 bytes of fd suggest, or
+ * Type_unknown.  Bytes beyond the end of a shorter file match nothing.
+ * The IRAF magic is recognised in the host's character order, the order
+ * that the IRAF reader decodes. */
+static file_type_enum type_from_content(int fd)
+{
+    unsigned char b[16];
+    int n = read_full(fd, b, static_cast<int>(sizeof b));
+    if (n < 0)
+        n = 0;
+    if (n >= 6 && std::memcmp(b, "SIMPLE", 6) == 0)
+        return Type_fits;
+    if (n >= 6 && std::memcmp(b, "BITPIX", 6) == 0)
+        return Type_zz;
+    if (n >= 5 && std::memcmp(b, "NAXIS", 5) == 0)
+        return Type_zz;
+    if (n >= 10) {
+        char magic[10];
+        std::memcpy(magic, b, sizeof magic);
+        iraf_to_ascii(magic, static_cast<int>(sizeof magic));
+        if (std::memcmp(magic, "imhdr", 5) == 0)
+            return Type_iraf;
+    }
+    if (n >= 4) {
+        int32_t tapetype;
+        std::memcpy(&tapetype, b, sizeof tapetype);
+        if (tapetype == S_TAPETYPE)
+            return Type_S;
+    }
+    return Type_unknown;
+}
+
+/* open_header_file: open hdr_filename, or the first of the suffixed names
+ * that opens, and settle file_type from the suffix or the content.
+ * Returns 0; -2 nothing opened; -1 content of no known form. */
+static int open_header_file(void)
+{
+    static const struct {
+        const char *suffix;
+        file_type_enum type;
+    } fallback[] = {
+        {".imh", Type_iraf}, {".zzh", Type_zz}, {".fits", Type_fits},
+        {".fit", Type_fits}, {".s", Type_S},
+    };
+
+    int fd = open_file(f->hdr_filename, unix_mode);
+    if (fd >= 0) {
+        f->file_type = type_from_ending(f->hdr_filename);
+    } else {
+        /* parse_filename left room for the longest suffix */
+        size_t base = std::strlen(f->hdr_filename);
+        for (const auto &fb : fallback) {
+            std::snprintf(f->hdr_filename + base, IM_NAME_LEN - base, "%s", fb.suffix);
+            fd = open_file(f->hdr_filename, unix_mode);
+            if (fd >= 0) {
+                f->file_type = fb.type;
+                break;
+            }
+        }
+        if (fd < 0)
+            return -2;
+    }
+    f->unix_hdr_fid = fd;
+    hdr_is_open = 1;
+
+    if (f->file_type == Type_unknown) {
+        f->file_type = type_from_content(fd);
+        if (f->file_type == Type_unknown)
+            return -1;
+        if (lseek(fd, 0, SEEK_SET) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+/* ---- FITS, ZZ and S readers ----------------------------------------- */
+
+/* Length of a FITS card at src (80 bytes): trailing blanks are cut when the
+ * 80th byte is a blank. */
+static int card_length(const char *src)
+{
+    int len = FITS_CARD;
+    if (src[FITS_CARD - 1] == ' ')
+        while (len > 0 && src[len - 1] == ' ')
+            len--;
+    return len;
+}
+
+/* Copy the FITS card at src into card (81 bytes), trimmed and terminated. */
+static void take_card(char *card, const char *src)
+{
+    int len = card_length(src);
+    std::memcpy(card, src, static_cast<size_t>(len));
+    card[len] = '\0';
+}
+
+/* get_fits_header: read FITS records from unix_hdr_fid (standard input when
+ * it is 0) into the card store up to the END card.
+ * Returns 0; -1 short record, first card not SIMPLE = T, a card refused by
+ * the store, or a header too long for io_offset.  Sets io_offset to 2880 x
+ * records read, unix_pix_fid, pix_filename and magic of f. */
+static int get_fits_header(void)
+{
+    char record[FITS_RECORD];
+    int expect_simple = 1;
+    for (;;) {
+        int got;
+        if (f->unix_hdr_fid == 0)
+            got = static_cast<int>(std::fread(record, 1, sizeof record, stdin));
+        else
+            got = read_full(f->unix_hdr_fid, record, FITS_RECORD);
+        if (got < FITS_RECORD)
+            return -1;
+        if (f->io_offset > INT_MAX - FITS_RECORD)
+            return -1;
+        f->io_offset += FITS_RECORD;
+
+        for (int c = 0; c < FITS_CARDS; c++) {
+            const char *src = record + c * FITS_CARD;
+            if (std::memcmp(src, "END     ", 8) == 0) {
+                f->unix_pix_fid = f->unix_hdr_fid;
+                std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", f->hdr_filename);
+                f->magic = FID_MAGIC;
+                return 0;
+            }
+            char card[IM_CARD_LEN + 1];
+            take_card(card, src);
+            if (expect_simple) {
+                expect_simple = 0;
+                if (std::memcmp(src, "SIMPLE ", 7) != 0 || src[29] != 'T')
+                    return -1;
+            }
+            if (IM_card_add(card) < 0)
+                return -1;
+        }
+    }
+}
+
+/* 1 when a ZZ header line of len characters is kept as a card: '=' in
+ * column 9 or 10, seven leading bytes not above seven blanks (only the
+ * characters the line has are compared; its terminator counts as below a
+ * blank), or a COMMENT or HISTORY line. */
+static int zz_keep(const char *line, size_t len)
+{
+    if (len > 8 && line[8] == '=')
+        return 1;
+    if (len > 9 && line[9] == '=')
+        return 1;
+    if (std::strncmp(line, "       ", 7) <= 0)
+        return 1;
+    return std::strncmp(line, "COMMENT", 7) == 0 || std::strncmp(line, "HISTORY", 7) == 0;
+}
+
+/* get_zz_header: read the ZZ text header (one card per line) and open the
+ * ".zzp" pixel file.  Returns 0; -2 the header cannot be reopened or read
+ * as a stream, or the pixel file cannot be opened.  Closes the header file
+ * (its number stays); sets unix_pix_fid, pix_filename and magic of f. */
+static int get_zz_header(void)
+{
+    close_hdr();
+    FILE *fp = std::fopen(f->hdr_filename, "r");
+    if (fp == nullptr)
+        return -2;
+    char line[ZZ_LINE];
+    while (std::fgets(line, sizeof line, fp) != nullptr) {
+        size_t len = std::strlen(line);
+        if (!zz_keep(line, len))
+            continue;
+        if (len > 0 && line[len - 1] == '\n')
+            line[len - 1] = '\0';
+        IM_card_add(line);
+    }
+    int failed = std::ferror(fp);
+    std::fclose(fp);
+    if (failed)
+        return -2;
+
+    size_t base = std::strlen(f->hdr_filename);
+    if (has_ending(f->hdr_filename, ".zzh"))
+        base -= 4;
+    int n = std::snprintf(f->pix_filename, IM_NAME_LEN, "%.*s.zzp",
+                          static_cast<int>(base), f->hdr_filename);
+    if (n < 0 || n >= IM_NAME_LEN)
+        return -2;
+    int fd = open_file(f->pix_filename, unix_mode);
+    if (fd < 0)
+        return -2;
+    f->unix_pix_fid = fd;
+    pix_is_open = 1;
+    f->magic = FID_MAGIC;
+    return 0;
+}
+
+/* get_s_header: read the S record and the FITS records that follow from
+ * hdr_start, up to the END card.  Returns 0; -1 file shorter than the
+ * record, tapetype not 46, offsets negative or past the end of the file,
+ * a record cut short before END.  Sets io_offset to img_start,
+ * unix_pix_fid, pix_filename and magic of f. */
+static int get_s_header(void)
+{
+    int fd = f->unix_hdr_fid;
+    unsigned char raw[sizeof(S_S)];
+    if (read_full(fd, raw, static_cast<int>(sizeof raw)) != static_cast<int>(sizeof raw))
+        return -1;
+    S_S s;
+    std::memcpy(&s, raw, sizeof s);
+    if (s.tapetype != S_TAPETYPE)
+        return -1;
+    if (s.hdr_start < 0 || s.img_start < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return -1;
+    if (S_ISREG(st.st_mode) && (s.hdr_start > st.st_size || s.img_start > st.st_size))
+        return -1;
+    if (lseek(fd, s.hdr_start, SEEK_SET) != s.hdr_start)
+        return -1;
+
+    char record[FITS_RECORD];
+    for (;;) {
+        if (read_full(fd, record, FITS_RECORD) < FITS_RECORD)
+            return -1;
+        for (int c = 0; c < FITS_CARDS; c++) {
+            const char *src = record + c * FITS_CARD;
+            if (std::memcmp(src, "END     ", 8) == 0) {
+                f->io_offset = s.img_start;
+                f->unix_pix_fid = f->unix_hdr_fid;
+                std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", f->hdr_filename);
+                f->magic = FID_MAGIC;
+                return 0;
+            }
+            char card[IM_CARD_LEN + 1];
+            take_card(card, src);
+            IM_card_add(card);
+        }
+    }
+}
+
+/* ---- IRAF reader ---------------------------------------------------- */
+
+/* The BITPIX of an IRAF pixel type code, or 0 for an unknown code. */
+static int iraf_bitpix(int32_t pixtype)
+{
+    switch (pixtype) {
+    case 3:
+        return 16;
+    case 4:
+    case 5:
+        return 32;
+    case 6:
+        return -32;
+    case 7:
+        return -64;
+    default:
+        return 0;
+    }
+}
+
+/* Byte offset of the pixels in the pixel file from im_pixoff (2-byte units
+ * counted from 1; 0 means the classic 1024), or -1 when it is unusable:
+ * negative, inside the pixel file's magic, or beyond an int. */
+static int iraf_pixel_offset(int32_t pixoff)
+{
+    if (pixoff == 0)
+        return IRAF_PIX_OFFSET;
+    int64_t bytes = (static_cast<int64_t>(pixoff) - 1) * 2;
+    if (bytes < 12 || bytes > INT_MAX)
+        return -1;
+    return static_cast<int>(bytes);
+}
+
+/* Add the cards of the IRAF history area (host character order): one
+ * HISTORY card per newline-ended line, bounded by the 1024-byte area. */
+static void iraf_history_cards(int id, const char *area)
+{
+    char hist[sizeof(IMHDR::im_history)];
+    std::memcpy(hist, area, sizeof hist);
+    iraf_to_ascii(hist, static_cast<int>(sizeof hist));
+    int i = 0;
+    while (i < IRAF_HIST_CHARS && hist[i] != '\0') {
+        int start = i;
+        while (i < IRAF_HIST_CHARS && hist[i] != '\n' && hist[i] != '\0')
+            i++;
+        char card[8 + IRAF_HIST_CHARS + 1];
+        std::snprintf(card, sizeof card, "HISTORY %.*s", i - start, hist + start);
+        im_wkey_t(id, card, "add");
+        if (i < IRAF_HIST_CHARS && hist[i] == '\n')
+            i++;
+    }
+}
+
+/* Form the pixel file path from the decoded im_pixfile text into
+ * pix_filename.  Returns 0, or -1 for a name longer than 63 characters or
+ * a path that does not fit. */
+static int iraf_pixel_path(const char *pixfile)
+{
+    const char *text = pixfile;
+    const char *bang = std::strrchr(text, '!');
+    if (bang != nullptr)
+        text = bang + 1;
+    if (std::strncmp(text, "HDR$/", 5) == 0)
+        text += 5;
+    if (std::strncmp(text, "HDR$", 4) == 0)
+        text += 4;
+    if (std::strlen(text) > static_cast<size_t>(IRAF_PIX_NAME_MAX))
+        return -1;
+
+    int dir_len = 0;
+    if (text[0] != '/') {
+        const char *slash = std::strrchr(f->hdr_filename, '/');
+        if (slash != nullptr)
+            dir_len = static_cast<int>(slash - f->hdr_filename) + 1;
+    }
+    int n = std::snprintf(f->pix_filename, IM_NAME_LEN, "%.*s%s", dir_len, f->hdr_filename, text);
+    if (n < 0 || n >= IM_NAME_LEN)
+        return -1;
+    return 0;
+}
+
+/* get_iraf_header: turn the IRAF header file (open at byte 0) into cards,
+ * then open and check the pixel file.  Returns 0; -1 header shorter than
+ * 1916 bytes, wrong magic, unknown pixel type, more than 7 or negative
+ * axes, bad lengths or pixel offset, geometry cards refused, pixel file
+ * name too long, wrong pixel file magic; -2 the pixel file cannot be
+ * opened.  Closes the header file (its number stays); sets line_skip_pix,
+ * unix_pix_fid, pix_filename, io_offset and magic of f.  f stays current. */
+static int get_iraf_header(void)
+{
+    fid_struct *self = f;
+    int id = f->id;
+    unsigned char raw[IRAF_HDR_SIZE];
+    if (read_full(f->unix_hdr_fid, raw, IRAF_HDR_SIZE) != IRAF_HDR_SIZE)
+        return -1;
+    IMHDR h;
+    std::memcpy(&h, raw, sizeof h);
+
+    char magic[sizeof h.im_magic];
+    std::memcpy(magic, h.im_magic, sizeof magic);
+    iraf_to_ascii(magic, static_cast<int>(sizeof magic));
+    if (std::memcmp(magic, "imhdr", 6) != 0)
+        return -1;
+    int bitpix = iraf_bitpix(h.im_pixtype);
+    if (bitpix == 0)
+        return -1;
+    if (h.im_ndim < 0 || h.im_ndim > IRAF_MAX_DIM)
+        return -1;
+    for (int k = 0; k < h.im_ndim; k++)
+        if (h.im_len[k] < 0)
+            return -1;
+    if (h.im_ndim > 0 && h.im_physlen[0] < h.im_len[0])
+        return -1;
+    int pixel_offset = iraf_pixel_offset(h.im_pixoff);
+    if (pixel_offset < 0)
+        return -1;
+
+    /* Cards of the fixed fields; the geometry must be accepted. */
+    if (im_wkey_i(id, bitpix, "BITPIX") < 0)
+        return -1;
+    if (im_wkey_i(id, h.im_ndim, "NAXIS") < 0)
+        return -1;
+    for (int k = 1; k <= h.im_ndim; k++)
+        if (im_wkey_i(id, h.im_len[k - 1], im_key("NAXIS", k)) < 0)
+            return -1;
+    self->line_skip_pix = h.im_ndim > 0 ? h.im_physlen[0] - h.im_len[0] : 0;
+    if (h.ct_bscale != 0.0f && h.ct_bscale != 1.0f)
+        im_wkey_r(id, h.ct_bscale, "BSCALE");
+    if (h.ct_bzero != 0.0f)
+        im_wkey_r(id, h.ct_bzero, "BZERO");
+    char title[sizeof h.im_title];
+    std::memcpy(title, h.im_title, sizeof title);
+    iraf_to_ascii(title, static_cast<int>(sizeof title));
+    if (title[0] != '\0')
+        im_wkey_c(id, title, "OBJECT");
+    if (h.im_min != 0.0f || h.im_max != 0.0f) {
+        im_wkey_r(id, h.im_min, "DATAMIN");
+        im_wkey_r(id, h.im_max, "DATAMAX");
+    }
+    if (h.im_nbpix != 0)
+        im_wkey_i(id, h.im_nbpix, "NBLANKS");
+
+    /* User area: whole 162-byte records until the end of the file (a
+     * shorter final piece is ignored) or a read error. */
+    if (lseek(self->unix_hdr_fid, IRAF_USER_AREA, SEEK_SET) == IRAF_USER_AREA) {
+        char rec[IRAF_USER_CARD];
+        while (read_full(self->unix_hdr_fid, rec, IRAF_USER_CARD) == IRAF_USER_CARD) {
+            iraf_to_ascii(rec, IRAF_USER_CARD);
+            rec[IM_CARD_LEN] = '\0';
+            im_wkey_t(id, rec, "add");
+        }
+    }
+    iraf_history_cards(id, h.im_history);
+    f = self;
+    close_hdr();
+
+    char pixfile[sizeof h.im_pixfile];
+    std::memcpy(pixfile, h.im_pixfile, sizeof pixfile);
+    iraf_to_ascii(pixfile, static_cast<int>(sizeof pixfile));
+    if (iraf_pixel_path(pixfile) < 0)
+        return -1;
+    int fd = open_file(f->pix_filename, unix_mode);
+    if (fd < 0)
+        return -2;
+    f->unix_pix_fid = fd;
+    pix_is_open = 1;
+
+    char pix_magic[12];
+    if (read_full(fd, pix_magic, static_cast<int>(sizeof pix_magic)) != static_cast<int>(sizeof pix_magic))
+        return -1;
+    iraf_to_ascii(pix_magic, static_cast<int>(sizeof pix_magic));
+    if (std::memcmp(pix_magic, "impix", 6) != 0)
+        return -1;
+    f->io_offset = pixel_offset;
+    f->magic = FID_MAGIC;
+    return 0;
+}
+
+/* ---- im_open -------------------------------------------------------- */
+
+/* The stored bytes of the image must be countable in an int: the product
+ * of the axis lengths (the first with its line padding; an empty axis
+ * counted as 1 so that no partial product can overflow) times the pixel
+ * size.  Also refuses NAXIS outside 0..9 and negative lengths or padding.
+ * Returns 0 or -1. */
+static int check_geometry(void)
+{
+    int naxis = f->val_naxis[0];
+    if (naxis < 0 || naxis > IM_MAX_AXES || f->line_skip_pix < 0)
+        return -1;
+    int64_t bytes = f->bytes_per_pix > 0 ? f->bytes_per_pix : 1;
+    for (int i = 1; i <= naxis; i++) {
+        int64_t len = f->val_naxis[i];
+        if (len < 0)
+            return -1;
+        if (i == 1)
+            len += f->line_skip_pix;
+        if (len < 1)
+            len = 1;
+        bytes *= len;
+        if (bytes > INT_MAX)
+            return -1;
+    }
+    return 0;
+}
+
+/* Write open: record the form implied by the name; nothing is opened.
+ * Returns 0, or -2 for the path "-" without '-' as the mode's second
+ * character. */
+static int open_for_write(const char *mode)
+{
+    if (std::strcmp(f->hdr_filename, "-") == 0 && mode[1] != '-')
+        return -2;
+    f->file_type = type_from_ending(f->hdr_filename);
+    f->need_wpix_setup = 1;
+    f->mode = 2;
+    f->magic = FID_MAGIC;
+    return 0;
+}
+
+/* The steps of im_open after the descriptor exists; f is the new
+ * descriptor throughout.  Returns 0 or the negative code of im_open. */
+static int open_steps(const char *in_filename, const char *mode)
+{
+    if (in_filename == nullptr || mode == nullptr)
+        return -2;
+    size_t len = std::strlen(in_filename);
+    if (len >= IM_NAME_LEN)
+        return -2;
+    std::memcpy(f->user_filename, in_filename, len + 1);
+    int status = parse_filename(f->user_filename, f->hdr_filename, f->subset_text);
+    if (status < 0)
+        return status;
+
+    switch (mode[0]) {
+    case 'w':
+        return open_for_write(mode);
+    case 'r':
+        if (std::strcmp(f->hdr_filename, "-") == 0) {
+            if (mode[1] != '-')
+                return -3;
+            f->unix_hdr_fid = 0;
+            f->unix_pix_fid = 0;
+            f->file_type = Type_fits;
+        }
+        f->mode = 1;
+        unix_mode = O_RDONLY;
+        break;
+    case 'u':
+        f->mode = 3;
+        unix_mode = O_RDWR;
+        break;
+    default:
+        return -3;
+    }
+
+    if (f->file_type == Type_unknown) {
+        status = open_header_file();
+        if (status < 0)
+            return status;
+    }
+
+    f->magic = FID_MAGIC;
+    switch (f->file_type) {
+    case Type_fits:
+        status = get_fits_header();
+        break;
+    case Type_zz:
+        status = get_zz_header();
+        break;
+    case Type_iraf:
+        status = get_iraf_header();
+        break;
+    case Type_S:
+        status = get_s_header();
+        break;
+    case Type_unknown:
+    default:
+        status = -1;
+        break;
+    }
+    if (status < 0)
+        return status;
+    if (check_geometry() < 0)
+        return -1;
+
+    /* A subset is never applied to a standard stream. */
+    if (f->unix_hdr_fid == 0)
+        f->subset_text[0] = '\0';
+    int skips[IM_MAX_AXES + 1] = {0};
+    int takes[IM_MAX_AXES + 1] = {0};
+    fid_struct *self = f;
+    if (IM_setw1(self, skips, takes) < 0)
+        return -4;
+    status = im_dwin(self->id, 1, takes, skips);
+    if (status >= 0)
+        status = im_swin(self->id, 1);
+    f = self;
+    return status < 0 ? status : 0;
+}
+
+/* Release a descriptor whose open failed: close its files, free its card
+ * blocks and remove it from the ring.  Leaves f null. */
+static void release_failed(fid_struct *p)
+{
+    if (pix_is_open && p->unix_pix_fid > 0)
+        close(p->unix_pix_fid);
+    if (hdr_is_open && p->unix_hdr_fid > 0)
+        close(p->unix_hdr_fid);
+    pix_is_open = 0;
+    hdr_is_open = 0;
+    hdr_blk_struct *blk = p->header_blocks;
+    while (blk != nullptr) {
+        hdr_blk_struct *next = blk->next;
+        std::free(blk);
+        blk = next;
+    }
+    p->header_blocks = nullptr;
+    p->magic = 0;
+    destroy_fid(p);
+}
+
+/* im_open: open the image named in_filename ("path[,subset]") in mode
+ * "r" (read), "u" (update) or "w" (write); "r-"/"w-" let "-" name the
+ * standard stream.  Returns the handle (> 0); -1 content not recognised or
+ * unusable (short or damaged header, image too large for an int byte
+ * count); -2 bad argument, name longer than 1023 bytes, no file opened
+ * under the name or its suffixed forms, a pixel file that cannot be
+ * opened, "-" in mode w; -3 unknown mode, "-" in mode r; -4 subset text
+ * longer than 63 characters or not applicable.  A failed open consumes a
+ * handle number but releases the descriptor and closes its files.
+ * Leaves f on the new descriptor on success, null on failure. */
+int im_open(const char *in_filename, const char *mode)
+{
+    fid_struct *p = new_fid();
+    f = p;
+    p->file_type = Type_unknown;
+    p->val_scale = 1.0;
+    for (int w = 1; w < IM_N_WINDOWS; w++)
+        p->windows[w].total_bytes = -1;
+    hdr_is_open = 0;
+    pix_is_open = 0;
+
+    int status = open_steps(in_filename, mode);
+    if (status < 0) {
+        release_failed(p);
+        return status;
+    }
+    hdr_is_open = 0;
+    pix_is_open = 0;
+    f = p;
+    return p->id;
 }

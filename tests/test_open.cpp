@@ -1,0 +1,616 @@
+/* test_open: opening images -- names, suffix fallback, detection by content,
+ * the FITS, ZZ and S readers, standard input, write opens, failure codes and
+ * the release of everything a failed open took.  Test images are built here
+ * byte by byte in a private temporary directory. */
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "im.h"
+#include "imlib.h"
+
+namespace {
+
+/* One temporary directory per process, removed at exit. */
+std::string scratch_dir()
+{
+    static std::string dir;
+    if (dir.empty()) {
+        char tmpl[] = "/tmp/test_open_XXXXXX";
+        const char *made = mkdtemp(tmpl);
+        dir = made ? made : "/tmp";
+        std::atexit([] { std::filesystem::remove_all(scratch_dir()); });
+    }
+    return dir;
+}
+
+std::string path_of(const std::string &name) { return scratch_dir() + "/" + name; }
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    FILE *fp = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(fp, nullptr);
+    if (!bytes.empty()) {
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), fp), bytes.size());
+    }
+    std::fclose(fp);
+}
+
+std::string int_card(const char *key, long value)
+{
+    char buf[81];
+    std::snprintf(buf, sizeof buf, "%-8s= %20ld", key, value);
+    return buf;
+}
+
+/* FITS records from card texts (each padded to 80 columns), with an END
+ * card unless end is false, padded with blanks to whole records. */
+std::string fits_records(const std::vector<std::string> &cards, bool end = true)
+{
+    std::string s;
+    for (std::string c : cards) {
+        c.resize(80, ' ');
+        s += c;
+    }
+    if (end) {
+        std::string e = "END";
+        e.resize(80, ' ');
+        s += e;
+    }
+    s.resize((s.size() + 2879) / 2880 * 2880, ' ');
+    return s;
+}
+
+std::vector<std::string> image_cards(int bitpix, long n1, long n2)
+{
+    return {"SIMPLE  =                    T", int_card("BITPIX", bitpix),
+            int_card("NAXIS", 2), int_card("NAXIS1", n1), int_card("NAXIS2", n2)};
+}
+
+/* A small FITS image: header record plus n1 x n2 16-bit pixels. */
+std::string small_fits(long n1 = 4, long n2 = 3)
+{
+    return fits_records(image_cards(16, n1, n2)) + std::string(static_cast<size_t>(n1 * n2 * 2), '\0');
+}
+
+/* An S file: the 12-byte record, filler up to hdr_start, FITS records. */
+std::string s_file(int32_t tapetype, int32_t hdr_start, int32_t img_start,
+                   const std::vector<std::string> &cards, bool end = true)
+{
+    int32_t rec[3] = {tapetype, hdr_start, img_start};
+    std::string s(reinterpret_cast<const char *>(rec), sizeof rec);
+    if (hdr_start > 12)
+        s.resize(static_cast<size_t>(hdr_start), 'x');
+    s += fits_records(cards, end);
+    if (img_start > 0 && static_cast<size_t>(img_start) > s.size())
+        s.resize(static_cast<size_t>(img_start), '\0');
+    return s;
+}
+
+std::vector<std::string> card_texts(int id)
+{
+    std::vector<std::string> out;
+    fid_struct *p = find_fid(id);
+    if (p == nullptr)
+        return out;
+    for (header_struct *h = p->first_header; h != nullptr; h = h->next)
+        out.push_back(h->text);
+    return out;
+}
+
+/* Lowest free descriptor number right now. */
+int next_fd()
+{
+    int fd = open("/dev/null", O_RDONLY);
+    close(fd);
+    return fd;
+}
+
+} // namespace
+
+TEST(OpenNames, WriteOpenSplitsNameAtFirstCommaAndOpensNothing)
+{
+    std::string name = path_of("new_out.fits") + ",b,c";
+    int id = im_open(name.c_str(), "w");
+    ASSERT_GT(id, 0);
+    fid_struct *p = find_fid(id);
+    ASSERT_NE(p, nullptr);
+    EXPECT_STREQ(p->user_filename, name.c_str());
+    EXPECT_EQ(std::string(p->hdr_filename), path_of("new_out.fits"));
+    EXPECT_STREQ(p->subset_text, "b,c");
+    EXPECT_EQ(p->file_type, Type_fits);
+    EXPECT_EQ(p->mode, 2);
+    EXPECT_EQ(p->need_wpix_setup, 1);
+    EXPECT_EQ(p->magic, FID_MAGIC);
+    EXPECT_EQ(p->unix_hdr_fid, 0);
+    EXPECT_EQ(p->n_headers, 0);
+    EXPECT_DOUBLE_EQ(p->val_scale, 1.0);
+    EXPECT_EQ(p->windows[1].total_bytes, -1);
+    EXPECT_EQ(p->windows[4].total_bytes, -1);
+    EXPECT_EQ(access(path_of("new_out.fits").c_str(), F_OK), -1);
+}
+
+TEST(OpenNames, WriteOpenTakesFormFromEnding)
+{
+    struct {
+        const char *name;
+        file_type_enum type;
+    } cases[] = {{"a.imh", Type_iraf}, {"a.zzh", Type_zz}, {"a.fits", Type_fits},
+                 {"a.s", Type_S},      {"a.fit", Type_unknown}, {"s", Type_unknown},
+                 {"a.FITS", Type_unknown}};
+    int last = 0;
+    for (const auto &c : cases) {
+        int id = im_open(path_of(c.name).c_str(), "write");
+        ASSERT_GT(id, last) << c.name;
+        last = id;
+        EXPECT_EQ(find_fid(id)->file_type, c.type) << c.name;
+    }
+    EXPECT_EQ(im_open("-", "w"), -2);
+    int id = im_open("-", "w-");
+    ASSERT_GT(id, last);
+    EXPECT_EQ(find_fid(id)->file_type, Type_unknown);
+}
+
+TEST(OpenNames, OverlongNamesAndSubsetsAreRefusedNotTruncated)
+{
+    std::string dir = scratch_dir() + "/";
+    /* user_filename holds 1023 characters */
+    EXPECT_EQ(im_open(std::string(1024, 'n').c_str(), "w"), -2);
+    /* the path must leave room for a five-character suffix */
+    std::string longest = dir + std::string(1018 - dir.size(), 'p');
+    int id = im_open(longest.c_str(), "w");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(std::strlen(find_fid(id)->hdr_filename), 1018u);
+    EXPECT_EQ(im_open((longest + "q").c_str(), "w"), -2);
+    EXPECT_EQ(im_open((longest + "q").c_str(), "r"), -2);
+    /* subset_text holds 63 characters */
+    std::string sub63 = dir + "o.fits," + std::string(63, 's');
+    id = im_open(sub63.c_str(), "w");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(std::strlen(find_fid(id)->subset_text), 63u);
+    EXPECT_EQ(im_open((sub63 + "s").c_str(), "w"), -4);
+}
+
+TEST(OpenModes, BadModesAndArguments)
+{
+    std::string img = path_of("modes.fits");
+    write_file(img, small_fits());
+    EXPECT_EQ(im_open(img.c_str(), "x"), -3);
+    EXPECT_EQ(im_open(img.c_str(), ""), -3);
+    EXPECT_EQ(im_open(img.c_str(), nullptr), -2);
+    EXPECT_EQ(im_open(nullptr, "r"), -2);
+    EXPECT_EQ(im_open("-", "r"), -3);
+    EXPECT_EQ(im_open("-", "read"), -3);
+}
+
+TEST(OpenModes, ReadAndUpdateUseTheirOpenFlags)
+{
+    std::string img = path_of("flags.fits");
+    write_file(img, small_fits());
+    int r = im_open(img.c_str(), "read");
+    ASSERT_GT(r, 0);
+    fid_struct *p = find_fid(r);
+    EXPECT_EQ(p->mode, 1);
+    EXPECT_EQ(fcntl(p->unix_hdr_fid, F_GETFL) & O_ACCMODE, O_RDONLY);
+    int u = im_open(img.c_str(), "update");
+    ASSERT_GT(u, r);
+    p = find_fid(u);
+    EXPECT_EQ(p->mode, 3);
+    EXPECT_EQ(fcntl(p->unix_hdr_fid, F_GETFL) & O_ACCMODE, O_RDWR);
+    im_close(r);
+    im_close(u);
+}
+
+TEST(OpenFallback, BareNameFindsSuffixedFileInOrder)
+{
+    write_file(path_of("m31.fits"), small_fits());
+    int id = im_open(path_of("m31").c_str(), "r");
+    ASSERT_GT(id, 0);
+    fid_struct *p = find_fid(id);
+    EXPECT_EQ(std::string(p->hdr_filename), path_of("m31.fits"));
+    EXPECT_EQ(std::string(p->pix_filename), path_of("m31.fits"));
+    EXPECT_EQ(p->file_type, Type_fits);
+    im_close(id);
+
+    /* ".fit" is the fourth suffix; ".s" the last, after a missing x.fits */
+    write_file(path_of("old.fit"), small_fits());
+    id = im_open(path_of("old").c_str(), "r");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(std::string(find_fid(id)->hdr_filename), path_of("old.fit"));
+    EXPECT_EQ(find_fid(id)->file_type, Type_fits);
+    im_close(id);
+
+    write_file(path_of("x.fits.s"), s_file(46, 12, 2892, image_cards(16, 2, 2)));
+    id = im_open(path_of("x.fits").c_str(), "r");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(std::string(find_fid(id)->hdr_filename), path_of("x.fits.s"));
+    EXPECT_EQ(find_fid(id)->file_type, Type_S);
+    im_close(id);
+
+    EXPECT_EQ(im_open(path_of("absent.fits").c_str(), "r"), -2);
+    EXPECT_EQ(im_open(path_of("absent.fits").c_str(), "u"), -2);
+}
+
+TEST(OpenDetect, ContentDecidesWhenEndingIsUnknown)
+{
+    write_file(path_of("simple.dat"), small_fits());
+    int id = im_open(path_of("simple.dat").c_str(), "r");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(find_fid(id)->file_type, Type_fits);
+    EXPECT_EQ(find_fid(id)->io_offset, 2880);
+    im_close(id);
+
+    write_file(path_of("bitpix.dat"), "BITPIX  =                   16\nNAXIS   =                    0\n");
+    write_file(path_of("bitpix.dat.zzp"), "");
+    id = im_open(path_of("bitpix.dat").c_str(), "r");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(find_fid(id)->file_type, Type_zz);
+    EXPECT_EQ(std::string(find_fid(id)->pix_filename), path_of("bitpix.dat.zzp"));
+    im_close(id);
+
+    write_file(path_of("naxis.dat"), "NAXIS   =                    0\nBITPIX  =                    8\n");
+    write_file(path_of("naxis.dat.zzp"), "");
+    id = im_open(path_of("naxis.dat").c_str(), "r");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(find_fid(id)->file_type, Type_zz);
+    im_close(id);
+
+    write_file(path_of("tape.dat"), s_file(46, 100, 2980, image_cards(8, 2, 2)));
+    id = im_open(path_of("tape.dat").c_str(), "r");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(find_fid(id)->file_type, Type_S);
+    EXPECT_EQ(find_fid(id)->io_offset, 2980);
+    im_close(id);
+
+    /* no form, or too short to show one: bytes past the end match nothing */
+    write_file(path_of("junk.dat"), std::string(100, 'j'));
+    EXPECT_EQ(im_open(path_of("junk.dat").c_str(), "r"), -1);
+    write_file(path_of("sim.dat"), "SIMPL");
+    EXPECT_EQ(im_open(path_of("sim.dat").c_str(), "r"), -1);
+    write_file(path_of("naxi.dat"), "NAXI");
+    EXPECT_EQ(im_open(path_of("naxi.dat").c_str(), "r"), -1);
+    write_file(path_of("empty.dat"), "");
+    EXPECT_EQ(im_open(path_of("empty.dat").c_str(), "r"), -1);
+    write_file(path_of("tape3.dat"), std::string("\x2e\0\0", 3));
+    EXPECT_EQ(im_open(path_of("tape3.dat").c_str(), "r"), -1);
+}
+
+TEST(OpenFits, IoOffsetCountsHeaderRecordsAndCardsAreKept)
+{
+    write_file(path_of("one.fits"), small_fits(5, 7));
+    int id = im_open(path_of("one.fits").c_str(), "r");
+    ASSERT_GT(id, 0);
+    fid_struct *p = find_fid(id);
+    EXPECT_EQ(p->io_offset, 2880);
+    EXPECT_EQ(p->unix_pix_fid, p->unix_hdr_fid);
+    EXPECT_GT(p->unix_hdr_fid, 0);
+    EXPECT_EQ(p->val_bitpix, 16);
+    EXPECT_EQ(p->bytes_per_pix, 2);
+    EXPECT_EQ(p->n_pixels, 35);
+    EXPECT_EQ(p->line_skip_pix, 0);
+    EXPECT_EQ(p->magic, FID_MAGIC);
+    std::vector<std::string> cards = card_texts(id);
+    ASSERT_EQ(cards.size(), 4u); /* SIMPLE and END are not stored */
+    EXPECT_EQ(cards[0], int_card("BITPIX", 16));
+    EXPECT_EQ(cards[3], int_card("NAXIS2", 7));
+    /* window 1 covers the whole image and is current */
+    EXPECT_EQ(p->cur_window, &p->windows[1]);
+    EXPECT_EQ(p->windows[1].total_bytes, 70);
+    im_close(id);
+
+    std::vector<std::string> many = image_cards(16, 2, 2);
+    for (int i = 0; i < 35; i++)
+        many.push_back(int_card("EXTRA", i));
+    write_file(path_of("two.fits"), fits_records(many) + std::string(8, '\0'));
+    id = im_open(path_of("two.fits").c_str(), "r");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(find_fid(id)->io_offset, 5760);
+    EXPECT_EQ(card_texts(id).size(), 39u);
+    im_close(id);
+}
+
+TEST(OpenFits, TrailingBlanksCutOnlyWhenColumn80IsBlank)
+{
+    std::vector<std::string> cards = image_cards(8, 1, 1);
+    std::string full(80, 'Z');
+    full.replace(0, 10, "FULLCARD= ");
+    cards.push_back(full);
+    cards.push_back("HISTORY");
+    cards.push_back("");
+    cards.push_back("OBJECT  = 'M31     '");
+    write_file(path_of("trim.fits"), fits_records(cards) + std::string(1, '\0'));
+    int id = im_open(path_of("trim.fits").c_str(), "r");
+    ASSERT_GT(id, 0);
+    std::vector<std::string> got = card_texts(id);
+    ASSERT_EQ(got.size(), 8u);
+    EXPECT_EQ(got[4], full);
+    EXPECT_EQ(got[5], "HISTORY");
+    EXPECT_EQ(got[6], "");
+    EXPECT_EQ(got[7], "OBJECT  = 'M31     '");
+    im_close(id);
+}
+
+TEST(OpenFits, FirstCardEndGivesEmptyHeader)
+{
+    write_file(path_of("endonly.fits"), fits_records({}));
+    int id = im_open(path_of("endonly.fits").c_str(), "r");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(find_fid(id)->n_headers, 0);
+    EXPECT_EQ(find_fid(id)->io_offset, 2880);
+    im_close(id);
+}
+
+TEST(OpenFits, DamagedHeadersAreRefused)
+{
+    std::vector<std::string> cards = image_cards(16, 2, 2);
+    cards[0] = "SIMPLE  =                    F";
+    write_file(path_of("simplef.fits"), fits_records(cards));
+    EXPECT_EQ(im_open(path_of("simplef.fits").c_str(), "r"), -1);
+
+    cards = image_cards(16, 2, 2);
+    cards.erase(cards.begin());
+    write_file(path_of("nosimple.fits"), fits_records(cards));
+    EXPECT_EQ(im_open(path_of("nosimple.fits").c_str(), "r"), -1);
+
+    write_file(path_of("noend.fits"), fits_records(image_cards(16, 2, 2), false));
+    EXPECT_EQ(im_open(path_of("noend.fits").c_str(), "r"), -1);
+
+    write_file(path_of("short.fits"), fits_records(image_cards(16, 2, 2)).substr(0, 2000));
+    EXPECT_EQ(im_open(path_of("short.fits").c_str(), "r"), -1);
+
+    write_file(path_of("bitpix24.fits"), fits_records(image_cards(24, 2, 2)));
+    EXPECT_EQ(im_open(path_of("bitpix24.fits").c_str(), "r"), -1);
+}
+
+TEST(OpenFits, ByteCountMustFitAnInt)
+{
+    write_file(path_of("huge8.fits"), fits_records(image_cards(8, 46341, 46341)));
+    EXPECT_EQ(im_open(path_of("huge8.fits").c_str(), "r"), -1);
+    write_file(path_of("huge16.fits"), fits_records(image_cards(16, 1073741824, 1)));
+    EXPECT_EQ(im_open(path_of("huge16.fits").c_str(), "r"), -1);
+    /* an empty axis hides nothing: the other axes must still fit */
+    write_file(path_of("hugezero.fits"), fits_records(image_cards(16, 2147483647, 0)));
+    EXPECT_EQ(im_open(path_of("hugezero.fits").c_str(), "r"), -1);
+    write_file(path_of("edge8.fits"), fits_records(image_cards(8, 2147483647, 1)));
+    int id = im_open(path_of("edge8.fits").c_str(), "r");
+    EXPECT_GT(id, 0);
+    im_close(id);
+}
+
+TEST(OpenZz, TextHeaderAndPixelFile)
+{
+    std::string hdr = "BITPIX  =                   16\n"
+                      "NAXIS   =                    2\n"
+                      "NAXIS1  =                    3\n"
+                      "NAXIS2 =                     2\n" /* '=' in column 8: skipped */
+                      "NAXIS2   =                   2\n" /* '=' in column 10: kept */
+                      "\n"
+                      "   \n"
+                      "COMMENT keeps\n"
+                      "HISTORY keeps\n"
+                      "random words here\n"
+                      "END\n";
+    write_file(path_of("zz1.zzh"), hdr);
+    write_file(path_of("zz1.zzp"), std::string(12, '\0'));
+    int id = im_open(path_of("zz1.zzh").c_str(), "r");
+    ASSERT_GT(id, 0);
+    fid_struct *p = find_fid(id);
+    EXPECT_EQ(p->file_type, Type_zz);
+    EXPECT_EQ(std::string(p->pix_filename), path_of("zz1.zzp"));
+    EXPECT_EQ(p->io_offset, 0);
+    EXPECT_GT(p->unix_pix_fid, 0);
+    EXPECT_EQ(p->n_pixels, 6);
+    std::vector<std::string> want = {
+        "BITPIX  =                   16", "NAXIS   =                    2",
+        "NAXIS1  =                    3", "NAXIS2   =                   2",
+        "", "   ", "COMMENT keeps", "HISTORY keeps"};
+    EXPECT_EQ(card_texts(id), want);
+    im_close(id);
+
+    /* found through the fallback; the pixel file must exist */
+    id = im_open(path_of("zz1").c_str(), "r");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(std::string(find_fid(id)->hdr_filename), path_of("zz1.zzh"));
+    im_close(id);
+    write_file(path_of("zz2.zzh"), "NAXIS   =                    0\n");
+    EXPECT_EQ(im_open(path_of("zz2.zzh").c_str(), "r"), -2);
+}
+
+TEST(OpenZz, ShortLinesTestOnlyTheirOwnCharacters)
+{
+    /* A long line with '=' in columns 9 and 10, then short lines that an
+     * old buffer would make look like cards. */
+    std::string hdr = "BITPIX  ==                  16\n"
+                      "END\n"
+                      "AB\n"
+                      "NAXIS   =                    0\n"
+                      "XYZWVUTS\n";
+    write_file(path_of("zz3.zzh"), hdr);
+    write_file(path_of("zz3.zzp"), "");
+    int id = im_open(path_of("zz3.zzh").c_str(), "r");
+    ASSERT_GT(id, 0);
+    std::vector<std::string> want = {"BITPIX  ==                  16", "NAXIS   =                    0"};
+    EXPECT_EQ(card_texts(id), want);
+    im_close(id);
+}
+
+TEST(OpenZz, LongLinesAreReadInPieces)
+{
+    std::string first = "COMMENT " + std::string(73, 'c');  /* 81 characters */
+    std::string hdr = "NAXIS   =                    0\n" + first + "       tail\n";
+    write_file(path_of("zz4.zzh"), hdr);
+    write_file(path_of("zz4.zzp"), "");
+    int id = im_open(path_of("zz4.zzh").c_str(), "r");
+    ASSERT_GT(id, 0);
+    std::vector<std::string> got = card_texts(id);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[1], first.substr(0, 80)); /* the store keeps 80 */
+    EXPECT_EQ(got[2], "       tail");
+    im_close(id);
+}
+
+TEST(OpenS, HeaderFromRecordAndPixelsAtImgStart)
+{
+    std::vector<std::string> cards = {int_card("BITPIX", 16), int_card("NAXIS", 1),
+                                      int_card("NAXIS1", 4)};
+    for (int i = 0; i < 40; i++)
+        cards.push_back(int_card("EXTRA", i));
+    write_file(path_of("two.s"), s_file(46, 64, 64 + 5760, cards) + std::string(8, '\0'));
+    int id = im_open(path_of("two.s").c_str(), "r");
+    ASSERT_GT(id, 0);
+    fid_struct *p = find_fid(id);
+    EXPECT_EQ(p->file_type, Type_S);
+    EXPECT_EQ(p->io_offset, 64 + 5760);
+    EXPECT_EQ(p->unix_pix_fid, p->unix_hdr_fid);
+    EXPECT_EQ(std::string(p->pix_filename), path_of("two.s"));
+    EXPECT_EQ(p->n_pixels, 4);
+    EXPECT_EQ(p->n_headers, 43);
+    im_close(id);
+}
+
+TEST(OpenS, DamagedRecordsAreRefused)
+{
+    std::vector<std::string> cards = {int_card("NAXIS", 0)};
+    write_file(path_of("tape47.s"), s_file(47, 12, 2892, cards));
+    EXPECT_EQ(im_open(path_of("tape47.s").c_str(), "r"), -1);
+    write_file(path_of("tiny.s"), std::string("\x2e\0\0\0\x0c\0", 6));
+    EXPECT_EQ(im_open(path_of("tiny.s").c_str(), "r"), -1);
+    std::string neg = s_file(46, 12, 2892, cards);
+    int32_t minus = -2880;
+    std::memcpy(&neg[4], &minus, 4);
+    write_file(path_of("neghdr.s"), neg);
+    EXPECT_EQ(im_open(path_of("neghdr.s").c_str(), "r"), -1);
+    std::memcpy(&neg[4], "\x0c\0\0\0", 4);
+    std::memcpy(&neg[8], &minus, 4);
+    write_file(path_of("negimg.s"), neg);
+    EXPECT_EQ(im_open(path_of("negimg.s").c_str(), "r"), -1);
+    write_file(path_of("imgpast.s"), s_file(46, 12, 2892, cards).substr(0, 2892) );
+    EXPECT_GT(im_open(path_of("imgpast.s").c_str(), "r"), 0); /* img_start at the end */
+    std::string past = s_file(46, 12, 2893, cards).substr(0, 2892);
+    write_file(path_of("imgpast2.s"), past);
+    EXPECT_EQ(im_open(path_of("imgpast2.s").c_str(), "r"), -1);
+    std::string hpast = s_file(46, 12, 12, cards);
+    int32_t far = 1 << 30;
+    std::memcpy(&hpast[4], &far, 4);
+    write_file(path_of("hdrpast.s"), hpast);
+    EXPECT_EQ(im_open(path_of("hdrpast.s").c_str(), "r"), -1);
+    write_file(path_of("noend.s"), s_file(46, 12, 12, cards, false));
+    EXPECT_EQ(im_open(path_of("noend.s").c_str(), "r"), -1);
+}
+
+TEST(OpenStdin, FitsFromStandardInputIgnoresSubset)
+{
+    std::string img = path_of("stdin.fits");
+    write_file(img, small_fits(3, 2));
+    int saved = dup(0);
+    ASSERT_GT(saved, 0);
+    int fd = open(img.c_str(), O_RDONLY);
+    ASSERT_GE(dup2(fd, 0), 0);
+    close(fd);
+    std::clearerr(stdin);
+
+    int id = im_open("-,100:200", "r-");
+    ASSERT_GT(id, 0);
+    fid_struct *p = find_fid(id);
+    EXPECT_EQ(p->unix_hdr_fid, 0);
+    EXPECT_EQ(p->unix_pix_fid, 0);
+    EXPECT_EQ(p->file_type, Type_fits);
+    EXPECT_STREQ(p->subset_text, "");
+    EXPECT_EQ(p->io_offset, 2880);
+    EXPECT_EQ(p->n_pixels, 6);
+    /* standard input now holds no further header */
+    std::clearerr(stdin);
+    EXPECT_EQ(im_open("-", "r-"), -1);
+
+    dup2(saved, 0);
+    close(saved);
+    std::clearerr(stdin);
+}
+
+TEST(OpenStdin, ClosedStandardInputNeverLendsDescriptorZero)
+{
+    std::string img = path_of("fd0.fits");
+    write_file(img, small_fits());
+    write_file(path_of("fd0.zzh"), "NAXIS   =                    0\n");
+    write_file(path_of("fd0.zzp"), "");
+    int saved = dup(0);
+    ASSERT_GT(saved, 0);
+    close(0);
+    int id = im_open(img.c_str(), "r");
+    int zz = im_open(path_of("fd0.zzh").c_str(), "r");
+    int zero_free = fcntl(0, F_GETFD) == -1;
+    dup2(saved, 0);
+    close(saved);
+    ASSERT_GT(id, 0);
+    ASSERT_GT(zz, id);
+    EXPECT_GT(find_fid(id)->unix_hdr_fid, 0);
+    EXPECT_GT(find_fid(zz)->unix_pix_fid, 0);
+    EXPECT_TRUE(zero_free);
+    im_close(id);
+    im_close(zz);
+}
+
+TEST(OpenSubset, UnusableSubsetGivesMinus4)
+{
+    std::string img = path_of("sub.fits");
+    write_file(img, small_fits());
+    /* an ambiguous plain number range cannot be applied */
+    EXPECT_EQ(im_open((img + ",100:200").c_str(), "r"), -4);
+}
+
+TEST(OpenRelease, FailedOpenConsumesHandleAndFreesDescriptor)
+{
+    int a = im_open(path_of("h1.fits").c_str(), "w");
+    ASSERT_GT(a, 0);
+    EXPECT_EQ(im_open(path_of("nothing_here").c_str(), "r"), -2);
+    EXPECT_EQ(f, nullptr);
+    int b = im_open(path_of("h2.fits").c_str(), "w");
+    ASSERT_GT(b, a + 1);
+    for (int h = a + 1; h < b; h++)
+        EXPECT_EQ(find_fid(h), nullptr);
+}
+
+TEST(OpenRelease, ThousandsOfFailedOpensLeakNoDescriptors)
+{
+    write_file(path_of("rel_junk.dat"), std::string(64, 'j'));
+    write_file(path_of("rel_noend.fits"), fits_records(image_cards(16, 2, 2), false));
+    write_file(path_of("rel_huge.fits"), fits_records(image_cards(8, 65536, 65536)));
+    write_file(path_of("rel_nopix.zzh"), "NAXIS   =                    0\n");
+    std::string bad_s = s_file(46, 12, 12, {int_card("NAXIS", 0)});
+    int32_t far = 1 << 30; /* pixels past the end of the file */
+    std::memcpy(&bad_s[8], &far, 4);
+    write_file(path_of("rel_bad.s"), bad_s);
+    write_file(path_of("rel_sub.fits"), small_fits());
+    std::vector<std::string> cards = image_cards(16, 2, 2);
+    for (int i = 0; i < 120; i++) /* three card blocks before the failure */
+        cards.push_back(int_card("EXTRA", i));
+    cards.push_back(int_card("BITPIX", 24));
+    write_file(path_of("rel_cards.fits"), fits_records(cards));
+
+    struct {
+        std::string name;
+        int code;
+    } kinds[] = {{path_of("rel_absent"), -2},       {path_of("rel_junk.dat"), -1},
+                 {path_of("rel_noend.fits"), -1},   {path_of("rel_huge.fits"), -1},
+                 {path_of("rel_nopix.zzh"), -2},    {path_of("rel_bad.s"), -1},
+                 {path_of("rel_sub.fits") + ",100:200", -4},
+                 {path_of("rel_cards.fits"), -1}};
+    int before = next_fd();
+    int wrong = 0;
+    for (int i = 0; i < 3000; i++) {
+        const auto &k = kinds[i % (sizeof kinds / sizeof kinds[0])];
+        if (im_open(k.name.c_str(), i % 2 ? "r" : "u") != k.code)
+            wrong++;
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_LE(next_fd(), before);
+}
