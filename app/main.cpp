@@ -1,9 +1,143 @@
-/* main: the tool's entry point (not built yet). */
+/* main: the tool's entry point: debug level from the command line, the run
+ * description (two image names, then reference points) from standard input.
+ * Every path ends in exit with the status of its outcome; nothing is written
+ * to standard output. */
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tool.h"
+
+#define LINE_LEN 8192
+
+/* Read one line of at most LINE_LEN bytes (terminator included) into buf.
+ * A longer line is cut to what fits and its remainder is consumed, so that
+ * it can never be taken for the next line.  Returns 0, -1 at end of input,
+ * or 1 when the line was cut. */
+static int read_line(char *buf, FILE *in)
+{
+    if (std::fgets(buf, LINE_LEN, in) == nullptr)
+        return -1;
+    char *nl = std::strchr(buf, '\n');
+    if (nl != nullptr) {
+        *nl = '\0';
+        return 0;
+    }
+    if (std::strlen(buf) < LINE_LEN - 1)
+        return 0;                       /* last line, no newline */
+    int c;
+    int cut = 0;
+    while ((c = std::fgetc(in)) != EOF && c != '\n')
+        cut = 1;
+    return cut;
+}
+
+/* Parse one decimal integer as "%d" does (leading white space, optional
+ * sign, digits), clamping values beyond the int range so that they stay
+ * harmlessly outside every image.  Returns 1 and advances *p, or 0. */
+static int scan_int(const char **p, int32_t *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(*p, &end, 10);
+    if (end == *p)
+        return 0;
+    if (v > INT_MAX)
+        v = INT_MAX;
+    if (v < INT_MIN)
+        v = INT_MIN;
+    *value = static_cast<int32_t>(v);
+    *p = end;
+    return 1;
+}
+
+/* Name lines: end of input and a cut line are both refused, since a cut
+ * name would name another file. */
+static void read_name(char *buf, FILE *in, int which)
+{
+    if (read_line(buf, in) != 0) {
+        std::fprintf(stderr, "Bad filename read (%d)\n", which);
+        std::exit(1);
+    }
+}
 
 int main(int argc, char **argv)
 {
-    (void)argc;
-    std::fprintf(stderr, "%s: not built yet\n", argv[0]);
-    return 1;
+    static char in_name[LINE_LEN];
+    static char out_name[LINE_LEN];
+    static char line[LINE_LEN];
+
+    /* Debug level: "-N"; anything not starting with '-' is misuse. */
+    debug = 0;
+    if (argc >= 2 && argv[1] != nullptr) {
+        if (argv[1][0] != '-') {
+            std::fprintf(stderr, "%s reads stdin, and takes no arguments\n",
+                         argv[0] != nullptr ? argv[0] : "flatten");
+            std::exit(1);
+        }
+        const char *p = argv[1] + 1;
+        int32_t level = 0;
+        if (scan_int(&p, &level) == 1)
+            debug = level;
+    }
+    if (debug != 0)
+        std::fprintf(stderr, "Debug set to %d\n", debug);
+
+    /* The point store: (x, y) pairs, room for 10 at first. */
+    size_t room = 10;
+    int count = 0;
+    int reallocs = 0;
+    int32_t *points = static_cast<int32_t *>(std::malloc(room * 2 * sizeof(int32_t)));
+    if (points == nullptr) {
+        std::fputs("No space to store reference points!\n", stderr);
+        std::exit(1);
+    }
+
+    read_name(in_name, stdin, 1);
+    read_name(out_name, stdin, 2);
+
+    /* Reference points: lines starting with two integers; others skipped. */
+    int status;
+    while ((status = read_line(line, stdin)) >= 0) {
+        const char *p = line;
+        int32_t x, y;
+        if (scan_int(&p, &x) != 1 || scan_int(&p, &y) != 1)
+            continue;
+        if (static_cast<size_t>(count) == room) {
+            reallocs++;
+            size_t new_room = 100 * static_cast<size_t>(reallocs) + 10;
+            int32_t *grown = nullptr;
+            if (new_room <= static_cast<size_t>(INT_MAX))
+                grown = static_cast<int32_t *>(
+                    std::realloc(points, new_room * 2 * sizeof(int32_t)));
+            if (grown == nullptr) {
+                std::fputs("No space to store reference points!\n", stderr);
+                std::exit(1);
+            }
+            points = grown;
+            room = new_room;
+        }
+        points[2 * count] = x;
+        points[2 * count + 1] = y;
+        count++;
+    }
+
+    if (debug == 13) {
+        std::fputs("Interpreted inputs:\n", stderr);
+        std::fprintf(stderr, "Input file = %s\n", in_name);
+        std::fprintf(stderr, "Output file= %s\n", out_name);
+        std::fprintf(stderr, "Number of reference points = %d\n", count);
+        std::fputs("Point   X    Y \n", stderr);
+        std::fputs("---------------\n", stderr);
+        for (int i = 0; i < count; i++)
+            std::fprintf(stderr, "%4d %4d %4d\n", i, points[2 * i], points[2 * i + 1]);
+        std::fprintf(stderr, "Terminating on Debug mode = %d\n", debug);
+        std::exit(13);
+    }
+
+    conductor(in_name, out_name, points, count);
+    std::free(points);
+    std::exit(0);
 }

@@ -1,0 +1,125 @@
+/* conductor: one complete run of the tool against the image library.
+ * Opens both images, checks the input is two-dimensional, reads its pixels
+ * into one float buffer, copies the header, fits and subtracts the plane,
+ * cleans the output header, writes the pixels and closes both images.
+ * Every failure ends the process through squawk or exit. */
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/mman.h>
+#include <sys/resource.h>
+
+#include "imlib.h"
+#include "tool.h"
+
+/* The tool's debug level: 0 unless the command line sets it. */
+int debug = 0;
+
+#define VERSION_TEXT "V1.1"
+#define HUGE_PAGE ((size_t)2 << 20)
+
+/* Pixel buffer of n floats.  Large buffers are 2 MiB aligned and marked
+ * for transparent huge pages, which saves most of the first-touch page
+ * faults on multi-megapixel images; release with free_pixels. */
+static float *alloc_pixels(size_t n)
+{
+    size_t bytes = n * sizeof(float);
+    if (bytes < HUGE_PAGE)
+        return static_cast<float *>(std::malloc(bytes > 0 ? bytes : sizeof(float)));
+    size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    void *p = nullptr;
+    if (posix_memalign(&p, HUGE_PAGE, rounded) != 0)
+        return nullptr;
+#ifdef MADV_HUGEPAGE
+    (void)madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+    return static_cast<float *>(p);
+}
+
+/* Both allocation paths above are released by free. */
+static void free_pixels(float *p)
+{
+    std::free(p);
+}
+
+/* conductor: run the whole job on in_name -> out_name with count (x, y)
+ * reference points.  Returns 0 after a complete run (closing failures are
+ * warnings); every other failure ends the process (255 fatal, 1 failed fit). */
+int conductor(const char *in_name, const char *out_name, const int32_t *points, int count)
+{
+    image_info in{};
+    image_info out{};
+    int lengths[2];
+
+    /* Open both images. */
+    in.handle = im_open(in_name, "read");
+    if (in.handle < 0)
+        squawk(0, "Error opening input file");
+    out.handle = im_open(out_name, "write");
+    if (out.handle < 0)
+        squawk(0, "Error opening output file");
+
+    /* Geometry: exactly two axes longer than 1. */
+    if (getimaginfo(&in) != 2)
+        squawk(0, "Input must 2 dimensional image or subimage");
+    nlengths(&in, lengths, 2);
+    /* An axis of length 0 leaves no pixels behind the two lengths. */
+    if (static_cast<int64_t>(lengths[0]) * lengths[1] != in.n_pixels)
+        squawk(0, "Input must 2 dimensional image or subimage");
+    out.n_pixels = in.n_pixels;
+    out.blank = in.blank;
+
+    /* Large images: allow the data segment to grow to its hard limit. */
+    if (in.n_pixels > 1000000) {
+        struct rlimit rl;
+        if (getrlimit(RLIMIT_DATA, &rl) == 0) {
+            rl.rlim_cur = rl.rlim_max;
+            (void)setrlimit(RLIMIT_DATA, &rl);
+        }
+    }
+
+    if (debug > 5)
+        std::fputs("Going to malloc pixptr\n", stderr);
+    float *pixels = alloc_pixels(static_cast<size_t>(in.n_pixels));
+    if (pixels == nullptr)
+        squawk(0, "Can't get enough image memory");
+
+    if (debug > 5)
+        std::fputs("Going to read pixels\n", stderr);
+    if (im_rpix_r(in.handle, pixels, in.n_pixels) != in.n_pixels)
+        squawk(0, "Error reading pixels");
+
+    if (debug > 5)
+        std::fputs("Copy header...\n", stderr);
+    const int old_ids[2] = {in.handle, 0};
+    (void)im_hdr(out.handle, old_ids, nullptr);
+
+    if (flatten(pixels, lengths[0], lengths[1], points, count, in.blank) != 0) {
+        std::fputs("Error in flatten, can't continue\n", stderr);
+        std::exit(1);
+    }
+
+    if (debug > 5)
+        std::fputs("Update the header\n", stderr);
+    char card[81];
+    std::snprintf(card, sizeof card,
+                  "HISTORY Flattened, planar subtraction (KELP flatten %s)", VERSION_TEXT);
+    (void)im_wkey_t(out.handle, card, "end");
+
+    hdrclean(pixels, &out);
+
+    if (debug > 5)
+        std::fputs("Write the new pixels\n", stderr);
+    if (im_wpix_r(out.handle, pixels, out.n_pixels) != out.n_pixels)
+        squawk(0, "Error writing pixels to output");
+
+    if (debug > 5)
+        std::fputs("Close the images\n", stderr);
+    if (im_close(in.handle) < 0)
+        squawk(2, "Error closing input image");
+    if (im_close(out.handle) < 0)
+        squawk(2, "Error closing output image");
+
+    free_pixels(pixels);
+    return 0;
+}

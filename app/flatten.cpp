@@ -1,0 +1,207 @@
+/* flatten: least-squares plane fit to reference pixels and its subtraction.
+ * The plane is Z = A + B*sample + C*line with 1-based sample and line; the
+ * 3x3 normal equations are solved by Cramer's rule.  Pixels are float,
+ * sample index fastest; the plane is evaluated afresh in double for every
+ * pixel, so every pixel gets the identical computation. */
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tool.h"
+
+/* mk2darray: set *out to a new array of count pointers base, base + step,
+ * base + 2*step, ...; *out is null when memory runs out.  The caller frees
+ * the array (free); the rows stay owned by base's owner. */
+void mk2darray(const int32_t *base, int step, int count, const int32_t ***out)
+{
+    size_t n = count > 0 ? static_cast<size_t>(count) : 1;
+    const int32_t **rows = static_cast<const int32_t **>(std::malloc(n * sizeof *rows));
+    if (rows != nullptr)
+        for (int i = 0; i < count; i++)
+            rows[i] = base + static_cast<size_t>(i) * step;
+    *out = rows;
+}
+
+/* det3: determinant of the row-major 3x3 matrix m by the rule of Sarrus,
+ * summed in the order m0m4m8 + m1m5m6 + m2m3m7 - m2m4m6 - m1m3m8 - m0m5m7
+ * in long double (extended precision on x86). */
+double det3(const double *m)
+{
+    long double d = static_cast<long double>(m[0]) * m[4] * m[8];
+    d += static_cast<long double>(m[1]) * m[5] * m[6];
+    d += static_cast<long double>(m[2]) * m[3] * m[7];
+    d -= static_cast<long double>(m[2]) * m[4] * m[6];
+    d -= static_cast<long double>(m[1]) * m[3] * m[8];
+    d -= static_cast<long double>(m[0]) * m[5] * m[7];
+    return static_cast<double>(d);
+}
+
+/* solvlin: solve matrix * solution = rhs for an n x n row-major matrix by
+ * Cramer's rule.  Returns 0; -1 when n is not 3 (the only size supported);
+ * -10 when the determinant is exactly 0.  solution is written only on 0. */
+int solvlin(const double *matrix, int n, const double *rhs, double *solution)
+{
+    if (debug > 5)
+        std::fputs("solvlin(det3)> executing...\n", stderr);
+    if (n != 3)
+        return -1;
+
+    double m[9], b[3];
+    std::memcpy(m, matrix, sizeof m);
+    std::memcpy(b, rhs, sizeof b);
+    if (debug > 8) {
+        std::fputs("solvlin> To solve [M] * X = B, for X where:\n", stderr);
+        for (int i = 0; i < 3; i++)
+            for (int j = 0; j < 3; j++)
+                std::fprintf(stderr, "M[%d][%d] = %f\n", i, j, m[3 * i + j]);
+        for (int i = 0; i < 3; i++)
+            std::fprintf(stderr, "B[%d]     = %f\n", i, b[i]);
+    }
+
+    double delta = det3(m);
+    if (debug > 8)
+        std::fprintf(stderr, "Found Delta = %f\n", delta);
+    if (delta == 0.0)
+        return -10;
+
+    /* Column j of the matrix replaced by b gives the numerator of x[j]. */
+    for (int j = 0; j < 3; j++) {
+        double c[9];
+        std::memcpy(c, m, sizeof c);
+        for (int i = 0; i < 3; i++)
+            c[3 * i + j] = b[i];
+        solution[j] = det3(c) / delta;
+        if (debug > 8)
+            std::fprintf(stderr, "Found x[%d] = %f\n", j, solution[j]);
+    }
+    if (debug > 5)
+        std::fputs("solvlin(det3)> packing up...\n", stderr);
+    return 0;
+}
+
+/* Subtract the plane from one line of samples pixels (line number l).
+ * With a NaN blank (the library's) no pixel compares equal to it, so the
+ * loop has no test at all and vectorises; NaN pixels stay NaN.  Any other
+ * blank value is kept wherever a pixel equals it. */
+static void subtract_line(float *row, int samples, double l, double a, double b,
+                          double c, float bf)
+{
+    const double base_c = l * c;
+    if (std::isnan(bf)) {
+        for (int s = 0; s < samples; s++) {
+            double plane = a + static_cast<double>(s + 1) * b + base_c;
+            row[s] = static_cast<float>(static_cast<double>(row[s]) - plane);
+        }
+        return;
+    }
+    for (int s = 0; s < samples; s++) {
+        float v = row[s];
+        if (v == bf)
+            continue;
+        double plane = a + static_cast<double>(s + 1) * b + base_c;
+        row[s] = static_cast<float>(static_cast<double>(v) - plane);
+    }
+}
+
+/* flatten: fit Z = A + B*sample + C*line to the pixels at the reference
+ * points (count (x, y) pairs, 1-based) and subtract it from every pixel of
+ * the samples x lines buffer.  Points outside the image and points whose
+ * pixel is blank (NaN or equal to blank) are left out of the fit.
+ * Returns 0; -1 when the normal equations are singular (pixels untouched).
+ * Ends the process with status 1 when out of memory, 14 at debug level 14. */
+int flatten(float *pixels, int samples, int lines, const int32_t *points, int count,
+            double blank)
+{
+    const float bf = static_cast<float>(blank);
+
+    if (debug > 3)
+        std::fputs("flatten> executing...\n", stderr);
+    if (debug > 7) {
+        std::fputs("flatten> input parameters\n", stderr);
+        std::fprintf(stderr, " samples = %d, lines = %d, reference point count = %d\n",
+                     samples, lines, count);
+    }
+
+    const int32_t **rows = nullptr;
+    mk2darray(points, 2, count, &rows);
+    if (rows == nullptr) {
+        std::fputs("Flatten needs space for ptrlist, ran out of memory\n", stderr);
+        std::exit(1);
+    }
+
+    if (debug == 14) {
+        std::fputs("Interpreted inputs in flatten:\n", stderr);
+        std::fprintf(stderr, "Number of reference points = %d\n", count);
+        std::fputs("Point   X    Y \n", stderr);
+        std::fputs("---------------\n", stderr);
+        for (int i = 0; i < count; i++)
+            std::fprintf(stderr, "%4d %4d %4d\n", i, rows[i][0], rows[i][1]);
+        std::fprintf(stderr, "Terminating on Debug mode = %d\n", debug);
+        std::exit(14);
+    }
+
+    /* Accumulate the sums of the normal equations over the usable points. */
+    int n = 0;
+    double sumx = 0, sumy = 0, sumz = 0, sumxx = 0, sumxy = 0;
+    double sumxz = 0, sumyy = 0, sumyz = 0;
+    for (int i = 0; i < count; i++) {
+        int32_t x = rows[i][0];
+        int32_t y = rows[i][1];
+        if (x < 1 || x > samples || y < 1 || y > lines)
+            continue;
+        float z = pixels[static_cast<size_t>(samples) * (y - 1) + (x - 1)];
+        if (std::isnan(z) || z == bf)
+            continue;
+        n++;
+        if (debug > 8)
+            std::fprintf(stderr, "ref %d: value = %.6g\n", i, z);
+        double dx = x, dy = y, dz = z;
+        sumx += dx;
+        sumy += dy;
+        sumxy += dx * dy;
+        sumxx += dx * dx;
+        sumyy += dy * dy;
+        sumz += dz;
+        sumxz += dz * dx;
+        sumyz += dz * dy;
+    }
+    std::free(rows);
+
+    if (debug > 7) {
+        std::fputs("flatten(7) Dumping accumulators...\n", stderr);
+        std::fprintf(stderr, "counter = %d\n", n);
+        std::fprintf(stderr, "sumx    = %g\n", sumx);
+        std::fprintf(stderr, "sumy    = %g\n", sumy);
+        std::fprintf(stderr, "sumz    = %g\n", sumz);
+        std::fprintf(stderr, "sumxx   = %g\n", sumxx);
+        std::fprintf(stderr, "sumxy   = %g\n", sumxy);
+        std::fprintf(stderr, "sumxz   = %g\n", sumxz);
+        std::fprintf(stderr, "sumyy   = %g\n", sumyy);
+        std::fprintf(stderr, "sumyz   = %g\n", sumyz);
+        std::fputc('\n', stderr);
+    }
+
+    const double m[9] = {static_cast<double>(n), sumx, sumy,
+                         sumx, sumxx, sumxy,
+                         sumy, sumxy, sumyy};
+    const double b[3] = {sumz, sumxz, sumyz};
+    double abc[3];
+    if (solvlin(m, 3, b, abc) != 0)
+        return -1;
+
+    if (debug > 2) {
+        std::fputs("Least Squares fit plane defined by Z = A + B(samp) + C(line)\n", stderr);
+        std::fputs("where,\n", stderr);
+        std::fprintf(stderr, "A = %.6f\n", abc[0]);
+        std::fprintf(stderr, "B = %.6f\n", abc[1]);
+        std::fprintf(stderr, "C = %.6f\n", abc[2]);
+    }
+
+    /* Subtract the plane, line by line in storage order. */
+    for (int l = 1; l <= lines; l++)
+        subtract_line(pixels + static_cast<size_t>(samples) * (l - 1), samples,
+                      static_cast<double>(l), abc[0], abc[1], abc[2], bf);
+    return 0;
+}

@@ -1,0 +1,173 @@
+/* hdrclean: bring the output header's scaling keywords into line with the
+ * flattened pixels before they are written.
+ * Integer BITPIX gets BLANK, BSCALE and BZERO chosen so that the finite
+ * pixel range maps inside the stored range without touching the BLANK
+ * code; every BITPIX gets DATAMAX and DATAMIN of the finite pixels.
+ * BSCALE is always finite and non-zero, so the header stays readable. */
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+
+#include "imlib.h"
+#include "tool.h"
+
+/* Range of the finite pixels.  NaN (blank) and infinite pixels fail both
+ * comparisons; found stays 0 when no pixel is finite.  Each lane of the
+ * running extremes is a plain select, so the scan vectorises. */
+static void pixel_range(const float *pixels, int n, float *lo, float *hi, int *found)
+{
+    enum { LANES = 16 };
+    float mx[LANES], mn[LANES];
+    for (int k = 0; k < LANES; k++) {
+        mx[k] = -FLT_MAX;
+        mn[k] = FLT_MAX;
+    }
+    /* Extremes start at the largest finite floats, which are themselves
+     * possible pixel values, so whether any finite pixel was seen is kept
+     * per lane apart from them. */
+    int seen[LANES] = {0};
+    int i = 0;
+    for (; i + LANES <= n; i += LANES) {
+        for (int k = 0; k < LANES; k++) {
+            float v = pixels[i + k];
+            bool fin = (v >= -FLT_MAX) & (v <= FLT_MAX);
+            float cand_hi = fin ? v : -FLT_MAX;
+            float cand_lo = fin ? v : FLT_MAX;
+            mx[k] = cand_hi > mx[k] ? cand_hi : mx[k];
+            mn[k] = cand_lo < mn[k] ? cand_lo : mn[k];
+            seen[k] |= fin;
+        }
+    }
+    for (; i < n; i++) {
+        float v = pixels[i];
+        bool fin = (v >= -FLT_MAX) & (v <= FLT_MAX);
+        if (fin && v > mx[0])
+            mx[0] = v;
+        if (fin && v < mn[0])
+            mn[0] = v;
+        seen[0] |= fin;
+    }
+    *found = 0;
+    *hi = -FLT_MAX;
+    *lo = FLT_MAX;
+    for (int k = 0; k < LANES; k++) {
+        *found |= seen[k];
+        if (mx[k] > *hi)
+            *hi = mx[k];
+        if (mn[k] < *lo)
+            *lo = mn[k];
+    }
+}
+
+/* Delete every card of keyword from the output header (a search makes the
+ * card current; deleting it leaves the rest in place). */
+static void delete_keyword(int handle, const char *keyword)
+{
+    char card[81];
+    while (im_rkey_t(handle, card, keyword) > 0)
+        if (im_wkey_t(handle, "", "d") < 0)
+            break;
+}
+
+/* hdrclean: rewrite BITPIX (when absent), BLANK, BSCALE, BZERO, DATAMAX and
+ * DATAMIN of the output image info->handle for the info->n_pixels pixels.
+ * Fatal (squawk severity 0) when the header cannot be read or updated or
+ * BITPIX is not 8, 16, 32 or -32; warns when BITPIX is absent (32 used).
+ * With no finite pixel at all, integer images get BSCALE 1 and BZERO 0 and
+ * DATAMAX/DATAMIN are removed instead of being written. */
+void hdrclean(const float *pixels, image_info *info)
+{
+    const int id = info->handle;
+    char card[81];
+
+    /* BITPIX, then rewind so that new cards go in after the first card. */
+    int bitpix = 0;
+    int status = im_rkey_i(id, &bitpix, "BITPIX");
+    if (im_rkey_t(id, card, "1") < 0)
+        squawk(0, "Couldn't rewind header on output image! Giving up");
+    if (status == -1) {
+        squawk(2, "No BITPIX value set for output image");
+        squawk(2, "I'll set and use BITPIX = 32");
+        bitpix = 32;
+        if (im_wkey_i(id, 32, "BITPIX") < 0)
+            squawk(0, "Unable to create BITPIX card");
+    } else if (status < -1) {
+        squawk(0, "cleanup: couldn't read output header");
+    }
+
+    /* Range of the finite pixels. */
+    float lo, hi;
+    int found;
+    pixel_range(pixels, info->n_pixels, &lo, &hi, &found);
+    double maximum = found ? static_cast<double>(hi) : -DBL_MAX;
+    double minimum = found ? static_cast<double>(lo) : DBL_MAX;
+
+    /* Scaling for the stored type. */
+    int blank = 0;
+    double divisor = 0.0;
+    switch (bitpix) {
+    case 8:
+        blank = 255;
+        divisor = 254.0;
+        break;
+    case 16:
+        blank = -32768;
+        divisor = 65534.0;
+        break;
+    case 32:
+        blank = -2147483647;
+        divisor = 4294967292.0;
+        break;
+    case -32:
+        break;
+    default:
+        squawk(0, "HELP! Serious error bad bitpix");
+        break;
+    }
+
+    double bscale = 1.0;
+    double bzero = 0.0;
+    if (bitpix > 0) {
+        if (found) {
+            bscale = (maximum - minimum) / divisor;
+            /* Unsigned bytes store 0 .. 254: the minimum maps to 0. */
+            bzero = bitpix == 8 ? minimum : (maximum + minimum) / 2.0;
+            /* A single value: any non-zero scale keeps it exactly. */
+            if (bscale == 0.0)
+                bscale = 1.0;
+        }
+        if (im_wkey_i(id, blank, "BLANK") < 0)
+            squawk(0, "Unable to update BLANK card");
+        if (im_wkey_d(id, bscale, "BSCALE") < 0)
+            squawk(0, "Unable to update BSCALE card");
+        if (im_wkey_d(id, bzero, "BZERO") < 0)
+            squawk(0, "Unable to update BZERO card");
+    }
+
+    /* Data range; an image without a finite pixel has none to state. */
+    if (found) {
+        if (im_wkey_d(id, maximum, "DATAMAX") < 0)
+            squawk(0, "Unable to update DATAMAX card");
+        if (im_wkey_d(id, minimum, "DATAMIN") < 0)
+            squawk(0, "Unable to update DATAMIN card");
+    } else {
+        delete_keyword(id, "DATAMAX");
+        delete_keyword(id, "DATAMIN");
+    }
+
+    if (debug > 6) {
+        std::fputs("Cleanup decided on these values for the output header:\n", stderr);
+        std::fprintf(stderr, "Based on BITPIX = %d\n", bitpix);
+        if (bitpix > 0) {
+            std::fprintf(stderr, "BLANK    == %d\n", blank);
+            std::fprintf(stderr, "BSCALE   == %.10g\n", bscale);
+            std::fprintf(stderr, "BZERO    == %.10g\n", bzero);
+        } else {
+            std::fputs("BLANK    == (none, float data)\n", stderr);
+            std::fputs("BSCALE   == (none, float data)\n", stderr);
+            std::fputs("BZERO    == (none, float data)\n", stderr);
+        }
+        std::fprintf(stderr, "DATAMAX  == %.10g\n", maximum);
+        std::fprintf(stderr, "DATAMIN  == %.10g\n", minimum);
+    }
+}

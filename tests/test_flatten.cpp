@@ -1,0 +1,405 @@
+/* test_flatten: the plane fit and its subtraction, the 3x3 solver, the row
+ * pointers, and the tool's image geometry routines. */
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "im.h"
+#include "tool.h"
+
+namespace {
+
+struct Plane {
+    double a, b, c;
+};
+
+/* Independent least squares: normal equations of Z = a + b*x + c*y over the
+ * given (x, y, z) triples, solved by Gaussian elimination with partial
+ * pivoting. */
+Plane reference_fit(const std::vector<int32_t> &pts, const std::vector<float> &img, int samples)
+{
+    double m[3][4] = {};
+    for (size_t i = 0; i + 1 < pts.size(); i += 2) {
+        double x = pts[i], y = pts[i + 1];
+        double z = img[static_cast<size_t>(samples) * (pts[i + 1] - 1) + (pts[i] - 1)];
+        const double row[3] = {1.0, x, y};
+        for (int r = 0; r < 3; r++) {
+            for (int c = 0; c < 3; c++)
+                m[r][c] += row[r] * row[c];
+            m[r][3] += row[r] * z;
+        }
+    }
+    for (int col = 0; col < 3; col++) {
+        int piv = col;
+        for (int r = col + 1; r < 3; r++)
+            if (std::fabs(m[r][col]) > std::fabs(m[piv][col]))
+                piv = r;
+        for (int c = 0; c < 4; c++)
+            std::swap(m[col][c], m[piv][c]);
+        for (int r = 0; r < 3; r++) {
+            if (r == col)
+                continue;
+            double k = m[r][col] / m[col][col];
+            for (int c = col; c < 4; c++)
+                m[r][c] -= k * m[col][c];
+        }
+    }
+    return Plane{m[0][3] / m[0][0], m[1][3] / m[1][1], m[2][3] / m[2][2]};
+}
+
+/* A tilted plane with a small deterministic ripple, so that a fit is not
+ * exact and the least-squares choice matters. */
+std::vector<float> make_image(int samples, int lines)
+{
+    std::vector<float> img(static_cast<size_t>(samples) * lines);
+    for (int l = 1; l <= lines; l++)
+        for (int s = 1; s <= samples; s++)
+            img[static_cast<size_t>(samples) * (l - 1) + (s - 1)] =
+                static_cast<float>(100.0 + 0.75 * s - 1.25 * l + 3.0 * std::sin(0.7 * s * l));
+    return img;
+}
+
+float blank_value()
+{
+    float b;
+    im_blank(&b);
+    return b;
+}
+
+/* Every non-blank pixel equals its original minus the given plane. */
+void expect_subtracted(const std::vector<float> &before, const std::vector<float> &after,
+                       int samples, const Plane &p, double tol)
+{
+    for (size_t i = 0; i < after.size(); i++) {
+        int s = static_cast<int>(i % samples) + 1;
+        int l = static_cast<int>(i / samples) + 1;
+        if (std::isnan(before[i])) {
+            EXPECT_TRUE(std::isnan(after[i])) << "pixel " << i;
+            continue;
+        }
+        double want = before[i] - (p.a + s * p.b + l * p.c);
+        ASSERT_NEAR(after[i], want, tol) << "pixel (" << s << ", " << l << ")";
+    }
+}
+
+} // namespace
+
+TEST(PlaneFit, MatchesIndependentLeastSquares)
+{
+    const int S = 23, L = 17;
+    std::vector<float> img = make_image(S, L);
+    const std::vector<float> orig = img;
+    std::vector<int32_t> pts = {2, 3, 20, 2, 11, 9, 5, 15, 22, 16, 14, 4, 7, 7, 18, 12};
+    Plane want = reference_fit(pts, orig, S);
+    debug = 0;
+    ASSERT_EQ(0, flatten(img.data(), S, L, pts.data(), static_cast<int>(pts.size() / 2),
+                         blank_value()));
+    expect_subtracted(orig, img, S, want, 1e-4);
+}
+
+TEST(PlaneFit, PerfectPlaneThroughThreePointsLeavesZero)
+{
+    const int S = 40, L = 30;
+    std::vector<float> img(S * L);
+    for (int l = 1; l <= L; l++)
+        for (int s = 1; s <= S; s++)
+            img[S * (l - 1) + (s - 1)] = static_cast<float>(12.5 + 0.5 * s + 2.0 * l);
+    std::vector<int32_t> pts = {1, 1, 40, 2, 5, 30};
+    ASSERT_EQ(0, flatten(img.data(), S, L, pts.data(), 3, blank_value()));
+    for (float v : img)
+        ASSERT_NEAR(v, 0.0f, 1e-4);
+}
+
+TEST(PlaneFit, PointsOutsideTheImageDoNotCount)
+{
+    const int S = 10, L = 8;
+    std::vector<float> img = make_image(S, L);
+    /* Two usable points plus four just outside: too few, the fit fails. */
+    std::vector<int32_t> outside = {2, 2, 5, 7, S + 1, 1, 1, L + 1, 0, 3, 3, 0};
+    std::vector<float> copy = img;
+    EXPECT_EQ(-1, flatten(copy.data(), S, L, outside.data(), 6, blank_value()));
+    /* The far corner (samples, lines) is inside and makes the third point. */
+    std::vector<int32_t> corner = {2, 2, 5, 7, S + 1, 1, S, L, 1, L + 1};
+    const std::vector<float> orig = img;
+    std::vector<int32_t> used = {2, 2, 5, 7, S, L};
+    Plane want = reference_fit(used, orig, S);
+    ASSERT_EQ(0, flatten(img.data(), S, L, corner.data(), 5, blank_value()));
+    expect_subtracted(orig, img, S, want, 1e-4);
+}
+
+TEST(PlaneFit, DuplicatePointCountsTwice)
+{
+    const int S = 16, L = 12;
+    std::vector<float> img = make_image(S, L);
+    const std::vector<float> orig = img;
+    std::vector<int32_t> pts = {1, 1, 16, 1, 8, 12, 3, 9, 3, 9, 3, 9};
+    Plane with = reference_fit(pts, orig, S);
+    std::vector<int32_t> once(pts.begin(), pts.begin() + 8);
+    Plane without = reference_fit(once, orig, S);
+    ASSERT_GT(std::fabs(with.a - without.a), 1e-3);   /* the weighting shows */
+    ASSERT_EQ(0, flatten(img.data(), S, L, pts.data(), 6, blank_value()));
+    expect_subtracted(orig, img, S, with, 1e-4);
+}
+
+TEST(PlaneFit, CollinearOrTooFewPointsFailAndLeavePixelsAlone)
+{
+    const int S = 9, L = 9;
+    std::vector<float> img = make_image(S, L);
+    const std::vector<float> orig = img;
+    std::vector<int32_t> diagonal = {1, 1, 4, 4, 9, 9, 6, 6};
+    EXPECT_EQ(-1, flatten(img.data(), S, L, diagonal.data(), 4, blank_value()));
+    std::vector<int32_t> row = {1, 5, 3, 5, 8, 5};
+    EXPECT_EQ(-1, flatten(img.data(), S, L, row.data(), 3, blank_value()));
+    EXPECT_EQ(-1, flatten(img.data(), S, L, nullptr, 0, blank_value()));
+    EXPECT_EQ(0, std::memcmp(orig.data(), img.data(), orig.size() * sizeof(float)));
+}
+
+TEST(PlaneFit, BlankReferencePixelIsLeftOutNotSpreadEverywhere)
+{
+    const int S = 12, L = 10;
+    std::vector<float> img = make_image(S, L);
+    img[S * (4 - 1) + (6 - 1)] = blank_value();          /* pixel (6, 4) */
+    const std::vector<float> orig = img;
+    std::vector<int32_t> pts = {1, 1, 12, 2, 6, 4, 3, 10, 11, 9};
+    std::vector<int32_t> good = {1, 1, 12, 2, 3, 10, 11, 9};
+    Plane want = reference_fit(good, orig, S);
+    ASSERT_EQ(0, flatten(img.data(), S, L, pts.data(), 5, blank_value()));
+    int nans = 0;
+    for (float v : img)
+        nans += std::isnan(v) ? 1 : 0;
+    EXPECT_EQ(1, nans);
+    expect_subtracted(orig, img, S, want, 1e-4);
+}
+
+TEST(PlaneFit, NonNanBlankValueIsKeptAndNotFitted)
+{
+    const int S = 8, L = 6;
+    std::vector<float> img(S * L);
+    for (int l = 1; l <= L; l++)
+        for (int s = 1; s <= S; s++)
+            img[S * (l - 1) + (s - 1)] = static_cast<float>(1.0 + s + 10.0 * l);
+    img[S * 2 + 3] = -999.0f;                              /* pixel (4, 3) */
+    std::vector<int32_t> pts = {4, 3, 1, 1, 8, 1, 1, 6};
+    ASSERT_EQ(0, flatten(img.data(), S, L, pts.data(), 4, -999.0));
+    for (int i = 0; i < S * L; i++) {
+        if (i == S * 2 + 3)
+            EXPECT_EQ(-999.0f, img[i]);
+        else
+            ASSERT_NEAR(img[i], 0.0f, 1e-4) << i;
+    }
+}
+
+TEST(PlaneFit, Debug14EchoesPointsAndExits)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::vector<float> img(4 * 4, 1.0f);
+    std::vector<int32_t> pts = {1, 2, 3, 4};
+    EXPECT_EXIT(
+        {
+            debug = 14;
+            flatten(img.data(), 4, 4, pts.data(), 2, blank_value());
+        },
+        testing::ExitedWithCode(14),
+        "Interpreted inputs in flatten:\nNumber of reference points = 2\n"
+        "Point   X    Y \n---------------\n   0    1    2\n   1    3    4\n"
+        "Terminating on Debug mode = 14\n");
+}
+
+TEST(Solver, SolvesKnownSystem)
+{
+    const double m[9] = {2, 1, -1, -3, -1, 2, -2, 1, 2};
+    const double b[3] = {8, -11, -3};
+    double x[3] = {0, 0, 0};
+    ASSERT_EQ(0, solvlin(m, 3, b, x));
+    EXPECT_NEAR(x[0], 2.0, 1e-12);
+    EXPECT_NEAR(x[1], 3.0, 1e-12);
+    EXPECT_NEAR(x[2], -1.0, 1e-12);
+}
+
+TEST(Solver, RefusesOtherSizesAndSingularMatrices)
+{
+    const double m[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};      /* rows linearly dependent */
+    const double b[3] = {1, 2, 3};
+    double x[3] = {42, 42, 42};
+    EXPECT_EQ(-1, solvlin(m, 2, b, x));
+    EXPECT_EQ(-1, solvlin(m, 4, b, x));
+    EXPECT_EQ(-10, solvlin(m, 3, b, x));
+    EXPECT_EQ(42.0, x[0]);
+}
+
+TEST(Solver, DeterminantBySarrus)
+{
+    const double id[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    EXPECT_EQ(1.0, det3(id));
+    const double m[9] = {6, 1, 1, 4, -2, 5, 2, 8, 7};
+    EXPECT_NEAR(det3(m), -306.0, 1e-12);
+    /* Exactly singular integer matrices give exactly 0. */
+    const double s[9] = {1, 2, 3, 2, 4, 6, 5, 1, 7};
+    EXPECT_EQ(0.0, det3(s));
+}
+
+TEST(RowPointers, PointAtConsecutivePairs)
+{
+    const int32_t pts[6] = {10, 20, 11, 21, 12, 22};
+    const int32_t **rows = nullptr;
+    mk2darray(pts, 2, 3, &rows);
+    ASSERT_NE(nullptr, rows);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(pts + 2 * i, rows[i]);
+        EXPECT_EQ(10 + i, rows[i][0]);
+        EXPECT_EQ(20 + i, rows[i][1]);
+    }
+    free(rows);
+}
+
+TEST(Geometry, LengthsSkipUnitAxesAndPadWithOne)
+{
+    static image_info info;
+    info.n_axes = 3;
+    info.naxis[0] = 1;
+    info.naxis[1] = 40;
+    info.naxis[2] = 30;
+    int out[4] = {0, 0, 0, 0};
+    nlengths(&info, out, 2);
+    EXPECT_EQ(40, out[0]);
+    EXPECT_EQ(30, out[1]);
+    nlengths(&info, out, 4);
+    EXPECT_EQ(1, out[2]);
+    EXPECT_EQ(1, out[3]);
+    info.naxis[0] = 5;
+    nlengths(&info, out, 2);                               /* stops after k */
+    EXPECT_EQ(5, out[0]);
+    EXPECT_EQ(40, out[1]);
+    info.n_axes = 0;
+    nlengths(&info, out, 2);
+    EXPECT_EQ(1, out[0]);
+    EXPECT_EQ(1, out[1]);
+}
+
+namespace {
+
+/* A new image opened for writing whose header holds the given axes. */
+int image_with_axes(const std::vector<int> &axes)
+{
+    int id = im_open("geometry_unused.fits", "write");
+    EXPECT_GT(id, 0);
+    EXPECT_GE(im_wkey_i(id, 16, "BITPIX"), 0);
+    EXPECT_GE(im_wkey_i(id, static_cast<int>(axes.size()), "NAXIS"), 0);
+    for (size_t i = 0; i < axes.size(); i++) {
+        std::string key = "NAXIS" + std::to_string(i + 1);
+        EXPECT_GE(im_wkey_i(id, axes[i], key.c_str()), 0);
+    }
+    return id;
+}
+
+/* A descriptor whose cards are linked by hand, bypassing the keyword rules
+ * of the card store, so that headers the store would refuse can reach the
+ * geometry query. */
+int image_with_raw_cards(const std::vector<std::string> &cards, int naxis_mirror)
+{
+    static std::vector<header_struct> nodes;
+    nodes.assign(cards.size(), header_struct{});
+    fid_struct *p = new_fid();
+    for (size_t i = 0; i < cards.size(); i++) {
+        std::snprintf(nodes[i].text, sizeof nodes[i].text, "%s", cards[i].c_str());
+        nodes[i].prev = i > 0 ? &nodes[i - 1] : nullptr;
+        nodes[i].next = i + 1 < cards.size() ? &nodes[i + 1] : nullptr;
+    }
+    p->first_header = &nodes.front();
+    p->last_header = &nodes.back();
+    p->n_headers = static_cast<int>(cards.size());
+    p->val_naxis[0] = naxis_mirror;
+    p->mode = 1;
+    p->val_scale = 1.0;
+    p->magic = FID_MAGIC;
+    return p->id;
+}
+
+} // namespace
+
+TEST(Geometry, ThirdAxisOfLengthOneCountsOnce)
+{
+    image_info info{};
+    info.handle = image_with_axes({30, 20, 1});
+    EXPECT_EQ(2, getimaginfo(&info));
+    EXPECT_EQ(3, info.n_axes);
+    EXPECT_EQ(600, info.n_pixels);
+    EXPECT_TRUE(std::isnan(info.blank));
+    int len[2];
+    nlengths(&info, len, 2);
+    EXPECT_EQ(30, len[0]);
+    EXPECT_EQ(20, len[1]);
+    EXPECT_EQ(0, im_close(info.handle));
+    std::remove("geometry_unused.fits");
+}
+
+TEST(Geometry, CountsOnlyAxesLongerThanOne)
+{
+    struct Case {
+        std::vector<int> axes;
+        int longer;
+        int n_pixels;
+    };
+    const Case cases[] = {{{1, 40, 30}, 2, 1200}, {{25}, 1, 25}, {{}, 0, 1},
+                          {{4, 5, 6}, 3, 120}, {{7, 0}, 1, 0}};
+    for (const Case &c : cases) {
+        image_info info{};
+        info.handle = image_with_axes(c.axes);
+        EXPECT_EQ(c.longer, getimaginfo(&info)) << c.axes.size();
+        EXPECT_EQ(static_cast<int>(c.axes.size()), info.n_axes);
+        EXPECT_EQ(c.n_pixels, info.n_pixels);
+        EXPECT_EQ(0, im_close(info.handle));
+        std::remove("geometry_unused.fits");
+    }
+}
+
+TEST(GeometryDeath, UnusableHeadersAreRefused)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            image_info info{};
+            info.handle = image_with_raw_cards({"BITPIX  =                   16"}, 0);
+            getimaginfo(&info);
+        },
+        testing::ExitedWithCode(255), "^Error getting imageinfo\n$");
+    EXPECT_EXIT(
+        {
+            image_info info{};
+            info.handle = image_with_raw_cards({"NAXIS   =                 1003"}, 0);
+            getimaginfo(&info);
+        },
+        testing::ExitedWithCode(255), "NAXIS must be 0 to 1002");
+    EXPECT_EXIT(
+        {
+            image_info info{};
+            info.handle = image_with_raw_cards({"NAXIS   =                   -1"}, 0);
+            getimaginfo(&info);
+        },
+        testing::ExitedWithCode(255), "NAXIS must be 0 to 1002");
+    EXPECT_EXIT(
+        {
+            image_info info{};
+            info.handle = image_with_raw_cards({"NAXIS   =                    2",
+                                                "NAXIS1  =                70000",
+                                                "NAXIS2  =                70000"},
+                                               2);
+            getimaginfo(&info);
+        },
+        testing::ExitedWithCode(255), "Image too large");
+    EXPECT_EXIT(
+        {
+            image_info info{};
+            info.handle = image_with_raw_cards({"NAXIS   =                    2",
+                                                "NAXIS1  =                   10",
+                                                "NAXIS2  =                   -3"},
+                                               2);
+            getimaginfo(&info);
+        },
+        testing::ExitedWithCode(255), "negative axis length");
+}

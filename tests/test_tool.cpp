@@ -1,0 +1,514 @@
+/* test_tool: the flatten tool run as a user runs it: a child process fed
+ * standard input, checked by exit status, standard-error text and, for
+ * complete runs, the output image read back with a small FITS reader of
+ * the test's own. */
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct ToolResult {
+    int status;
+    std::string err;
+    std::string out;
+};
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> &made_dirs()
+{
+    static std::vector<std::string> dirs;
+    return dirs;
+}
+
+/* A fresh working directory per run, removed after a passing suite. */
+std::string work_dir()
+{
+    char tmpl[] = "./work_tool_XXXXXX";
+    char *d = mkdtemp(tmpl);
+    EXPECT_NE(nullptr, d);
+    if (d == nullptr)
+        return ".";
+    made_dirs().push_back(d);
+    return d;
+}
+
+/* Removes the working directories when every test passed; they stay for
+ * inspection otherwise. */
+class WorkDirs : public testing::Environment {
+public:
+    void TearDown() override
+    {
+        if (testing::UnitTest::GetInstance()->Passed())
+            for (const std::string &d : made_dirs())
+                std::system(("rm -rf '" + d + "'").c_str());
+    }
+};
+
+testing::Environment *const work_dirs_env = testing::AddGlobalTestEnvironment(new WorkDirs);
+
+/* ToolResult the tool in dir with args and the given standard input. */
+ToolResult run_tool(const std::string &dir, const std::string &args, const std::string &input)
+{
+    {
+        std::ofstream in(dir + "/stdin.txt", std::ios::binary);
+        in << input;
+    }
+    std::string cmd = "cd '" + dir + "' && '" FLATTEN_BIN "' " + args +
+                      " < stdin.txt > stdout.txt 2> stderr.txt";
+    int rc = std::system(cmd.c_str());
+    ToolResult r;
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    r.err = read_file(dir + "/stderr.txt");
+    r.out = read_file(dir + "/stdout.txt");
+    return r;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+/* ---- A minimal FITS writer and reader, independent of the library ---- */
+
+std::string card(const std::string &text)
+{
+    std::string c = text.substr(0, 80);
+    c.resize(80, ' ');
+    return c;
+}
+
+std::string int_card(const char *key, long v)
+{
+    char buf[81];
+    std::snprintf(buf, sizeof buf, "%-8.8s= %20ld", key, v);
+    return card(buf);
+}
+
+std::string dbl_card(const char *key, double v)
+{
+    char buf[81];
+    std::snprintf(buf, sizeof buf, "%-8.8s= %20.10G", key, v);
+    return card(buf);
+}
+
+/* BITPIX 16 image of the given axis lengths, values stored with bscale and
+ * bzero; extra cards go after the axes. */
+void write_fits16(const std::string &path, const std::vector<int> &axes,
+                  const std::vector<double> &values, double bscale, double bzero,
+                  const std::vector<std::string> &extra = {})
+{
+    std::string h = card("SIMPLE  =                    T");
+    h += int_card("BITPIX", 16);
+    h += int_card("NAXIS", static_cast<long>(axes.size()));
+    for (size_t i = 0; i < axes.size(); i++) {
+        std::string key = "NAXIS" + std::to_string(i + 1);
+        h += int_card(key.c_str(), axes[i]);
+    }
+    h += dbl_card("BSCALE", bscale);
+    h += dbl_card("BZERO", bzero);
+    h += int_card("BLANK", -32768);
+    for (const std::string &e : extra)
+        h += card(e);
+    h += card("END");
+    h.resize((h.size() + 2879) / 2880 * 2880, ' ');
+    std::string d;
+    for (double v : values) {
+        long s = std::lround((v - bzero) / bscale);
+        uint16_t u = static_cast<uint16_t>(static_cast<int16_t>(s));
+        d += static_cast<char>(u >> 8);
+        d += static_cast<char>(u & 0xff);
+    }
+    d.resize((d.size() + 2879) / 2880 * 2880, '\0');
+    std::ofstream out(path, std::ios::binary);
+    out << h << d;
+}
+
+struct Fits {
+    std::vector<std::string> cards;
+    int bitpix = 0;
+    std::vector<long> axes;
+    double bscale = 1.0, bzero = 0.0;
+    bool has_blank = false;
+    long blank = 0;
+    std::vector<double> values;           /* NaN for blank */
+};
+
+bool card_value(const Fits &f, const char *key, double *v)
+{
+    for (const std::string &c : f.cards) {
+        char k[9];
+        std::snprintf(k, sizeof k, "%-8.8s", key);
+        if (c.compare(0, 8, k) == 0 && c.size() > 10 && c[8] == '=') {
+            *v = std::strtod(c.c_str() + 10, nullptr);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool read_fits(const std::string &path, Fits *f)
+{
+    std::string all = read_file(path);
+    size_t pos = 0;
+    for (;;) {
+        if (pos + 80 > all.size())
+            return false;
+        std::string c = all.substr(pos, 80);
+        pos += 80;
+        if (c.compare(0, 8, "END     ") == 0)
+            break;
+        f->cards.push_back(c);
+    }
+    pos = (pos + 2879) / 2880 * 2880;
+    double v;
+    if (!card_value(*f, "BITPIX", &v))
+        return false;
+    f->bitpix = static_cast<int>(v);
+    double naxis = 0;
+    card_value(*f, "NAXIS", &naxis);
+    long n = 1;
+    for (int i = 1; i <= static_cast<int>(naxis); i++) {
+        char key[16];
+        std::snprintf(key, sizeof key, "NAXIS%d", i);
+        if (!card_value(*f, key, &v))
+            return false;
+        f->axes.push_back(static_cast<long>(v));
+        n *= static_cast<long>(v);
+    }
+    card_value(*f, "BSCALE", &f->bscale);
+    card_value(*f, "BZERO", &f->bzero);
+    if (card_value(*f, "BLANK", &v)) {
+        f->has_blank = true;
+        f->blank = static_cast<long>(v);
+    }
+    int bytes = std::abs(f->bitpix) / 8;
+    if (pos + static_cast<size_t>(n) * bytes > all.size())
+        return false;
+    for (long i = 0; i < n; i++) {
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(all.data()) + pos + i * bytes;
+        uint64_t u = 0;
+        for (int k = 0; k < bytes; k++)
+            u = (u << 8) | p[k];
+        double value;
+        long raw;
+        switch (f->bitpix) {
+        case 8: raw = static_cast<long>(u); break;
+        case 16: raw = static_cast<int16_t>(u); break;
+        case 32: raw = static_cast<int32_t>(u); break;
+        case -32: {
+            uint32_t w = static_cast<uint32_t>(u);
+            float x;
+            std::memcpy(&x, &w, 4);
+            f->values.push_back(x);
+            continue;
+        }
+        default: return false;
+        }
+        if (f->has_blank && raw == f->blank)
+            value = NAN;
+        else
+            value = raw * f->bscale + f->bzero;
+        f->values.push_back(value);
+    }
+    return true;
+}
+
+/* Plane plus a few bumps, on a samples x lines grid. */
+std::vector<double> test_image(int samples, int lines)
+{
+    std::vector<double> v;
+    for (int l = 1; l <= lines; l++)
+        for (int s = 1; s <= samples; s++)
+            v.push_back(200.0 + 2.0 * s - 1.5 * l + ((s == 10 && l == 8) ? 500.0 : 0.0));
+    return v;
+}
+
+const char *const CORNERS = "2 2\n29 3\n3 19\n28 18\n15 4\n";
+
+} // namespace
+
+/* ---- Command line and standard input ------------------------------- */
+
+TEST(ToolInput, Debug13EchoesInterpretedInputAndExits)
+{
+    std::string d = work_dir();
+    ToolResult r = run_tool(d, "-13", " in.fits \nout.fits\n12 7 and more\n12\nabc 3 4\n\n  3   4\n-5 +6\n");
+    EXPECT_EQ(13, r.status);
+    EXPECT_EQ("Debug set to 13\n"
+              "Interpreted inputs:\n"
+              "Input file =  in.fits \n"
+              "Output file= out.fits\n"
+              "Number of reference points = 3\n"
+              "Point   X    Y \n"
+              "---------------\n"
+              "   0   12    7\n"
+              "   1    3    4\n"
+              "   2   -5    6\n"
+              "Terminating on Debug mode = 13\n",
+              r.err);
+    EXPECT_EQ("", r.out);
+}
+
+TEST(ToolInput, PointStoreGrowsPastEachReallocation)
+{
+    for (int n : {10, 11, 110, 111, 211, 350}) {
+        std::string in = "a\nb\n";
+        std::string want;
+        for (int i = 0; i < n; i++) {
+            in += std::to_string(i + 1) + " " + std::to_string(1000 - i) + "\n";
+            char line[64];
+            std::snprintf(line, sizeof line, "%4d %4d %4d\n", i, i + 1, 1000 - i);
+            want += line;
+        }
+        ToolResult r = run_tool(work_dir(), "-13", in);
+        EXPECT_EQ(13, r.status);
+        std::string count = "Number of reference points = " + std::to_string(n) + "\n";
+        EXPECT_NE(std::string::npos, r.err.find(count)) << n;
+        EXPECT_NE(std::string::npos, r.err.find("---------------\n" + want +
+                                                "Terminating on Debug mode = 13\n"))
+            << n;
+    }
+}
+
+TEST(ToolInput, MissingNameLinesEndWithStatus1)
+{
+    ToolResult none = run_tool(work_dir(), "", "");
+    EXPECT_EQ(1, none.status);
+    EXPECT_EQ("Bad filename read (1)\n", none.err);
+    ToolResult one = run_tool(work_dir(), "-13", "only.fits\n");
+    EXPECT_EQ(1, one.status);
+    EXPECT_EQ("Debug set to 13\nBad filename read (2)\n", one.err);
+}
+
+TEST(ToolInput, ArgumentWithoutMinusIsRefused)
+{
+    ToolResult r = run_tool(work_dir(), "7", "a\nb\n");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(std::string(FLATTEN_BIN) + " reads stdin, and takes no arguments\n", r.err);
+}
+
+TEST(ToolInput, DebugLevelReadLikeAtoi)
+{
+    /* "-" and "-x" mean level 0: no debug line, the run goes on and fails
+     * on the missing input image. */
+    for (const char *arg : {"-", "-x", ""}) {
+        ToolResult r = run_tool(work_dir(), arg, "no-such-image.fits\nout.fits\n1 1\n");
+        EXPECT_EQ(255, r.status) << arg;
+        EXPECT_EQ("Error opening input file\n", r.err) << arg;
+    }
+    ToolResult r = run_tool(work_dir(), "-13abc extra", "a\nb\n");
+    EXPECT_EQ(13, r.status);
+    EXPECT_EQ(0u, r.err.find("Debug set to 13\n"));
+}
+
+TEST(ToolInput, OverlongLinesNeverSpillIntoTheNextLine)
+{
+    /* A name longer than the line buffer would be cut and its tail taken
+     * as the output name: refused instead. */
+    std::string longname(9000, 'n');
+    ToolResult r = run_tool(work_dir(), "-13", longname + "\nout.fits\n");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Debug set to 13\nBad filename read (1)\n", r.err);
+    /* A point line's tail beyond the buffer is discarded, not read as a point. */
+    std::string pad(8500, ' ');
+    ToolResult p = run_tool(work_dir(), "-13", "a\nb\n1 2" + pad + "5 6\n7 8\n");
+    EXPECT_EQ(13, p.status);
+    EXPECT_NE(std::string::npos, p.err.find("Number of reference points = 2\n"));
+    EXPECT_NE(std::string::npos, p.err.find("   0    1    2\n   1    7    8\n"));
+}
+
+/* ---- Complete runs on images --------------------------------------- */
+
+TEST(ToolRun, FlattensA16BitImage)
+{
+    std::string d = work_dir();
+    const int S = 30, L = 20;
+    std::vector<double> v = test_image(S, L);
+    write_fits16(d + "/in.fits", {S, L}, v, 0.5, 0.0, {"OBJECT  = 'TEST    '"});
+    ToolResult r = run_tool(d, "", std::string("in.fits\nout.fits\n") + CORNERS);
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.err);
+    Fits out;
+    ASSERT_TRUE(read_fits(d + "/out.fits", &out));
+    EXPECT_EQ(16, out.bitpix);
+    ASSERT_EQ(2u, out.axes.size());
+    EXPECT_EQ(S, out.axes[0]);
+    EXPECT_EQ(L, out.axes[1]);
+    bool history = false;
+    for (const std::string &c : out.cards)
+        if (c.find("HISTORY Flattened, planar subtraction (KELP flatten V1.1)") == 0)
+            history = true;
+    EXPECT_TRUE(history);
+    /* The reference points lie on the plane: what remains is the bump. */
+    ASSERT_EQ(static_cast<size_t>(S * L), out.values.size());
+    for (int i = 0; i < S * L; i++) {
+        double want = (i == S * 7 + 9) ? 500.0 : 0.0;
+        ASSERT_NEAR(out.values[i], want, 0.05) << i;
+    }
+    double dmax = 0, dmin = 1;
+    ASSERT_TRUE(card_value(out, "DATAMAX", &dmax));
+    ASSERT_TRUE(card_value(out, "DATAMIN", &dmin));
+    EXPECT_NEAR(dmax, 500.0, 0.05);
+    EXPECT_NEAR(dmin, 0.0, 0.05);
+}
+
+TEST(ToolRun, ProgressMessagesAtDebug6)
+{
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    ToolResult r = run_tool(d, "-6", std::string("in.fits\nout.fits\n") + CORNERS);
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("Debug set to 6\n"
+              "getinfo> entry\n"
+              "getinfo> get naxisn's\n"
+              "Going to malloc pixptr\n"
+              "Going to read pixels\n"
+              "Copy header...\n"
+              "flatten> executing...\n"
+              "solvlin(det3)> executing...\n"
+              "solvlin(det3)> packing up...\n"
+              "Least Squares fit plane defined by Z = A + B(samp) + C(line)\n"
+              "where,\n"
+              "A = 200.000000\n"
+              "B = 2.000000\n"
+              "C = -1.500000\n"
+              "Update the header\n"
+              "Write the new pixels\n"
+              "Close the images\n",
+              r.err);
+}
+
+TEST(ToolRun, Debug14ExitsAfterReadingWithoutWritingOutput)
+{
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    ToolResult r = run_tool(d, "-14", "in.fits\nout.fits\n4 5\n6 7\n");
+    EXPECT_EQ(14, r.status);
+    const std::string tail = "Interpreted inputs in flatten:\n"
+              "Number of reference points = 2\n"
+              "Point   X    Y \n"
+              "---------------\n"
+              "   0    4    5\n"
+              "   1    6    7\n"
+              "Terminating on Debug mode = 14\n";
+    ASSERT_GE(r.err.size(), tail.size()) << r.err;
+    EXPECT_EQ(tail, r.err.substr(r.err.size() - tail.size()));
+    EXPECT_EQ(0u, r.err.find("Debug set to 14\n"));
+    EXPECT_FALSE(exists(d + "/out.fits"));
+}
+
+TEST(ToolRun, CollinearPointsFailWithStatus1AndNoOutput)
+{
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    ToolResult r = run_tool(d, "", "in.fits\nout.fits\n1 1\n5 5\n9 9\n40 3\n");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Error in flatten, can't continue\n", r.err);
+    EXPECT_FALSE(exists(d + "/out.fits"));
+}
+
+TEST(ToolRun, OnlyTwoAxesLongerThanOneAreAccepted)
+{
+    std::string d = work_dir();
+    /* A third axis of length 1 is fine. */
+    write_fits16(d + "/flat3.fits", {30, 20, 1}, test_image(30, 20), 0.5, 0.0);
+    ToolResult ok = run_tool(d, "", std::string("flat3.fits\nout3.fits\n") + CORNERS);
+    EXPECT_EQ(0, ok.status) << ok.err;
+    /* A first axis of length 1: the other two become samples and lines. */
+    write_fits16(d + "/thin.fits", {1, 30, 20}, test_image(30, 20), 0.5, 0.0);
+    ToolResult thin = run_tool(d, "", std::string("thin.fits\noutthin.fits\n") + CORNERS);
+    EXPECT_EQ(0, thin.status) << thin.err;
+    Fits out;
+    ASSERT_TRUE(read_fits(d + "/outthin.fits", &out));
+    ASSERT_EQ(600u, out.values.size());
+    EXPECT_NEAR(out.values[7 * 30 + 9], 500.0, 0.05);
+    /* A cube and a line are refused. */
+    std::vector<double> cube = test_image(30, 20);
+    cube.insert(cube.end(), cube.begin(), cube.end());
+    write_fits16(d + "/cube.fits", {30, 20, 2}, cube, 0.5, 0.0);
+    ToolResult c = run_tool(d, "", std::string("cube.fits\noutc.fits\n") + CORNERS);
+    EXPECT_EQ(255, c.status);
+    EXPECT_EQ("Input must 2 dimensional image or subimage\n", c.err);
+    /* An empty third axis leaves no pixels behind the two lengths. */
+    write_fits16(d + "/empty.fits", {30, 20, 0}, {}, 0.5, 0.0);
+    ToolResult e = run_tool(d, "", std::string("empty.fits\noute.fits\n") + CORNERS);
+    EXPECT_EQ(255, e.status);
+    EXPECT_EQ("Input must 2 dimensional image or subimage\n", e.err);
+    write_fits16(d + "/line.fits", {30}, std::vector<double>(30, 1.0), 1.0, 0.0);
+    ToolResult l = run_tool(d, "", "line.fits\noutl.fits\n1 1\n");
+    EXPECT_EQ(255, l.status);
+    EXPECT_EQ("Input must 2 dimensional image or subimage\n", l.err);
+}
+
+TEST(ToolRun, BlankReferencePixelDoesNotBlankTheImage)
+{
+    std::string d = work_dir();
+    const int S = 30, L = 20;
+    std::vector<double> v = test_image(S, L);
+    v[S * (3 - 1) + (29 - 1)] = NAN;       /* reference point (29, 3) */
+    write_fits16(d + "/in.fits", {S, L}, v, 0.5, 0.0);
+    /* write_fits16 stores NaN as whatever lround gives; put the blank code in. */
+    {
+        std::fstream io(d + "/in.fits", std::ios::in | std::ios::out | std::ios::binary);
+        io.seekp(2880 + 2 * (S * 2 + 28));
+        io.put(static_cast<char>(0x80));
+        io.put(static_cast<char>(0x00));
+    }
+    ToolResult r = run_tool(d, "", std::string("in.fits\nout.fits\n") + CORNERS);
+    ASSERT_EQ(0, r.status) << r.err;
+    Fits out;
+    ASSERT_TRUE(read_fits(d + "/out.fits", &out));
+    int blanks = 0;
+    for (int i = 0; i < S * L; i++) {
+        if (std::isnan(out.values[i])) {
+            blanks++;
+            continue;
+        }
+        double want = (i == S * 7 + 9) ? 500.0 : 0.0;
+        ASSERT_NEAR(out.values[i], want, 0.05) << i;
+    }
+    EXPECT_EQ(1, blanks);
+}
+
+TEST(ToolRun, ImageOfOverAMillionPixels)
+{
+    /* Takes the data-segment limit raise and the huge-page buffer path. */
+    std::string d = work_dir();
+    const int S = 1200, L = 900;
+    std::vector<double> v(static_cast<size_t>(S) * L);
+    for (int l = 1; l <= L; l++)
+        for (int s = 1; s <= S; s++)
+            v[static_cast<size_t>(S) * (l - 1) + (s - 1)] = 100.0 + 0.5 * s + 1.0 * l;
+    v[static_cast<size_t>(S) * 449 + 599] += 1000.0;   /* (600, 450) */
+    write_fits16(d + "/big.fits", {S, L}, v, 0.5, 0.0);
+    ToolResult r = run_tool(d, "", "big.fits\nbigout.fits\n1 1\n1200 1\n1 900\n1200 900\n");
+    ASSERT_EQ(0, r.status) << r.err;
+    Fits out;
+    ASSERT_TRUE(read_fits(d + "/bigout.fits", &out));
+    ASSERT_EQ(static_cast<size_t>(S) * L, out.values.size());
+    double step = 1000.0 / 65534.0;
+    EXPECT_NEAR(out.values[static_cast<size_t>(S) * 449 + 599], 1000.0, step);
+    EXPECT_NEAR(out.values[0], 0.0, step);
+    EXPECT_NEAR(out.values.back(), 0.0, step);
+    EXPECT_NEAR(out.values[static_cast<size_t>(S) * 300 + 1000], 0.0, step);
+}
