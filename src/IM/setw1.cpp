@@ -1,10 +1,30 @@
-/* setw1: subset text to window 1 (not built yet). */
-#include <cstdio>
+/* setw1: the subset text of an image being opened, turned into the skip and
+ * take counts of window 1.
+ * Invariant: takes[0] is 0 unless the whole subset was translated. */
 #include <cstring>
 
 #include "im.h"
 
+/* IM_setw1: fill skips/takes (10 ints each) from fp->subset_text.
+ * Returns 0 (no subset text: takes[0] = 0, the whole image; or translated:
+ * takes[0] = NAXIS, skips/takes[1..NAXIS] the selection); -4 the header or
+ * the text could not be used (also for a null argument).
+ * Leaves f at fp when the header was read (the keyword readers set it). */
 int IM_setw1(fid_struct *fp, int *skips, int *takes)
 {
-    (void)skips; takes[0] = 0; return fp->subset_text[0] ? -4 : 0;
+    if (takes == nullptr)
+        return -4;
+    takes[0] = 0;
+    if (fp == nullptr || skips == nullptr)
+        return -4;
+    if (fp->subset_text[0] == '\0')
+        return 0;
+
+    rwc_struct r;
+    std::memset(&r, 0, sizeof r);
+    if (rwc_fid(&r, fp->id) != 0)
+        return -4;
+    if (rwcf(&r, fp->subset_text, skips, takes) != 0)
+        return -4;
+    return 0;
 }
