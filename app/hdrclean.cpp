@@ -69,6 +69,20 @@ static void delete_keyword(int handle, const char *keyword)
             break;
 }
 
+/* Make the last axis card of the header current, so that keywords added
+ * next go in after BITPIX and the NAXIS cards rather than between them:
+ * FITS readers require BITPIX, NAXIS and NAXISn to open the header.
+ * Leaves the current card where it was when the header has no NAXIS. */
+static void place_after_axes(int handle)
+{
+    int naxis = 0;
+    int value = 0;
+    if (im_rkey_i(handle, &naxis, "NAXIS") < 0)
+        return;
+    if (naxis >= 1 && naxis <= 999)
+        (void)im_rkey_i(handle, &value, im_key("NAXIS", naxis));
+}
+
 /* hdrclean: rewrite BITPIX (when absent), BLANK, BSCALE, BZERO, DATAMAX and
  * DATAMIN of the output image info->handle for the info->n_pixels pixels.
  * Fatal (squawk severity 0) when the header cannot be read or updated or
@@ -80,7 +94,8 @@ void hdrclean(const float *pixels, image_info *info)
     const int id = info->handle;
     char card[81];
 
-    /* BITPIX, then rewind so that new cards go in after the first card. */
+    /* BITPIX, then rewind to the first card (which also proves the header
+     * can be walked). */
     int bitpix = 0;
     int status = im_rkey_i(id, &bitpix, "BITPIX");
     if (im_rkey_t(id, card, "1") < 0)
@@ -94,6 +109,7 @@ void hdrclean(const float *pixels, image_info *info)
     } else if (status < -1) {
         squawk(0, "cleanup: couldn't read output header");
     }
+    place_after_axes(id);
 
     /* Range of the finite pixels. */
     float lo, hi;
