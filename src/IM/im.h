@@ -120,6 +120,10 @@ int IM_card_delete(void);
 int IM_card_find(const char *keyword);
 int kwd_isvalid(const char *keyword);
 
+/* Keyword values (wkey): a double as a 20-column card value, " %19.10G"
+ * with a '.' appended (first blank dropped) when the text has none. */
+void IM_format_real(char *text, size_t size, double value);
+
 /* Windows (window) */
 void IM_init_w(void);
 int IM_r_rewind(window_struct *w);
@@ -130,12 +134,21 @@ int IM_w_rewind(window_struct *w);
  * one window line at most per call of move.  move(chunk, file_pos, len)
  * transfers len bytes at byte file_pos of the pixel file (io_offset
  * included) and returns the count moved, or a negative value to stop the
- * walk.  Returns the bytes moved, or -2 when move stopped it. */
+ * walk.  Returns the bytes moved, or -2 when move stopped it (or returned
+ * 0, or there is no current window).  A request is cut to what is left of
+ * the window and to 2147483640 bytes (the result is an int): callers move
+ * larger requests in pieces. */
 typedef int (*IM_mover)(unsigned char *chunk, int64_t file_pos, int len);
 int IM_walk(int writing, unsigned char *buffer, int64_t n_bytes, IM_mover move);
 
 /* Header writing (misc) */
 int IM_write_hdr(void);
+/* Cards of the current store that a FITS header carries (CHECKSUM and
+ * DATASUM are left out); its records: (IM_fits_cards() + 38) / 36. */
+int IM_fits_cards(void);
+
+/* IRAF time stamps (iraftime) */
+int32_t get_iraf_time(void);
 
 /* Subsets (setw1) */
 int IM_setw1(fid_struct *fp, int *skips, int *takes);

@@ -1,30 +1,627 @@
-/* wpix: pixel writing (not built yet). */
+/* wpix: pixel writing: conversion from the caller's type to the stored type,
+ * first-write file setup, and the window walk that stores the bytes.
+ * The caller's buffer is the work area: conversion narrows from the front in
+ * chunks through a small stack array, so output never overtakes unread input
+ * and nothing is allocated.  Each conversion is one loop per chunk (blank
+ * test, scaling, rounding, clipping and the 16-bit swap folded together;
+ * wider swaps run over the chunk while it is in cache), specialised by
+ * template so that no branch on the stored type runs per pixel. */
+#include <algorithm>
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "im.h"
 
+/* Pixels converted per pass through the stack array. */
+static const int CHUNK = 2048;
+
+/* Largest byte count handed to one window walk: a whole number of pixels
+ * of every size, and within the walk's int result. */
+static const int64_t WALK_MAX = int64_t(1) << 30;
+
+/* Bits of the float blank and of the exponent of a float and a double. */
+static const uint32_t FLOAT_BLANK_BITS = 0xFFFFFFFFu;
+static const uint32_t FLOAT_EXP = 0x7F800000u;
+static const uint64_t DOUBLE_EXP = 0x7FF0000000000000ull;
+
+/* Byte reversal of one 16-bit stored value (nothing for single bytes). */
+static inline uint8_t swap_val(uint8_t v) { return v; }
+static inline int16_t swap_val(int16_t v)
+{
+    return static_cast<int16_t>(__builtin_bswap16(static_cast<uint16_t>(v)));
+}
+static inline int32_t swap_val(int32_t v) { return v; } /* swap4_block does these */
+
+/* Byte reversal of m 4-byte or 8-byte values at t.  Written with vector
+ * types because compilers turn the scalar idiom into a byte-swap
+ * instruction that has no vector form on the baseline instruction set;
+ * the shifts and masks below have one. */
+typedef uint32_t v4u32 __attribute__((vector_size(16)));
+typedef uint64_t v2u64 __attribute__((vector_size(16)));
+
+static inline void swap4_block(void *t, int m)
+{
+    unsigned char *p = static_cast<unsigned char *>(t);
+    int i = 0;
+    for (; i + 4 <= m; i += 4) {
+        v4u32 u;
+        std::memcpy(&u, p + 4 * i, 16);
+        u = ((u & 0x00FF00FFu) << 8) | ((u >> 8) & 0x00FF00FFu);
+        u = (u << 16) | (u >> 16);
+        std::memcpy(p + 4 * i, &u, 16);
+    }
+    for (; i < m; i++) {
+        uint32_t u;
+        std::memcpy(&u, p + 4 * i, 4);
+        u = __builtin_bswap32(u);
+        std::memcpy(p + 4 * i, &u, 4);
+    }
+}
+
+static inline void swap8_block(void *t, int m)
+{
+    unsigned char *p = static_cast<unsigned char *>(t);
+    int i = 0;
+    for (; i + 2 <= m; i += 2) {
+        v2u64 u;
+        std::memcpy(&u, p + 8 * i, 16);
+        u = ((u & 0x00FF00FF00FF00FFull) << 8) | ((u >> 8) & 0x00FF00FF00FF00FFull);
+        u = ((u & 0x0000FFFF0000FFFFull) << 16) | ((u >> 16) & 0x0000FFFF0000FFFFull);
+        u = (u << 32) | (u >> 32);
+        std::memcpy(p + 8 * i, &u, 16);
+    }
+    for (; i < m; i++) {
+        uint64_t u;
+        std::memcpy(&u, p + 8 * i, 8);
+        u = __builtin_bswap64(u);
+        std::memcpy(p + 8 * i, &u, 8);
+    }
+}
+
+/* The double blank: the 32-bit words 7FFFFFFF then FFFFFFFF in memory
+ * order, copied bit for bit. */
+static double double_blank(void)
+{
+    const uint32_t words[2] = {0x7FFFFFFFu, 0xFFFFFFFFu};
+    double d;
+    std::memcpy(&d, words, sizeof d);
+    return d;
+}
+
+/* ---- Conversion kernels ----------------------------------------------- */
+
+/* The kernels compare and select floating values with no branch.  GCC
+ * if-converts (and so vectorises) such selects only when it may assume
+ * that floating comparisons do not trap; no kernel reads the floating
+ * exception flags, so results are the same either way.  GCC also builds
+ * each kernel twice, for AVX2 and for the baseline, picked at load time
+ * (no fused multiply-add is enabled, so both give the same bits). */
+#if defined(__GNUC__) && !defined(__clang__)
+#define IM_KERNEL __attribute__((optimize("no-trapping-math"), target_clones("avx2", "default")))
+#else
+#define IM_KERNEL
+#endif
+
+/* Range and blank code of an integer output. */
+struct int_range_struct {
+    double min;
+    double max;
+    int32_t blank;
+};
+
+/* Floating pixels (IN) to a stored integer type (OUT), in place.
+ * SCALE: (v - off) / scale, rounded to IN's precision.  AWAY: rounding
+ * halves away from zero (16, 32 bits); otherwise v + 0.5 truncated (8 bits).
+ * SWAP: store in FITS byte order.  Non-finite values give the blank code,
+ * values at or beyond a limit give the limit (compared exactly, in double). */
+template <typename IN, typename OUT, bool SCALE, bool AWAY, bool SWAP>
+IM_KERNEL static void to_int(unsigned char *buf, int64_t n, double off, double scale,
+                   const int_range_struct &r)
+{
+    OUT tmp[CHUNK];
+    const double mn = r.min, mx = r.max;
+    const OUT blank = static_cast<OUT>(r.blank);
+    for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
+        const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
+        const IN *in = reinterpret_cast<const IN *>(buf) + i0;
+        for (int k = 0; k < m; k++) {
+            double d = in[k];
+            if (SCALE)
+                d = static_cast<IN>((d - off) / scale);
+            const bool ok = std::fabs(d) <= DBL_MAX;
+            double c = d >= mx ? mx : d;
+            c = c <= mn ? mn : c;
+            c = ok ? c : 0.0;
+            const double half = AWAY ? std::copysign(0.5, c) : 0.5;
+            const int32_t v = static_cast<int32_t>(c + half);
+            const OUT o = ok ? static_cast<OUT>(v) : blank;
+            tmp[k] = SWAP ? swap_val(o) : o;
+        }
+        if (SWAP && sizeof(OUT) == 4)
+            swap4_block(tmp, m);
+        std::memcpy(buf + i0 * int64_t(sizeof(OUT)), tmp, size_t(m) * sizeof(OUT));
+    }
+}
+
+/* Picks the kernel for the run-time scale and swap switches. */
+template <typename IN, typename OUT, bool AWAY>
+static void to_int_pick(unsigned char *buf, int64_t n, bool scale, bool swap,
+                        const int_range_struct &r)
+{
+    const double off = f->val_offset, s = f->val_scale;
+    if (scale) {
+        if (swap)
+            to_int<IN, OUT, true, AWAY, true>(buf, n, off, s, r);
+        else
+            to_int<IN, OUT, true, AWAY, false>(buf, n, off, s, r);
+    } else {
+        if (swap)
+            to_int<IN, OUT, false, AWAY, true>(buf, n, off, s, r);
+        else
+            to_int<IN, OUT, false, AWAY, false>(buf, n, off, s, r);
+    }
+}
+
+/* Floats to stored floats (BITPIX -32), in place.  Non-finite input becomes
+ * the float blank (all bits set) before scaling; IRAF: a non-finite result
+ * becomes iraf_blank; SWAP: FITS byte order. */
+template <bool SCALE, bool SWAP, bool IRAF>
+IM_KERNEL static void float_to_float(unsigned char *buf, int64_t n, double off, double scale,
+                           uint32_t iraf_blank)
+{
+    uint32_t tmp[CHUNK];
+    for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
+        const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
+        const float *in = reinterpret_cast<const float *>(buf) + i0;
+        for (int k = 0; k < m; k++) {
+            const float v = in[k];
+            uint32_t u;
+            std::memcpy(&u, &v, 4);
+            const bool bad = (u & FLOAT_EXP) == FLOAT_EXP;
+            if (SCALE) {
+                const float s = static_cast<float>((double(v) - off) / scale);
+                std::memcpy(&u, &s, 4);
+            }
+            u = bad ? FLOAT_BLANK_BITS : u;
+            if (IRAF)
+                u = (u & FLOAT_EXP) == FLOAT_EXP ? iraf_blank : u;
+            tmp[k] = u;
+        }
+        if (SWAP)
+            swap4_block(tmp, m);
+        std::memcpy(buf + i0 * 4, tmp, size_t(m) * 4);
+    }
+}
+
+/* Doubles to stored floats (BITPIX -32), narrowing in place.  Non-finite
+ * values become iraf_blank (IRAF) or the double blank's single-precision
+ * conversion (a NaN); SWAP: FITS byte order. */
+template <bool SWAP, bool IRAF>
+IM_KERNEL static void double_to_float(unsigned char *buf, int64_t n, float iraf_blank)
+{
+    const float blank_f = IRAF ? iraf_blank : static_cast<float>(double_blank());
+    uint32_t tmp[CHUNK];
+    for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
+        const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
+        const double *in = reinterpret_cast<const double *>(buf) + i0;
+        for (int k = 0; k < m; k++) {
+            const double v = in[k];
+            const bool ok = std::fabs(v) <= DBL_MAX;
+            const float s = ok ? static_cast<float>(v) : blank_f;
+            uint32_t u;
+            std::memcpy(&u, &s, 4);
+            tmp[k] = u;
+        }
+        if (SWAP)
+            swap4_block(tmp, m);
+        std::memcpy(buf + i0 * 4, tmp, size_t(m) * 4);
+    }
+}
+
+/* Doubles to stored doubles (BITPIX -64), in place.  Non-finite values
+ * become blank_bits (the double blank, or the IRAF blank value). */
+template <bool SWAP>
+IM_KERNEL static void double_to_double(unsigned char *buf, int64_t n, uint64_t blank_bits)
+{
+    uint64_t tmp[CHUNK];
+    for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
+        const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
+        std::memcpy(tmp, buf + i0 * 8, size_t(m) * 8);
+        for (int k = 0; k < m; k++)
+            tmp[k] = (tmp[k] & DOUBLE_EXP) == DOUBLE_EXP ? blank_bits : tmp[k];
+        if (SWAP)
+            swap8_block(tmp, m);
+        std::memcpy(buf + i0 * 8, tmp, size_t(m) * 8);
+    }
+}
+
+/* Range and blank code for an integer BITPIX.  Without a BLANK card the
+ * default blank code is stored into val_blank (flag left clear).  The limits
+ * are kept inside the stored type, so that no value wraps round. */
+static int_range_struct int_range(int bitpix)
+{
+    int64_t lo, hi, dflt, dmin;
+    switch (bitpix) {
+    case 8:
+        lo = 0; hi = 255; dflt = 0; dmin = 0;
+        break;
+    case 16:
+        lo = -32768; hi = 32767; dflt = -32768; dmin = -32767;
+        break;
+    default: /* 32 */
+        lo = -2147483647LL - 1; hi = 2147483647; dflt = -2147483647; dmin = -2147483646;
+        break;
+    }
+    int_range_struct r;
+    if (f->val_blank_flag) {
+        const int64_t b = f->val_blank;
+        const int64_t mn = b <= 0 ? b + 1 : (bitpix == 32 ? -2147483647 : lo);
+        const int64_t mx = b <= 0 ? hi : b - 1;
+        r.min = double(std::max(mn, lo));
+        r.max = double(std::min(mx, hi));
+        r.blank = static_cast<int32_t>(b);
+    } else {
+        f->val_blank = static_cast<int>(dflt);
+        r.min = double(bitpix == 8 ? lo : dmin);
+        r.max = double(hi);
+        r.blank = static_cast<int32_t>(dflt);
+    }
+    return r;
+}
+
+/* ---- Files and the window walk ---------------------------------------- */
+
+static bool ends_with(const char *name, const char *suffix)
+{
+    const size_t n = std::strlen(name), s = std::strlen(suffix);
+    return n >= s && std::strcmp(name + n - s, suffix) == 0;
+}
+
+/* Creates (truncating) a file for reading and writing, mode 0664 before the
+ * umask.  A descriptor that comes out as 0 is moved up, since 0 stands for
+ * the standard stream.  Returns the descriptor or -1. */
+static int create_file(const char *path)
+{
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0664);
+    if (fd == 0) {
+        const int up = fcntl(fd, F_DUPFD, 3);
+        close(fd);
+        fd = up;
+    }
+    return fd < 0 ? -1 : fd;
+}
+
+/* do_wpix_setup: first pixel write of a new image: settles the form from
+ * the name, creates the pixel file and fixes io_offset (a FITS image on
+ * standard output gets its header now).  Returns 0, or -2 (no pixel file:
+ * unix_pix_fid is then -1).  Clears need_wpix_setup whatever the outcome. */
+static int do_wpix_setup(void)
+{
+    f->need_wpix_setup = 0;
+    f->unix_pix_fid = -1;
+    char *name = f->hdr_filename;
+    const size_t len = std::strlen(name);
+
+    /* The form: from the name's ending, else the form chosen so far with
+     * its ending appended. */
+    if (ends_with(name, ".imh")) {
+        f->file_type = Type_iraf;
+    } else if (ends_with(name, ".zzh")) {
+        f->file_type = Type_zz;
+    } else if (ends_with(name, ".fits") || ends_with(name, ".fit")
+               || std::strcmp(name, "-") == 0) {
+        f->file_type = Type_fits;
+    } else {
+        const char *suffix;
+        switch (f->file_type) {
+        case Type_iraf:
+            suffix = ".imh";
+            break;
+        case Type_zz:
+            suffix = ".zzh";
+            break;
+        case Type_fits:
+        case Type_unknown:
+        case Type_S:
+            suffix = ".fits";
+            f->file_type = Type_fits;
+            break;
+        default:
+            return -2;
+        }
+        if (len + std::strlen(suffix) >= IM_NAME_LEN)
+            return -2;
+        std::snprintf(name + len, IM_NAME_LEN - len, "%s", suffix);
+    }
+
+    /* The files. */
+    const size_t hlen = std::strlen(name);
+    switch (f->file_type) {
+    case Type_zz:
+    case Type_iraf: {
+        if (f->file_type == Type_iraf && f->bytes_per_pix == 1)
+            return -2;
+        /* The header name ends in .zzh or .imh: swap the last three. */
+        std::snprintf(f->pix_filename, IM_NAME_LEN, "%.*s%s", int(hlen - 3), name,
+                      f->file_type == Type_zz ? "zzp" : "pix");
+        const int fd = create_file(f->pix_filename);
+        if (fd < 0)
+            return -2;
+        f->unix_pix_fid = fd;
+        f->unix_hdr_fid = -1; /* created when the header is written */
+        f->io_offset = f->file_type == Type_zz ? 0 : 1024;
+        break;
+    }
+    case Type_fits: {
+        const int64_t offset = int64_t(2880) * ((int64_t(IM_fits_cards()) + 38) / 36);
+        if (offset > 2147483647)
+            return -2;
+        const bool to_stdout = std::strcmp(name, "-") == 0;
+        int fd = 0;
+        if (!to_stdout) {
+            fd = create_file(name);
+            if (fd < 0)
+                return -2;
+        }
+        std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", name);
+        f->unix_hdr_fid = fd;
+        f->unix_pix_fid = fd;
+        f->io_offset = static_cast<int>(offset);
+        if (to_stdout && IM_write_hdr() < 0) {
+            f->unix_pix_fid = -1;
+            return -2;
+        }
+        break;
+    }
+    case Type_unknown:
+    case Type_S:
+    default:
+        return -2;
+    }
+    return 0;
+}
+
+/* One move of the write walk: len bytes at byte pos of the pixel file, or
+ * appended to standard output.  Returns the count stored (possibly short),
+ * 0 for an empty chunk, or -1 on an error or when nothing was stored. */
+static int move_out(unsigned char *chunk, int64_t pos, int len)
+{
+    if (len <= 0)
+        return 0;
+    if (f->unix_pix_fid == 0) {
+        const size_t n = std::fwrite(chunk, 1, size_t(len), stdout);
+        return n > 0 ? static_cast<int>(n) : -1;
+    }
+    for (;;) {
+        const ssize_t n = pwrite(f->unix_pix_fid, chunk, size_t(len), off_t(pos));
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n > 0 ? static_cast<int>(n) : -1;
+    }
+}
+
+/* write_bytes: store n_bytes (whole pixels) at the write cursor of the
+ * current window (window 0 is built when there is none).  Returns the bytes
+ * stored (fewer once the window is full), or -2: image not writable, no
+ * pixel file, or a write failed. */
+static int64_t write_bytes(unsigned char *buffer, int64_t n_bytes)
+{
+    if (f->mode != 2 && f->mode != 3)
+        return -2;
+    if (f->unix_pix_fid < 0)
+        return -2;
+    if (f->cur_window == nullptr)
+        IM_init_w();
+    int64_t done = 0;
+    while (done < n_bytes) {
+        const int64_t part = std::min(n_bytes - done, WALK_MAX);
+        const int moved = IM_walk(1, buffer + done, part, move_out);
+        if (moved < 0)
+            return -2;
+        done += moved;
+        if (moved < part)
+            break; /* the window is full */
+    }
+    return done;
+}
+
+/* Common entry of every writer after its own checks: runs the first-write
+ * setup and refuses an image that cannot be written.  0 or -2. */
+static int ready_to_write(void)
+{
+    if (f->need_wpix_setup && do_wpix_setup() < 0)
+        return -2;
+    if ((f->mode != 2 && f->mode != 3) || f->unix_pix_fid < 0)
+        return -2;
+    return 0;
+}
+
+/* Writes n pixels of the stored form at the front of buffer and turns the
+ * byte count into a pixel count. */
+static int store_pixels(unsigned char *buffer, int64_t n_pix)
+{
+    const int bpp = f->bytes_per_pix;
+    const int64_t bytes = write_bytes(buffer, n_pix * bpp);
+    if (bytes <= 0)
+        return static_cast<int>(bytes);
+    return static_cast<int>(bytes / bpp);
+}
+
+/* Swaps n_bytes in groups of size (2 or 4) in calls of at most WALK_MAX. */
+static void swap_in_parts(unsigned char *buffer, int64_t n_bytes, int size)
+{
+    for (int64_t i = 0; i < n_bytes; i += WALK_MAX) {
+        const int part = static_cast<int>(std::min(n_bytes - i, WALK_MAX));
+        if (size == 2)
+            IM_swap_2(buffer + i, part);
+        else
+            IM_swap_4(buffer + i, part);
+    }
+}
+
+/* ---- The writers -------------------------------------------------------- */
+
+/* im_wpix_i: store ints into a BITPIX 32 image (FITS byte order unless raw
+ * mode).  Returns pixels written (0 once the window is full); n_pix < 0
+ * rewinds and returns the window's pixel count; -2 BITPIX not 32, setup or
+ * write failed, or image not writable; -3 handle not open.  Sets f. */
 int im_wpix_i(int id, int *buffer, int n_pix)
 {
-    (void)buffer; (void)n_pix; return IM_set_fid(id) < 0 ? -3 : -2;
+    if (IM_set_fid(id) < 0)
+        return -3;
+    if (f->val_bitpix != 32)
+        return -2;
+    if (n_pix < 0)
+        return IM_w_rewind(f->cur_window);
+    if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
+        return -2;
+    unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
+    if (f->file_type == Type_fits && im_rawflag == 0)
+        swap_in_parts(b, int64_t(n_pix) * 4, 4);
+    return store_pixels(b, n_pix);
 }
 
+/* im_wpix_s: store shorts into a BITPIX 16 image; as im_wpix_i. */
 int im_wpix_s(int id, short *buffer, int n_pix)
 {
-    (void)buffer; (void)n_pix; return IM_set_fid(id) < 0 ? -3 : -2;
+    if (IM_set_fid(id) < 0)
+        return -3;
+    if (f->val_bitpix != 16)
+        return -2;
+    if (n_pix < 0)
+        return IM_w_rewind(f->cur_window);
+    if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
+        return -2;
+    unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
+    if (f->file_type == Type_fits && im_rawflag == 0)
+        swap_in_parts(b, int64_t(n_pix) * 2, 2);
+    return store_pixels(b, n_pix);
 }
 
+/* im_wpix_c: store bytes into a BITPIX 8 image; as im_wpix_i (no swap). */
 int im_wpix_c(int id, unsigned char *buffer, int n_pix)
 {
-    (void)buffer; (void)n_pix; return IM_set_fid(id) < 0 ? -3 : -2;
+    if (IM_set_fid(id) < 0)
+        return -3;
+    if (f->val_bitpix != 8)
+        return -2;
+    if (n_pix < 0)
+        return IM_w_rewind(f->cur_window);
+    if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
+        return -2;
+    return store_pixels(buffer, n_pix);
 }
 
+/* im_wpix_r: store floats into a BITPIX 8, 16, 32 or -32 image: blanks and
+ * non-finite values to the blank code, inverse BSCALE/BZERO, rounding,
+ * clipping, FITS byte order; the buffer holds the stored form afterwards.
+ * Returns pixels written; n_pix < 0 rewinds and returns the window's pixel
+ * count; -2 BITPIX -64 or not given, setup or write failed, or image not
+ * writable; -3 handle not open.  Sets f. */
 int im_wpix_r(int id, float *buffer, int n_pix)
 {
-    (void)buffer; (void)n_pix; return IM_set_fid(id) < 0 ? -3 : -2;
+    if (IM_set_fid(id) < 0)
+        return -3;
+    if (n_pix < 0)
+        return IM_w_rewind(f->cur_window);
+    if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
+        return -2;
+    unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
+    const int64_t n = n_pix;
+    const bool scale = f->val_offset != 0.0 || f->val_scale != 1.0;
+    const bool fits = f->file_type == Type_fits;
+    switch (f->val_bitpix) {
+    case 8:
+        to_int_pick<float, uint8_t, false>(b, n, scale, false, int_range(8));
+        break;
+    case 16:
+        to_int_pick<float, int16_t, true>(b, n, scale, fits, int_range(16));
+        break;
+    case 32:
+        to_int_pick<float, int32_t, true>(b, n, scale, fits, int_range(32));
+        break;
+    case -32: {
+        const double off = f->val_offset, s = f->val_scale;
+        if (f->file_type == Type_iraf) {
+            const float fb = f->val_blank_flag ? float(f->val_blank) : 0.0f;
+            uint32_t bits;
+            std::memcpy(&bits, &fb, 4);
+            if (scale)
+                float_to_float<true, false, true>(b, n, off, s, bits);
+            else
+                float_to_float<false, false, true>(b, n, off, s, bits);
+        } else if (fits) {
+            if (scale)
+                float_to_float<true, true, false>(b, n, off, s, 0);
+            else
+                float_to_float<false, true, false>(b, n, off, s, 0);
+        } else {
+            if (scale)
+                float_to_float<true, false, false>(b, n, off, s, 0);
+            else
+                float_to_float<false, false, false>(b, n, off, s, 0);
+        }
+        break;
+    }
+    default: /* -64, or no BITPIX */
+        return -2;
+    }
+    return store_pixels(b, n);
 }
 
+/* im_wpix_d: store doubles into a BITPIX 8, 16, 32, -32 or -64 image; as
+ * im_wpix_r, except that BSCALE/BZERO apply to integer outputs only (in
+ * double precision).  -2 when BITPIX is not given. */
 int im_wpix_d(int id, double *buffer, int n_pix)
 {
-    (void)buffer; (void)n_pix; return IM_set_fid(id) < 0 ? -3 : -2;
+    if (IM_set_fid(id) < 0)
+        return -3;
+    if (n_pix < 0)
+        return IM_w_rewind(f->cur_window);
+    if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
+        return -2;
+    unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
+    const int64_t n = n_pix;
+    const bool scale = f->val_offset != 0.0 || f->val_scale != 1.0;
+    const bool fits = f->file_type == Type_fits;
+    const bool iraf = f->file_type == Type_iraf;
+    const double iraf_blank = f->val_blank_flag ? double(f->val_blank) : 0.0;
+    switch (f->val_bitpix) {
+    case 8:
+        to_int_pick<double, uint8_t, false>(b, n, scale, false, int_range(8));
+        break;
+    case 16:
+        to_int_pick<double, int16_t, true>(b, n, scale, fits, int_range(16));
+        break;
+    case 32:
+        to_int_pick<double, int32_t, true>(b, n, scale, fits, int_range(32));
+        break;
+    case -32:
+        if (iraf)
+            double_to_float<false, true>(b, n, float(iraf_blank));
+        else if (fits)
+            double_to_float<true, false>(b, n, 0.0f);
+        else
+            double_to_float<false, false>(b, n, 0.0f);
+        break;
+    case -64: {
+        uint64_t bits;
+        const double blank = iraf ? iraf_blank : double_blank();
+        std::memcpy(&bits, &blank, 8);
+        if (fits)
+            double_to_double<true>(b, n, bits);
+        else
+            double_to_double<false>(b, n, bits);
+        break;
+    }
+    default: /* no BITPIX */
+        return -2;
+    }
+    return store_pixels(b, n);
 }

@@ -1,0 +1,560 @@
+// Pixel writing: each writer by stored type, the blank, scaling, rounding
+// and clipping rules, FITS byte order, raw mode, windows, update mode and
+// first-write setup, checked against the bytes that land in the files.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "im.h"
+
+namespace {
+
+std::string g_dir;
+
+std::string path(const std::string &name) { return g_dir + "/" + name; }
+
+std::vector<unsigned char> slurp(const std::string &p)
+{
+    std::vector<unsigned char> v;
+    std::FILE *fp = std::fopen(p.c_str(), "rb");
+    if (fp == nullptr)
+        return v;
+    int c;
+    while ((c = std::fgetc(fp)) != EOF)
+        v.push_back(static_cast<unsigned char>(c));
+    std::fclose(fp);
+    return v;
+}
+
+bool exists(const std::string &p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+// A new image with BITPIX and the axes given; more cards may follow.
+int new_image(const std::string &name, int bitpix, int nx, int ny)
+{
+    int id = im_open(path(name).c_str(), "write");
+    EXPECT_GT(id, 0);
+    EXPECT_GT(im_wkey_i(id, bitpix, "BITPIX"), 0);
+    EXPECT_GT(im_wkey_i(id, ny > 0 ? 2 : 1, "NAXIS"), 0);
+    EXPECT_GT(im_wkey_i(id, nx, "NAXIS1"), 0);
+    if (ny > 0) {
+        EXPECT_GT(im_wkey_i(id, ny, "NAXIS2"), 0);
+    }
+    return id;
+}
+
+int16_t be16(const std::vector<unsigned char> &b, size_t at)
+{
+    return static_cast<int16_t>((b[at] << 8) | b[at + 1]);
+}
+
+int32_t be32(const std::vector<unsigned char> &b, size_t at)
+{
+    return static_cast<int32_t>((uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16)
+                                | (uint32_t(b[at + 2]) << 8) | uint32_t(b[at + 3]));
+}
+
+uint32_t bits_be32(const std::vector<unsigned char> &b, size_t at)
+{
+    return static_cast<uint32_t>(be32(b, at));
+}
+
+float be_float(const std::vector<unsigned char> &b, size_t at)
+{
+    uint32_t u = bits_be32(b, at);
+    float v;
+    std::memcpy(&v, &u, 4);
+    return v;
+}
+
+const float NaNf = std::nanf("");
+const float Inf = INFINITY;
+
+class Wpix : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        char tmpl[] = "/tmp/test_wpix_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        g_dir = tmpl;
+    }
+    static void TearDownTestSuite()
+    {
+        std::string cmd = "rm -rf '" + g_dir + "'";
+        (void)std::system(cmd.c_str());
+    }
+};
+
+} // namespace
+
+TEST_F(Wpix, Float16WithoutBlankRoundsHalvesAwayAndClips)
+{
+    int id = new_image("r16.fits", 16, 9, 0);
+    float v[9] = {40000.0f, -40000.0f, NaNf, 2.5f, -2.5f, 0.49f, Inf, -Inf, 32766.5f};
+    EXPECT_EQ(9, im_wpix_r(id, v, 9));
+    // The buffer holds the stored form: big-endian shorts at its front.
+    const unsigned char *sb = reinterpret_cast<const unsigned char *>(v);
+    EXPECT_EQ(0x7F, sb[0]);
+    EXPECT_EQ(0xFF, sb[1]);
+    EXPECT_EQ(0, im_close(id));
+
+    auto b = slurp(path("r16.fits"));
+    ASSERT_EQ(size_t(2 * 2880), b.size());
+    const int16_t want[9] = {32767, -32767, -32768, 3, -3, 0, -32768, -32768, 32767};
+    for (int i = 0; i < 9; i++)
+        EXPECT_EQ(want[i], be16(b, 2880 + 2 * i)) << "pixel " << i;
+    for (size_t i = 2880 + 18; i < b.size(); i++)
+        ASSERT_EQ(0, b[i]) << "padding byte " << i;
+}
+
+TEST_F(Wpix, Float8UsesTruncatedHalfUpAndTheBlankTable)
+{
+    // No BLANK: range 0..255, blank code 0.
+    int id = new_image("r8.fits", 8, 6, 0);
+    float v[6] = {NaNf, 255.7f, -3.0f, 2.5f, 254.5f, 0.4f};
+    EXPECT_EQ(6, im_wpix_r(id, v, 6));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("r8.fits"));
+    const unsigned char want[6] = {0, 255, 0, 3, 255, 0};
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(want[i], b[2880 + i]) << i;
+
+    // BLANK 255: range 0..254.
+    id = new_image("r8b255.fits", 8, 3, 0);
+    EXPECT_GT(im_wkey_i(id, 255, "BLANK"), 0);
+    float w[3] = {300.0f, NaNf, 254.2f};
+    EXPECT_EQ(3, im_wpix_r(id, w, 3));
+    EXPECT_EQ(0, im_close(id));
+    b = slurp(path("r8b255.fits"));
+    EXPECT_EQ(254, b[2880]);
+    EXPECT_EQ(255, b[2881]);
+    EXPECT_EQ(254, b[2882]);
+
+    // BLANK 0: range 1..255.
+    id = new_image("r8b0.fits", 8, 3, 0);
+    EXPECT_GT(im_wkey_i(id, 0, "BLANK"), 0);
+    float x[3] = {0.2f, NaNf, 999.0f};
+    EXPECT_EQ(3, im_wpix_r(id, x, 3));
+    EXPECT_EQ(0, im_close(id));
+    b = slurp(path("r8b0.fits"));
+    EXPECT_EQ(1, b[2880]);
+    EXPECT_EQ(0, b[2881]);
+    EXPECT_EQ(255, b[2882]);
+}
+
+TEST_F(Wpix, BlankCodesOutsideTheStoredTypeNeverWrapValues)
+{
+    // A BLANK of 300 cannot be stored in 8 bits; values stay within 0..255
+    // instead of wrapping round.
+    int id = new_image("r8b300.fits", 8, 2, 0);
+    EXPECT_GT(im_wkey_i(id, 300, "BLANK"), 0);
+    float v[2] = {280.0f, 256.0f};
+    EXPECT_EQ(2, im_wpix_r(id, v, 2));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("r8b300.fits"));
+    EXPECT_EQ(255, b[2880]);
+    EXPECT_EQ(255, b[2881]);
+}
+
+TEST_F(Wpix, Float16WithBlankZeroKeepsValuesAboveIt)
+{
+    int id = new_image("r16b0.fits", 16, 3, 0);
+    EXPECT_GT(im_wkey_i(id, 0, "BLANK"), 0);
+    float v[3] = {-5.0f, NaNf, -32768.0f};
+    EXPECT_EQ(3, im_wpix_r(id, v, 3));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("r16b0.fits"));
+    EXPECT_EQ(1, be16(b, 2880));
+    EXPECT_EQ(0, be16(b, 2882));
+    EXPECT_EQ(1, be16(b, 2884));
+
+    // BLANK > 0: range -32768 .. b-1.
+    id = new_image("r16b7.fits", 16, 3, 0);
+    EXPECT_GT(im_wkey_i(id, 7, "BLANK"), 0);
+    float w[3] = {100.0f, -40000.0f, NaNf};
+    EXPECT_EQ(3, im_wpix_r(id, w, 3));
+    EXPECT_EQ(0, im_close(id));
+    b = slurp(path("r16b7.fits"));
+    EXPECT_EQ(6, be16(b, 2880));
+    EXPECT_EQ(-32768, be16(b, 2882));
+    EXPECT_EQ(7, be16(b, 2884));
+}
+
+TEST_F(Wpix, Int32LimitsAreComparedInDouble)
+{
+    int id = new_image("r32.fits", 32, 5, 0);
+    float v[5] = {NaNf, -3.0e9f, 3.0e9f, 2147483648.0f, -2.5f};
+    EXPECT_EQ(5, im_wpix_r(id, v, 5));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("r32.fits"));
+    EXPECT_EQ(-2147483647, be32(b, 2880));
+    EXPECT_EQ(-2147483646, be32(b, 2884));
+    EXPECT_EQ(2147483647, be32(b, 2888));
+    EXPECT_EQ(2147483647, be32(b, 2892));
+    EXPECT_EQ(-3, be32(b, 2896));
+
+    id = new_image("d32.fits", 32, 5, 0);
+    double d[5] = {2147483647.7, 2147483646.5, -2147483646.5, -2147483645.4, 1e300};
+    EXPECT_EQ(5, im_wpix_d(id, d, 5));
+    EXPECT_EQ(0, im_close(id));
+    b = slurp(path("d32.fits"));
+    EXPECT_EQ(2147483647, be32(b, 2880));
+    EXPECT_EQ(2147483647, be32(b, 2884));
+    EXPECT_EQ(-2147483646, be32(b, 2888));
+    EXPECT_EQ(-2147483645, be32(b, 2892));
+    EXPECT_EQ(2147483647, be32(b, 2896));
+
+    // With a positive BLANK the lower limit is -2147483647.
+    id = new_image("d32b.fits", 32, 2, 0);
+    EXPECT_GT(im_wkey_i(id, 5, "BLANK"), 0);
+    double e[2] = {-3.0e9, 10.0};
+    EXPECT_EQ(2, im_wpix_d(id, e, 2));
+    EXPECT_EQ(0, im_close(id));
+    b = slurp(path("d32b.fits"));
+    EXPECT_EQ(-2147483647, be32(b, 2880));
+    EXPECT_EQ(4, be32(b, 2884));
+}
+
+TEST_F(Wpix, ScalingIsUndoneAndReadsBack)
+{
+    int id = new_image("scaled.fits", 16, 4, 0);
+    EXPECT_GT(im_wkey_d(id, 2.0, "BSCALE"), 0);
+    EXPECT_GT(im_wkey_d(id, 10.0, "BZERO"), 0);
+    float v[4] = {20.0f, 10.0f, -4.0f, 15.0f};
+    EXPECT_EQ(4, im_wpix_r(id, v, 4));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("scaled.fits"));
+    EXPECT_EQ(5, be16(b, 2880));
+    EXPECT_EQ(0, be16(b, 2882));
+    EXPECT_EQ(-7, be16(b, 2884));
+    EXPECT_EQ(3, be16(b, 2886)); // 2.5 rounds away from zero
+
+    int rid = im_open(path("scaled.fits").c_str(), "read");
+    ASSERT_GT(rid, 0);
+    float r[4];
+    EXPECT_EQ(4, im_rpix_r(rid, r, 4));
+    EXPECT_NEAR(20.0f, r[0], 1e-6);
+    EXPECT_NEAR(10.0f, r[1], 1e-6);
+    EXPECT_NEAR(-4.0f, r[2], 1e-6);
+    EXPECT_NEAR(16.0f, r[3], 1e-6);
+    EXPECT_EQ(0, im_close(rid));
+}
+
+TEST_F(Wpix, FloatImagesScaleOnlyFromFloatsAndKeepBlanks)
+{
+    int id = new_image("f32.fits", -32, 4, 0);
+    EXPECT_GT(im_wkey_d(id, 2.0, "BSCALE"), 0);
+    float v[4] = {3.0f, Inf, NaNf, -1.0f};
+    EXPECT_EQ(4, im_wpix_r(id, v, 4));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("f32.fits"));
+    EXPECT_EQ(1.5f, be_float(b, 2880));
+    EXPECT_EQ(0xFFFFFFFFu, bits_be32(b, 2884));
+    EXPECT_EQ(0xFFFFFFFFu, bits_be32(b, 2888));
+    EXPECT_EQ(-0.5f, be_float(b, 2892));
+
+    id = new_image("d2f32.fits", -32, 3, 0);
+    EXPECT_GT(im_wkey_d(id, 2.0, "BSCALE"), 0);
+    double d[3] = {3.0, std::nan(""), 0.1};
+    EXPECT_EQ(3, im_wpix_d(id, d, 3));
+    EXPECT_EQ(0, im_close(id));
+    b = slurp(path("d2f32.fits"));
+    EXPECT_EQ(3.0f, be_float(b, 2880));
+    EXPECT_TRUE(std::isnan(be_float(b, 2884)));
+    EXPECT_EQ(0.1f, be_float(b, 2888)); // narrowed to nearest
+}
+
+TEST_F(Wpix, DoublesStoreTheDoubleBlankInFitsOrder)
+{
+    int id = new_image("f64.fits", -64, 3, 0);
+    double d[3] = {1.5, INFINITY, -2.0};
+    EXPECT_EQ(3, im_wpix_d(id, d, 3));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("f64.fits"));
+    double blank;
+    im_blankd(&blank);
+    unsigned char bb[8];
+    std::memcpy(bb, &blank, 8);
+    for (int k = 0; k < 8; k++) // stored most significant byte first
+        EXPECT_EQ(im_byteorder() ? bb[k] : bb[7 - k], b[2880 + 8 + k]) << k;
+    EXPECT_EQ(0x3F, b[2880]); // 1.5 = 3FF8000000000000
+    EXPECT_EQ(0xF8, b[2881]);
+    EXPECT_EQ(0xC0, b[2896]); // -2.0 = C000000000000000
+
+    // The float writer refuses BITPIX -64 and an image without BITPIX.
+    id = new_image("f64r.fits", -64, 3, 0);
+    float v[3] = {1, 2, 3};
+    EXPECT_EQ(-2, im_wpix_r(id, v, 3));
+    EXPECT_EQ(0, im_close(id));
+    id = im_open(path("nobitpix.fits").c_str(), "write");
+    EXPECT_EQ(-2, im_wpix_r(id, v, 1));
+    double w[1] = {1};
+    EXPECT_EQ(-2, im_wpix_d(id, w, 1));
+    EXPECT_EQ(0, im_close(id));
+}
+
+TEST_F(Wpix, IrafFloatBlanksBecomeTheBlankValueOrZero)
+{
+    int id = new_image("ib.imh", -32, 3, 0);
+    EXPECT_GT(im_wkey_i(id, -999, "BLANK"), 0);
+    float v[3] = {NaNf, 2.0f, Inf};
+    EXPECT_EQ(3, im_wpix_r(id, v, 3));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("ib.pix"));
+    ASSERT_EQ(size_t(1024 + 12), b.size());
+    float got[3];
+    std::memcpy(got, &b[1024], 12); // host order
+    EXPECT_EQ(-999.0f, got[0]);
+    EXPECT_EQ(2.0f, got[1]);
+    EXPECT_EQ(-999.0f, got[2]);
+
+    id = new_image("inb.imh", -64, 2, 0);
+    double d[2] = {std::nan(""), 7.0};
+    EXPECT_EQ(2, im_wpix_d(id, d, 2));
+    EXPECT_EQ(0, im_close(id));
+    b = slurp(path("inb.pix"));
+    double gd[2];
+    std::memcpy(gd, &b[1024], 16);
+    EXPECT_EQ(0.0, gd[0]);
+    EXPECT_EQ(7.0, gd[1]);
+}
+
+TEST_F(Wpix, IntegerWritersAcceptOnlyTheirOwnWidth)
+{
+    int i4[2] = {1, 2};
+    short i2[2] = {1, 2};
+    unsigned char i1[2] = {1, 2};
+    int id = new_image("w16.fits", 16, 2, 0);
+    EXPECT_EQ(-2, im_wpix_i(id, i4, 2));
+    EXPECT_EQ(-2, im_wpix_c(id, i1, 2));
+    EXPECT_EQ(-2, im_wpix_i(id, i4, -1)); // checked before a rewind too
+    EXPECT_EQ(2, im_wpix_s(id, i2, -1));
+    EXPECT_EQ(2, im_wpix_s(id, i2, 2));
+    EXPECT_EQ(0, im_close(id));
+    id = new_image("w8.fits", 8, 2, 0);
+    EXPECT_EQ(-2, im_wpix_s(id, i2, 2));
+    EXPECT_EQ(2, im_wpix_c(id, i1, 2));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("w8.fits"));
+    EXPECT_EQ(1, b[2880]);
+    EXPECT_EQ(2, b[2881]);
+
+    // Closed handles: -3 from every writer.
+    EXPECT_EQ(-3, im_wpix_i(id, i4, 1));
+    EXPECT_EQ(-3, im_wpix_s(id, i2, 1));
+    EXPECT_EQ(-3, im_wpix_c(id, i1, 1));
+    float r = 0;
+    double d = 0;
+    EXPECT_EQ(-3, im_wpix_r(id, &r, 1));
+    EXPECT_EQ(-3, im_wpix_d(id, &d, 1));
+}
+
+TEST_F(Wpix, IntegerWritersSwapUnlessRaw)
+{
+    int id = new_image("s16.fits", 16, 2, 0);
+    short v[2] = {0x0102, -2};
+    EXPECT_EQ(2, im_wpix_s(id, v, 2));
+    if (im_byteorder() == 0) {
+        EXPECT_EQ(0x0201, v[0]); // the caller's shorts are left swapped
+    }
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("s16.fits"));
+    EXPECT_EQ(0x0102, be16(b, 2880));
+    EXPECT_EQ(-2, be16(b, 2882));
+
+    // Raw mode: the caller supplies FITS order and nothing is swapped.
+    int old = im_raw(1);
+    id = new_image("i32raw.fits", 32, 1, 0);
+    const unsigned char fits_order[4] = {0x01, 0x02, 0x03, 0x04};
+    int w;
+    std::memcpy(&w, fits_order, 4);
+    EXPECT_EQ(1, im_wpix_i(id, &w, 1));
+    EXPECT_EQ(0, im_close(id));
+    im_raw(old);
+    b = slurp(path("i32raw.fits"));
+    EXPECT_EQ(0x01020304, be32(b, 2880));
+
+    id = new_image("i32.fits", 32, 1, 0);
+    w = -123456789;
+    EXPECT_EQ(1, im_wpix_i(id, &w, 1));
+    EXPECT_EQ(0, im_close(id));
+    b = slurp(path("i32.fits"));
+    EXPECT_EQ(-123456789, be32(b, 2880));
+}
+
+TEST_F(Wpix, NameWithoutEndingBecomesFitsWithReservedHeader)
+{
+    int id = new_image("plain", 16, 2, 0); // 3 cards
+    for (int i = 0; i < 30; i++)
+        EXPECT_GT(im_wkey_t(id, "COMMENT filler", "end"), 0);
+    short v[2] = {7, 8};
+    EXPECT_EQ(2, im_wpix_s(id, v, 2));
+    EXPECT_TRUE(exists(path("plain.fits")));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("plain.fits"));
+    ASSERT_EQ(size_t(2 * 2880), b.size()); // 33 cards: one record
+    EXPECT_EQ(7, be16(b, 2880));
+
+    id = new_image("plain34", 16, 2, 0);
+    for (int i = 0; i < 31; i++)
+        EXPECT_GT(im_wkey_t(id, "COMMENT filler", "end"), 0);
+    v[0] = 9;
+    EXPECT_EQ(2, im_wpix_s(id, v, 2));
+    EXPECT_EQ(0, im_close(id));
+    b = slurp(path("plain34.fits"));
+    ASSERT_EQ(size_t(3 * 2880), b.size()); // 34 cards: two records
+    EXPECT_EQ(9, be16(b, 5760));
+}
+
+TEST_F(Wpix, IrafBitpix8IsRefusedForGood)
+{
+    int id = new_image("pic.imh", 8, 2, 0);
+    unsigned char v[2] = {1, 2};
+    float r[2] = {1, 2};
+    EXPECT_EQ(-2, im_wpix_c(id, v, 2));
+    EXPECT_FALSE(exists(path("pic.pix")));
+    EXPECT_FALSE(exists(path("pic.imh")));
+    EXPECT_EQ(-2, im_wpix_c(id, v, 2));
+    EXPECT_EQ(-2, im_wpix_r(id, r, 2));
+    EXPECT_FALSE(exists(path("pic.pix")));
+    // Nothing could be created: the close reports it and releases.
+    EXPECT_EQ(-2, im_close(id));
+    EXPECT_EQ(-3, im_close(id));
+}
+
+TEST_F(Wpix, WritesStopAtTheWindowEndAndRewind)
+{
+    int id = new_image("win.fits", 16, 30, 20); // 600 pixels
+    std::vector<float> v(1000, 1.0f);
+    EXPECT_EQ(600, im_wpix_r(id, v.data(), 1000));
+    EXPECT_EQ(0, im_wpix_r(id, v.data(), 10));
+    EXPECT_EQ(600, im_wpix_r(id, v.data(), -1));
+    v[0] = 42.0f;
+    EXPECT_EQ(1, im_wpix_r(id, v.data(), 1));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("win.fits"));
+    EXPECT_EQ(42, be16(b, 2880));
+    EXPECT_EQ(1, be16(b, 2882));
+    EXPECT_EQ(1, be16(b, 2880 + 2 * 599));
+}
+
+TEST_F(Wpix, ZeroPixelsCreateTheFiles)
+{
+    int id = new_image("zero.fits", 16, 4, 0);
+    float v = 5.0f;
+    EXPECT_EQ(0, im_wpix_r(id, &v, 0));
+    EXPECT_TRUE(exists(path("zero.fits")));
+    EXPECT_EQ(0, im_close(id));
+}
+
+TEST_F(Wpix, SubWindowLinesLandAtTheirFilePositions)
+{
+    int id = new_image("sub.fits", 16, 5, 4);
+    int takes[3] = {2, 2, 2};
+    int skips[3] = {0, 1, 1};
+    ASSERT_EQ(0, im_dwin(id, 1, takes, skips));
+    ASSERT_EQ(0, im_swin(id, 1));
+    short v[4] = {11, 12, 21, 22};
+    EXPECT_EQ(4, im_wpix_s(id, v, 4));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("sub.fits"));
+    const int want[20] = {0, 0, 0, 0, 0,
+                          0, 11, 12, 0, 0,
+                          0, 21, 22, 0, 0,
+                          0, 0, 0, 0, 0};
+    for (int i = 0; i < 20; i++)
+        EXPECT_EQ(want[i], be16(b, 2880 + 2 * i)) << i;
+}
+
+TEST_F(Wpix, UpdateWritesInPlaceThroughTheWindow)
+{
+    int id = new_image("upd.fits", 16, 4, 3);
+    EXPECT_GT(im_wkey_t(id, "OBJECT  = 'kept'", "end"), 0);
+    std::vector<short> v(12);
+    for (int i = 0; i < 12; i++)
+        v[i] = short(i);
+    EXPECT_EQ(12, im_wpix_s(id, v.data(), 12));
+    EXPECT_EQ(0, im_close(id));
+    const auto before = slurp(path("upd.fits"));
+
+    int uid = im_open(path("upd.fits").c_str(), "update");
+    ASSERT_GT(uid, 0);
+    int takes[3] = {2, 2, 1};
+    int skips[3] = {2, 1, 1};
+    ASSERT_EQ(0, im_dwin(uid, 2, takes, skips));
+    ASSERT_EQ(0, im_swin(uid, 2));
+    float r[2] = {-1.0f, -2.0f};
+    EXPECT_EQ(2, im_wpix_r(uid, r, 2));
+    EXPECT_EQ(0, im_close(uid));
+    const auto after = slurp(path("upd.fits"));
+    ASSERT_EQ(before.size(), after.size());
+    for (int i = 0; i < 12; i++) {
+        const int want = i == 5 ? -1 : i == 6 ? -2 : i;
+        EXPECT_EQ(want, be16(after, 2880 + 2 * i)) << i;
+    }
+    // The header is rewritten in place, unchanged.
+    EXPECT_EQ(0, std::memcmp(before.data(), after.data(), 2880));
+
+    // An image opened for reading cannot be written.
+    int rid = im_open(path("upd.fits").c_str(), "read");
+    ASSERT_GT(rid, 0);
+    EXPECT_EQ(-2, im_wpix_r(rid, r, 1));
+    short s = 1;
+    EXPECT_EQ(-2, im_wpix_s(rid, &s, 1));
+    EXPECT_EQ(0, im_close(rid));
+}
+
+TEST_F(Wpix, ZzImagesGetHostOrderPixelsAndATextHeader)
+{
+    int id = new_image("t.zzh", 16, 3, 0);
+    float v[3] = {1.0f, -2.0f, NaNf};
+    EXPECT_EQ(3, im_wpix_r(id, v, 3));
+    EXPECT_EQ(0, im_close(id));
+    auto p = slurp(path("t.zzp"));
+    ASSERT_EQ(size_t(6), p.size()); // no padding
+    short got[3];
+    std::memcpy(got, p.data(), 6);
+    EXPECT_EQ(1, got[0]);
+    EXPECT_EQ(-2, got[1]);
+    EXPECT_EQ(-32768, got[2]);
+    auto h = slurp(path("t.zzh"));
+    std::string text(h.begin(), h.end());
+    EXPECT_EQ(0u, text.find("BITPIX  =                   16\nNAXIS   ="));
+    EXPECT_EQ(std::string::npos, text.find("END"));
+}
+
+TEST_F(Wpix, LargeBuffersConvertLikeSmallOnes)
+{
+    // Long enough to cross several conversion chunks, with an odd tail.
+    const int n = 5000;
+    int id = new_image("big.fits", 16, n, 0);
+    EXPECT_GT(im_wkey_d(id, 0.5, "BSCALE"), 0);
+    std::vector<float> v(n);
+    for (int i = 0; i < n; i++)
+        v[i] = (i % 7 == 3) ? NaNf : float(i) * 0.75f - 1000.0f;
+    EXPECT_EQ(n, im_wpix_r(id, v.data(), n));
+    EXPECT_EQ(0, im_close(id));
+    auto b = slurp(path("big.fits"));
+    for (int i = 0; i < n; i++) {
+        int want;
+        if (i % 7 == 3) {
+            want = -32768;
+        } else {
+            const double s = (double(float(i) * 0.75f - 1000.0f)) / 0.5;
+            want = int(s >= 0 ? s + 0.5 : s - 0.5);
+            want = want > 32767 ? 32767 : want < -32767 ? -32767 : want;
+        }
+        ASSERT_EQ(want, be16(b, 2880 + 2 * size_t(i))) << i;
+    }
+}
