@@ -140,15 +140,16 @@ TEST_F(FitsWrite, ThirtyThreeCardsFillOneRecordExactly)
     EXPECT_EQ(77, be16(b, 2880));
 }
 
-TEST_F(FitsWrite, HeaderEndingInItsAxisCardsStillGetsExtend)
+TEST_F(FitsWrite, AxisCardsAddedLateAreWrittenFirstAndExtendFollowsThem)
 {
-    // 34 cards with the NAXIS run last: without EXTEND the cards would fill
-    // one record while two were reserved.  EXTEND closes the run, END opens
-    // the second record, and the pixels follow it directly.
+    // 34 cards with the NAXIS run last in the store: a FITS reader needs
+    // BITPIX and the axis cards right after SIMPLE, so they are written
+    // first and EXTEND closes their run; END opens the second of the two
+    // reserved records and the pixels follow it directly.
     int id = im_open(path("naxislast.fits").c_str(), "write");
     ASSERT_GT(id, 0);
-    EXPECT_GT(im_wkey_i(id, 16, "BITPIX"), 0);
     add_comments(id, 31);
+    EXPECT_GT(im_wkey_i(id, 16, "BITPIX"), 0);
     EXPECT_GT(im_wkey_i(id, 1, "NAXIS"), 0);
     EXPECT_GT(im_wkey_i(id, 3, "NAXIS1"), 0);
     short v[3] = {1, 2, 3};
@@ -156,8 +157,13 @@ TEST_F(FitsWrite, HeaderEndingInItsAxisCardsStillGetsExtend)
     EXPECT_EQ(0, im_close(id));
     auto b = slurp(path("naxislast.fits"));
     ASSERT_EQ(size_t(3 * 2880), b.size());
-    EXPECT_EQ(padded("NAXIS1  =                    3"), card_at(b, 34));
-    EXPECT_EQ(EXTEND, card_at(b, 35));
+    EXPECT_EQ(SIMPLE, card_at(b, 0));
+    EXPECT_EQ(padded("BITPIX  =                   16"), card_at(b, 1));
+    EXPECT_EQ(padded("NAXIS   =                    1"), card_at(b, 2));
+    EXPECT_EQ(padded("NAXIS1  =                    3"), card_at(b, 3));
+    EXPECT_EQ(EXTEND, card_at(b, 4));
+    EXPECT_EQ(padded("COMMENT card 0"), card_at(b, 5));
+    EXPECT_EQ(padded("COMMENT card 30"), card_at(b, 35));
     EXPECT_EQ(36, end_index(b));
     EXPECT_EQ(1, be16(b, 5760));
 

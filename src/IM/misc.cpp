@@ -252,8 +252,44 @@ static void write_fits_card(const char *text)
     }
 }
 
-/* The FITS header: SIMPLE, the cards, EXTEND after the first run of NAXIS
- * cards (or last when nothing follows that run), END.  EXTEND is always
+/* Collect the first BITPIX, NAXIS and NAXIS1 .. NAXISn cards of the
+ * store, in that order, into front.  Returns their count, or 0 when one of
+ * them is missing (the store is then written in its own order). */
+static int fits_front_cards(const header_struct **front)
+{
+    const int naxis = f->val_naxis[0];
+    if (naxis < 0 || naxis > IM_MAX_AXES)
+        return 0;
+    char key[IM_MAX_AXES + 2][9];
+    std::snprintf(key[0], sizeof key[0], "%-8s", "BITPIX");
+    std::snprintf(key[1], sizeof key[1], "%-8s", "NAXIS");
+    for (int k = 1; k <= naxis; k++)
+        std::snprintf(key[k + 1], sizeof key[k + 1], "NAXIS%-3d", k);
+    const int n = naxis + 2;
+    for (int k = 0; k < n; k++) {
+        front[k] = nullptr;
+        for (const header_struct *h = f->first_header; h != nullptr; h = h->next)
+            if (key_is(h->text, key[k])) {
+                front[k] = h;
+                break;
+            }
+        if (front[k] == nullptr)
+            return 0;
+    }
+    return n;
+}
+
+static int is_front_card(const header_struct *h, const header_struct *const *front, int n)
+{
+    for (int k = 0; k < n; k++)
+        if (front[k] == h)
+            return 1;
+    return 0;
+}
+
+/* The FITS header: SIMPLE, BITPIX and the axis cards, the other cards in
+ * store order with EXTEND after the first run of NAXIS cards (or last when
+ * nothing follows that run), END.  EXTEND is always
  * written, so the header takes exactly (cards + 38) / 36 records, the
  * space reserved at the first pixel write.  0, or -2: the reservation
  * differs, no pixel file, or a write failed. */
@@ -271,10 +307,17 @@ static int write_fits_hdr(void)
     card = 0;
 
     write_fits_card("SIMPLE  =                    T");
-    int naxis_seen = 0;
+    /* FITS readers need BITPIX, NAXIS and NAXIS1..n right after SIMPLE.
+     * A store built in that order is written as it stands; when a caller
+     * added cards among them, those cards are moved to the front. */
+    const header_struct *front[2 + IM_MAX_AXES];
+    const int n_front = fits_front_cards(front);
+    for (int k = 0; k < n_front; k++)
+        write_fits_card(front[k]->text);
+    int naxis_seen = n_front > 0 ? 1 : 0;
     int extend_done = 0;
     for (const header_struct *h = f->first_header; h != nullptr; h = h->next) {
-        if (fits_skipped(h->text))
+        if (fits_skipped(h->text) || is_front_card(h, front, n_front))
             continue;
         if (std::strncmp(h->text, "NAXIS", 5) == 0) {
             naxis_seen++;
