@@ -30,9 +30,11 @@ test-asan:
 demo: build
 	./examples/demo.sh $(REL)/flatten
 
+# Speed and memory: the reader alone, then the whole tool beside cp.
 bench: build
-	cmake --build $(REL) -j $(JOBS) --target bench_rpix
-	./bench/run.sh $(REL)
+	cmake --build $(REL) -j $(JOBS) --target bench_rpix bench_io_floor
+	bash bench/run_read.sh $(REL)
+	bash bench/bench_flatten.sh $(REL) 7
 
 clean:
 	rm -rf build

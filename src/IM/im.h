@@ -108,6 +108,17 @@ void destroy_fid(fid_struct *p);
 fid_struct *find_fid(int id);
 int IM_set_fid(int id);
 
+/* Pixel loops that must vectorise: GCC may if-convert floating selects
+ * only when comparisons are assumed not to trap (no loop reads the
+ * exception flags, so results do not change), and builds each such routine
+ * for AVX2 and for the baseline, picked at load time (no fused multiply-add
+ * is enabled, so both give the same bits). */
+#if defined(__GNUC__) && !defined(__clang__)
+#define IM_VECTOR_KERNEL __attribute__((optimize("no-trapping-math"), target_clones("arch=x86-64-v4", "avx2", "default")))
+#else
+#define IM_VECTOR_KERNEL
+#endif
+
 /* Byte order (misc); n counts bytes */
 void IM_swap_2(unsigned char *buffer, int n);
 void IM_swap_4(unsigned char *buffer, int n);

@@ -38,50 +38,15 @@ static inline int16_t swap_val(int16_t v)
 }
 static inline int32_t swap_val(int32_t v) { return v; } /* swap4_block does these */
 
-/* Byte reversal of m 4-byte or 8-byte values at t.  Written with vector
- * types because compilers turn the scalar idiom into a byte-swap
- * instruction that has no vector form on the baseline instruction set;
- * the shifts and masks below have one. */
-typedef uint32_t v4u32 __attribute__((vector_size(16)));
-typedef uint64_t v2u64 __attribute__((vector_size(16)));
-
+/* Byte reversal of m 4-byte or 8-byte values at t (FITS order). */
 static inline void swap4_block(void *t, int m)
 {
-    unsigned char *p = static_cast<unsigned char *>(t);
-    int i = 0;
-    for (; i + 4 <= m; i += 4) {
-        v4u32 u;
-        std::memcpy(&u, p + 4 * i, 16);
-        u = ((u & 0x00FF00FFu) << 8) | ((u >> 8) & 0x00FF00FFu);
-        u = (u << 16) | (u >> 16);
-        std::memcpy(p + 4 * i, &u, 16);
-    }
-    for (; i < m; i++) {
-        uint32_t u;
-        std::memcpy(&u, p + 4 * i, 4);
-        u = __builtin_bswap32(u);
-        std::memcpy(p + 4 * i, &u, 4);
-    }
+    IM_swap_4(static_cast<unsigned char *>(t), m * 4);
 }
 
 static inline void swap8_block(void *t, int m)
 {
-    unsigned char *p = static_cast<unsigned char *>(t);
-    int i = 0;
-    for (; i + 2 <= m; i += 2) {
-        v2u64 u;
-        std::memcpy(&u, p + 8 * i, 16);
-        u = ((u & 0x00FF00FF00FF00FFull) << 8) | ((u >> 8) & 0x00FF00FF00FF00FFull);
-        u = ((u & 0x0000FFFF0000FFFFull) << 16) | ((u >> 16) & 0x0000FFFF0000FFFFull);
-        u = (u << 32) | (u >> 32);
-        std::memcpy(p + 8 * i, &u, 16);
-    }
-    for (; i < m; i++) {
-        uint64_t u;
-        std::memcpy(&u, p + 8 * i, 8);
-        u = __builtin_bswap64(u);
-        std::memcpy(p + 8 * i, &u, 8);
-    }
+    IM_swap_8(static_cast<unsigned char *>(t), m * 8);
 }
 
 /* The double blank: the 32-bit words 7FFFFFFF then FFFFFFFF in memory
@@ -96,17 +61,9 @@ static double double_blank(void)
 
 /* ---- Conversion kernels ----------------------------------------------- */
 
-/* The kernels compare and select floating values with no branch.  GCC
- * if-converts (and so vectorises) such selects only when it may assume
- * that floating comparisons do not trap; no kernel reads the floating
- * exception flags, so results are the same either way.  GCC also builds
- * each kernel twice, for AVX2 and for the baseline, picked at load time
- * (no fused multiply-add is enabled, so both give the same bits). */
-#if defined(__GNUC__) && !defined(__clang__)
-#define IM_KERNEL __attribute__((optimize("no-trapping-math"), target_clones("avx2", "default")))
-#else
-#define IM_KERNEL
-#endif
+/* The kernels compare and select floating values with no branch, so that
+ * they vectorise (IM_VECTOR_KERNEL). */
+#define IM_KERNEL IM_VECTOR_KERNEL
 
 /* Range and blank code of an integer output. */
 struct int_range_struct {
@@ -535,7 +492,8 @@ int im_wpix_r(int id, float *buffer, int n_pix)
     unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
     const int64_t n = n_pix;
     const bool scale = f->val_offset != 0.0 || f->val_scale != 1.0;
-    const bool fits = f->file_type == Type_fits;
+    /* FITS data are stored most significant byte first. */
+    const bool fits = f->file_type == Type_fits && im_byteorder() == 0;
     switch (f->val_bitpix) {
     case 8:
         to_int_pick<float, uint8_t, false>(b, n, scale, false, int_range(8));
@@ -589,7 +547,8 @@ int im_wpix_d(int id, double *buffer, int n_pix)
     unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
     const int64_t n = n_pix;
     const bool scale = f->val_offset != 0.0 || f->val_scale != 1.0;
-    const bool fits = f->file_type == Type_fits;
+    /* FITS data are stored most significant byte first. */
+    const bool fits = f->file_type == Type_fits && im_byteorder() == 0;
     const bool iraf = f->file_type == Type_iraf;
     const double iraf_blank = f->val_blank_flag ? double(f->val_blank) : 0.0;
     switch (f->val_bitpix) {
