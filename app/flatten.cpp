@@ -1,8 +1,8 @@
 /* flatten: least-squares plane fit to reference pixels and its subtraction.
  * The plane is Z = A + B*sample + C*line with 1-based sample and line; the
  * 3x3 normal equations are solved by Cramer's rule.  Pixels are float,
- * sample index fastest; the plane is evaluated afresh in double for every
- * pixel, so every pixel gets the identical computation. */
+ * sample index fastest; every pixel gets the identical computation: the
+ * plane (A + sample*B) + line*C in double, subtracted in double. */
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -81,27 +81,42 @@ int solvlin(const double *matrix, int n, const double *rhs, double *solution)
     return 0;
 }
 
-/* Subtract the plane from one line of samples pixels (line number l).
- * With a NaN blank (the library's) no pixel compares equal to it, so the
- * loop has no test at all and vectorises; NaN pixels stay NaN.  Any other
- * blank value is kept wherever a pixel equals it. */
-static void subtract_line(float *row, int samples, double l, double a, double b,
-                          double c, float bf)
+/* Subtract the plane from one line of samples pixels, given ab[s] =
+ * A + (s+1)*B for every sample and lc = l*C for the line: the plane is
+ * (A + (s+1)*B) + l*C, the same double as evaluated whole.  With a NaN
+ * blank (the library's) no pixel compares equal to it, so the loop has no
+ * test at all; NaN pixels stay NaN.  Any other blank value is kept
+ * wherever a pixel equals it (a select, so this loop vectorises too). */
+TOOL_VECTOR_KERNEL static void subtract_line(float *row, int samples, const double *ab, double lc,
+                                         float bf)
 {
-    const double base_c = l * c;
     if (std::isnan(bf)) {
-        for (int s = 0; s < samples; s++) {
-            double plane = a + static_cast<double>(s + 1) * b + base_c;
-            row[s] = static_cast<float>(static_cast<double>(row[s]) - plane);
-        }
+        for (int s = 0; s < samples; s++)
+            row[s] = static_cast<float>(static_cast<double>(row[s]) - (ab[s] + lc));
         return;
     }
     for (int s = 0; s < samples; s++) {
         float v = row[s];
-        if (v == bf)
-            continue;
-        double plane = a + static_cast<double>(s + 1) * b + base_c;
-        row[s] = static_cast<float>(static_cast<double>(v) - plane);
+        float d = static_cast<float>(static_cast<double>(v) - (ab[s] + lc));
+        row[s] = v == bf ? v : d;
+    }
+}
+
+/* Subtract the plane from every line: A + (s+1)*B is worked out once per
+ * sample into a small array (in pieces of a fixed number of samples, so
+ * nothing is allocated) and l*C once per line. */
+static void subtract_plane(float *pixels, int samples, int lines, double a, double b, double c,
+                           float bf)
+{
+    enum { PIECE = 4096 };
+    double ab[PIECE];
+    for (int s0 = 0; s0 < samples; s0 += PIECE) {
+        int n = samples - s0 < PIECE ? samples - s0 : PIECE;
+        for (int s = 0; s < n; s++)
+            ab[s] = a + static_cast<double>(s0 + s + 1) * b;
+        for (int l = 1; l <= lines; l++)
+            subtract_line(pixels + static_cast<size_t>(samples) * (l - 1) + s0, n, ab,
+                          static_cast<double>(l) * c, bf);
     }
 }
 
@@ -200,8 +215,6 @@ int flatten(float *pixels, int samples, int lines, const int32_t *points, int co
     }
 
     /* Subtract the plane, line by line in storage order. */
-    for (int l = 1; l <= lines; l++)
-        subtract_line(pixels + static_cast<size_t>(samples) * (l - 1), samples,
-                      static_cast<double>(l), abc[0], abc[1], abc[2], bf);
+    subtract_plane(pixels, samples, lines, abc[0], abc[1], abc[2], bf);
     return 0;
 }

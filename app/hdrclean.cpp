@@ -14,7 +14,7 @@
 /* Range of the finite pixels.  NaN (blank) and infinite pixels fail both
  * comparisons; found stays 0 when no pixel is finite.  Each lane of the
  * running extremes is a plain select, so the scan vectorises. */
-static void pixel_range(const float *pixels, int n, float *lo, float *hi, int *found)
+TOOL_VECTOR_KERNEL static void pixel_range(const float *pixels, int n, float *lo, float *hi, int *found)
 {
     enum { LANES = 16 };
     float mx[LANES], mn[LANES];

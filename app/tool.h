@@ -17,6 +17,16 @@ struct image_info {
 
 extern int debug;
 
+/* Pixel loops of the tool are also built for AVX-512 and AVX2 and picked at
+ * load time (comparisons assumed not to trap, so floating selects become
+ * vector blends); floating contraction is off for the whole build, so
+ * every build gives the same bits. */
+#if defined(__GNUC__) && !defined(__clang__)
+#define TOOL_VECTOR_KERNEL __attribute__((optimize("no-trapping-math"), target_clones("arch=x86-64-v4", "avx2", "default")))
+#else
+#define TOOL_VECTOR_KERNEL
+#endif
+
 void squawk(int severity, const char *message);
 int conductor(const char *in_name, const char *out_name, const int32_t *points, int count);
 int getimaginfo(image_info *info);

@@ -1,10 +1,13 @@
 /* rpix: pixel reading through the current window, with conversion from the
- * stored type to the caller's type inside the caller's buffer.
- * Invariants: stored pixels are read into the start of the caller's buffer
- * (one positioned read per window line, nothing allocated) and widened from
- * the last pixel to the first, so no stored pixel is overwritten before it
- * is converted; only FITS data are byte-swapped; blank pixels are delivered
- * as the library's float or double blank. */
+ * stored type to the caller's type.
+ * Invariants: one positioned read per window line, nothing allocated; the
+ * converting readers read runs of whole lines into a local block and
+ * convert each straight to its place in the caller's buffer (windows with
+ * lines longer than the block: stored pixels are read into the start of
+ * the buffer and widened from the last pixel to the first, so no stored
+ * pixel is overwritten before it is converted); the integer readers read
+ * straight into the buffer; only FITS data are byte-swapped; blank pixels
+ * are delivered as the library's float or double blank. */
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -18,10 +21,17 @@
 
 #include "im.h"
 
-/* Pixels converted per block: a block of stored pixels is copied to a small
- * local array and then widened into the caller's buffer, which keeps the
- * conversion loops free of aliasing (so they vectorise) and in cache. */
+/* Pixels converted per block when widening in place: a block of stored
+ * pixels is copied to a small local array and then widened into the
+ * caller's buffer, which keeps the conversion loops free of aliasing (so
+ * they vectorise) and in cache. */
 static const int block_pix = 1024;
+
+/* Bytes of the local block that the float and double readers read runs of
+ * whole window lines into before converting them to their place in the
+ * caller's buffer: small enough to stay in cache, large enough that a run
+ * holds many lines. */
+static const int read_block_bytes = 64 * 1024;
 
 /* Largest piece handed to one byte swap (its count is an int). */
 static const int64_t swap_piece = int64_t(1) << 30;
@@ -115,9 +125,10 @@ template <> struct bits_of<float> { typedef uint32_t U; };
 template <> struct bits_of<double> { typedef uint64_t U; };
 
 /* x when keep is false, else the value whose bits are blank_bits; done
- * with masks so the loops that use it stay branch-free and vectorise. */
+ * with masks so the loops that use it stay branch-free and vectorise.
+ * Always inlined: the kernels that use it are built with other options. */
 template <typename T>
-static inline T select_blank(T x, bool keep, typename bits_of<T>::U blank_bits)
+__attribute__((always_inline)) static inline T select_blank(T x, bool keep, typename bits_of<T>::U blank_bits)
 {
     typedef typename bits_of<T>::U U;
     U u;
@@ -128,127 +139,269 @@ static inline T select_blank(T x, bool keep, typename bits_of<T>::U blank_bits)
     return x;
 }
 
-/* Bit pattern of a blank value. */
+/* Bit pattern of a value (always inlined, as select_blank). */
 template <typename T>
-static typename bits_of<T>::U bits(T blank_value)
+__attribute__((always_inline)) static inline typename bits_of<T>::U bits(T blank_value)
 {
     typename bits_of<T>::U u;
     std::memcpy(&u, &blank_value, sizeof u);
     return u;
 }
 
-/* Widen count stored integers of type In at the start of out into Out,
- * last block first.  Each block is byte-swapped when swap is set, blank
- * codes become blank_value (B), then the value is multiplied by scale (S)
- * and offset is added (O), each result rounded to Out. */
+/* Widen n stored integers (host order) at src into Out at dst, which does
+ * not overlap src: blank codes become blank_bits (B), then the value is
+ * multiplied by scale (S) and offset is added (O), each result rounded to
+ * Out. */
 template <typename In, typename Out, bool B, bool S, bool O>
-static void widen_int(Out *out, int count, bool swap, int32_t blank, double scale,
-                      double offset, Out blank_value)
+IM_VECTOR_KERNEL static void widen_int(const In *__restrict src, Out *__restrict dst, int n,
+                                       int32_t blank, double scale, double offset,
+                                       typename bits_of<Out>::U blank_bits)
 {
-    In tmp[block_pix];
-    typename bits_of<Out>::U blank_bits = bits(blank_value);
-    unsigned char *bytes = reinterpret_cast<unsigned char *>(out);
-    int end = count;
-    while (end > 0) {
-        int start = end > block_pix ? end - block_pix : 0;
-        int n = end - start;
-        std::memcpy(tmp, bytes + static_cast<size_t>(start) * sizeof(In), static_cast<size_t>(n) * sizeof(In));
-        if (swap)
-            swap_bytes(reinterpret_cast<unsigned char *>(tmp), static_cast<int64_t>(n) * sizeof(In), sizeof(In));
-        Out *dst = out + start;
-        for (int k = 0; k < n; k++) {
-            Out x = static_cast<Out>(tmp[k]);
-            if (S)
-                x = static_cast<Out>(static_cast<double>(x) * scale);
-            if (O)
-                x = static_cast<Out>(static_cast<double>(x) + offset);
-            if (B)
-                x = select_blank(x, static_cast<int32_t>(tmp[k]) == blank, blank_bits);
-            dst[k] = x;
-        }
-        end = start;
+    for (int k = 0; k < n; k++) {
+        Out x = static_cast<Out>(src[k]);
+        if (S)
+            x = static_cast<Out>(static_cast<double>(x) * scale);
+        if (O)
+            x = static_cast<Out>(static_cast<double>(x) + offset);
+        if (B)
+            x = select_blank(x, static_cast<int32_t>(src[k]) == blank, blank_bits);
+        dst[k] = x;
     }
 }
 
 /* Pick the instance of widen_int for the current descriptor's blank,
  * BSCALE and BZERO (a NaN BSCALE or BZERO counts as set). */
 template <typename In, typename Out>
-static void widen_int_image(Out *out, int count, Out blank_value)
+static void widen_int_image(const unsigned char *src, int n, Out *dst, Out blank_value)
 {
-    bool swap = f->file_type == Type_fits && sizeof(In) > 1;
+    const In *in = reinterpret_cast<const In *>(src);
+    typename bits_of<Out>::U bb = bits(blank_value);
     int32_t blank = f->val_blank;
     double s = f->val_scale, o = f->val_offset;
     int which = (f->val_blank_flag ? 4 : 0) | (s != 1.0 ? 2 : 0) | (o != 0.0 ? 1 : 0);
     switch (which) {
-    case 0: widen_int<In, Out, false, false, false>(out, count, swap, blank, s, o, blank_value); break;
-    case 1: widen_int<In, Out, false, false, true>(out, count, swap, blank, s, o, blank_value); break;
-    case 2: widen_int<In, Out, false, true, false>(out, count, swap, blank, s, o, blank_value); break;
-    case 3: widen_int<In, Out, false, true, true>(out, count, swap, blank, s, o, blank_value); break;
-    case 4: widen_int<In, Out, true, false, false>(out, count, swap, blank, s, o, blank_value); break;
-    case 5: widen_int<In, Out, true, false, true>(out, count, swap, blank, s, o, blank_value); break;
-    case 6: widen_int<In, Out, true, true, false>(out, count, swap, blank, s, o, blank_value); break;
-    default: widen_int<In, Out, true, true, true>(out, count, swap, blank, s, o, blank_value); break;
+    case 0: widen_int<In, Out, false, false, false>(in, dst, n, blank, s, o, bb); break;
+    case 1: widen_int<In, Out, false, false, true>(in, dst, n, blank, s, o, bb); break;
+    case 2: widen_int<In, Out, false, true, false>(in, dst, n, blank, s, o, bb); break;
+    case 3: widen_int<In, Out, false, true, true>(in, dst, n, blank, s, o, bb); break;
+    case 4: widen_int<In, Out, true, false, false>(in, dst, n, blank, s, o, bb); break;
+    case 5: widen_int<In, Out, true, false, true>(in, dst, n, blank, s, o, bb); break;
+    case 6: widen_int<In, Out, true, true, false>(in, dst, n, blank, s, o, bb); break;
+    default: widen_int<In, Out, true, true, true>(in, dst, n, blank, s, o, bb); break;
     }
 }
 
-/* Stored single-precision floats, in place: non-finite values become the
- * float blank, and (IRAF with BLANK) so do values equal to BLANK. */
+/* Stored single-precision floats (host order) to floats at dst: non-finite
+ * values become the float blank, and (IRAF with BLANK) so do values equal
+ * to BLANK. */
 template <bool IrafBlank>
-static void floats_in_place(float *buf, int count, double blank)
+IM_VECTOR_KERNEL static void floats_to_floats(const float *__restrict src, float *__restrict dst,
+                                              int n, double blank)
 {
     uint32_t blank_bits = bits(blank_float());
-    for (int k = 0; k < count; k++) {
-        float x = buf[k];
+    for (int k = 0; k < n; k++) {
+        float x = src[k];
         uint32_t u = bits(x);
         bool is_blank = (u & 0x7F800000u) == 0x7F800000u;
         if (IrafBlank)
             is_blank = is_blank | (static_cast<double>(x) == blank);
-        buf[k] = select_blank(x, is_blank, blank_bits);
+        dst[k] = select_blank(x, is_blank, blank_bits);
     }
 }
 
-/* Stored doubles, in place: as floats_in_place, with the double blank. */
+/* Stored floats widened to doubles: non-finite values, and (IRAF with
+ * BLANK) values equal to BLANK, become the double blank. */
 template <bool IrafBlank>
-static void doubles_in_place(double *buf, int count, double blank)
+IM_VECTOR_KERNEL static void floats_to_doubles(const float *__restrict src, double *__restrict dst,
+                                               int n, double blank)
+{
+    uint64_t blank_bits = bits(blank_double());
+    for (int k = 0; k < n; k++) {
+        uint32_t u = bits(src[k]);
+        double x = static_cast<double>(src[k]);
+        bool is_blank = (u & 0x7F800000u) == 0x7F800000u;
+        if (IrafBlank)
+            is_blank = is_blank | (x == blank);
+        dst[k] = select_blank(x, is_blank, blank_bits);
+    }
+}
+
+/* Stored doubles to doubles: as floats_to_floats, with the double blank. */
+template <bool IrafBlank>
+IM_VECTOR_KERNEL static void doubles_to_doubles(const double *__restrict src,
+                                                double *__restrict dst, int n, double blank)
 {
     double bd = blank_double();
-    for (int k = 0; k < count; k++) {
-        double x = buf[k];
+    for (int k = 0; k < n; k++) {
+        double x = src[k];
         /* false for NaN and both infinities (a double-domain test keeps
          * the loop free of 64-bit integer compares, which SSE2 lacks) */
         bool is_blank = !(std::fabs(x) <= DBL_MAX);
         if (IrafBlank)
             is_blank = is_blank | (x == blank);
-        buf[k] = is_blank ? bd : x;
+        dst[k] = is_blank ? bd : x;
     }
 }
 
-/* Stored floats widened to doubles, last block first: non-finite values,
- * and (IRAF with BLANK) values equal to BLANK, become the double blank. */
-template <bool IrafBlank>
-static void floats_to_doubles(double *out, int count, bool swap, double blank)
+/* Put FITS stored pixels at src (n of them, a private copy) into host
+ * order. */
+static void host_order(unsigned char *src, int n)
 {
-    float tmp[block_pix];
-    uint64_t blank_bits = bits(blank_double());
-    unsigned char *bytes = reinterpret_cast<unsigned char *>(out);
-    int end = count;
-    while (end > 0) {
-        int start = end > block_pix ? end - block_pix : 0;
-        int n = end - start;
-        std::memcpy(tmp, bytes + static_cast<size_t>(start) * 4, static_cast<size_t>(n) * 4);
-        if (swap)
-            swap_bytes(reinterpret_cast<unsigned char *>(tmp), static_cast<int64_t>(n) * 4, 4);
-        double *dst = out + start;
-        for (int k = 0; k < n; k++) {
-            uint32_t u = bits(tmp[k]);
-            double x = static_cast<double>(tmp[k]);
-            bool is_blank = (u & 0x7F800000u) == 0x7F800000u;
-            if (IrafBlank)
-                is_blank = is_blank | (x == blank);
-            dst[k] = select_blank(x, is_blank, blank_bits);
+    int bpp = f->bytes_per_pix;
+    if (f->file_type == Type_fits && bpp > 1)
+        swap_bytes(src, static_cast<int64_t>(n) * bpp, bpp);
+}
+
+/* convert_r: n stored pixels of the current image at src (a private copy,
+ * byte-swapped here) to floats at dst, for BITPIX 8, 16, 32 and -32; any
+ * other BITPIX leaves dst alone (the readers refuse it beforehand). */
+static void convert_r(unsigned char *src, int n, float *dst)
+{
+    host_order(src, n);
+    float blank = blank_float();
+    const float *fsrc = reinterpret_cast<const float *>(src);
+    switch (f->val_bitpix) {
+    case 8:
+        widen_int_image<uint8_t, float>(src, n, dst, blank);
+        break;
+    case 16:
+        widen_int_image<int16_t, float>(src, n, dst, blank);
+        break;
+    case 32:
+        widen_int_image<int32_t, float>(src, n, dst, blank);
+        break;
+    case -32:
+        if (f->file_type == Type_iraf && f->val_blank_flag)
+            floats_to_floats<true>(fsrc, dst, n, f->val_blank);
+        else
+            floats_to_floats<false>(fsrc, dst, n, 0.0);
+        break;
+    default:
+        break;
+    }
+}
+
+/* convert_d: as convert_r, to doubles, for BITPIX 8, 16, 32, -32 and -64. */
+static void convert_d(unsigned char *src, int n, double *dst)
+{
+    host_order(src, n);
+    double blank = blank_double();
+    bool iraf_blank = f->file_type == Type_iraf && f->val_blank_flag;
+    switch (f->val_bitpix) {
+    case 8:
+        widen_int_image<uint8_t, double>(src, n, dst, blank);
+        break;
+    case 16:
+        widen_int_image<int16_t, double>(src, n, dst, blank);
+        break;
+    case 32:
+        widen_int_image<int32_t, double>(src, n, dst, blank);
+        break;
+    case -32:
+        if (iraf_blank)
+            floats_to_doubles<true>(reinterpret_cast<const float *>(src), dst, n, f->val_blank);
+        else
+            floats_to_doubles<false>(reinterpret_cast<const float *>(src), dst, n, 0.0);
+        break;
+    case -64:
+        if (iraf_blank)
+            doubles_to_doubles<true>(reinterpret_cast<const double *>(src), dst, n, f->val_blank);
+        else
+            doubles_to_doubles<false>(reinterpret_cast<const double *>(src), dst, n, 0.0);
+        break;
+    default:
+        break;
+    }
+}
+
+/* ---- Converting reads ----------------------------------------------- */
+
+static void convert(unsigned char *src, int n, float *dst) { convert_r(src, n, dst); }
+static void convert(unsigned char *src, int n, double *dst) { convert_d(src, n, dst); }
+
+/* 1 when the current window's lines fit in one read block, so that
+ * read_blocks can serve it; 0 for windows with empty or longer lines. */
+static int lines_fit_block(void)
+{
+    const window_struct *w = f->cur_window;
+    return w != nullptr && w->line_bytes > 0 && w->line_bytes <= read_block_bytes;
+}
+
+/* read_blocks: deliver up to n_pix converted pixels of the current window
+ * (lines of at most read_block_bytes) into out.  Each pass reads a run of
+ * whole window lines (one read call per line, through the walk) into a
+ * local block and converts it straight to its place in out, while it is
+ * in cache.  Returns the pixels delivered (0 once the window is exhausted),
+ * or -2 for a short read: the window's count of bytes left is then as
+ * before the call, the cursor keeps the lines completed, and out holds the
+ * converted pixels of the runs read before the failing one. */
+template <typename Out>
+static int64_t read_blocks(Out *out, int64_t n_pix)
+{
+    alignas(64) unsigned char block[read_block_bytes];
+    window_struct *w = f->cur_window;
+    const int64_t bpp = f->bytes_per_pix;
+    const int64_t n_bytes = n_pix * bpp;
+    const int64_t left_before = w->total_bytes_left_to_read;
+    int64_t done = 0;
+    while (done < n_bytes) {
+        /* The rest of the current line, then as many whole lines as fit. */
+        int64_t first = w->line_bytes_left_to_read;
+        if (first <= 0 || first > w->line_bytes)
+            first = w->line_bytes;
+        int64_t want = first + (read_block_bytes - first) / w->line_bytes * w->line_bytes;
+        if (want > n_bytes - done)
+            want = n_bytes - done;
+        int r = IM_walk(0, block, want, read_mover);
+        if (r < 0) {
+            w->total_bytes_left_to_read = left_before;
+            return -2;
         }
+        if (r == 0)
+            break;
+        convert(block, static_cast<int>(r / bpp), out + done / bpp);
+        done += r;
+    }
+    return done / bpp;
+}
+
+/* read_in_place: as read_blocks for any window: the stored pixels are read
+ * into the start of out and widened from the last block to the first, each
+ * block through a local copy, so no stored pixel is overwritten before it
+ * is converted.  Returns as read_blocks; after -2, out holds the stored
+ * bytes read before the failing line, unconverted. */
+template <typename Out>
+static int64_t read_in_place(Out *out, int64_t n_pix)
+{
+    const int bpp = f->bytes_per_pix;
+    unsigned char *bytes = reinterpret_cast<unsigned char *>(out);
+    int64_t got = read_bytes(bytes, n_pix * bpp);
+    if (got <= 0)
+        return got;
+    alignas(64) unsigned char tmp[block_pix * 8];
+    int64_t end = got / bpp;
+    while (end > 0) {
+        int64_t start = end > block_pix ? end - block_pix : 0;
+        int n = static_cast<int>(end - start);
+        std::memcpy(tmp, bytes + start * bpp, static_cast<size_t>(n) * bpp);
+        convert(tmp, n, out + start);
         end = start;
     }
+    return got / bpp;
+}
+
+/* Deliver up to n_pix converted pixels of the current window into out by
+ * read_blocks, or read_in_place when the window's lines do not fit a
+ * block.  Returns pixels delivered, or -2 (no window, short read). */
+template <typename Out>
+static int read_converted(Out *out, int n_pix)
+{
+    if (f->cur_window == nullptr)
+        return -2;
+    if (f->bytes_per_pix <= 0 || n_pix == 0)
+        return 0;
+    int64_t got = lines_fit_block() ? read_blocks(out, n_pix) : read_in_place(out, n_pix);
+    return static_cast<int>(got);
 }
 
 /* ---- Compressed input ----------------------------------------------- */
@@ -424,7 +577,8 @@ int im_rpix_c(int id, unsigned char *buffer, int n_pix)
  * single precision), blanks (BLANK code, NaN, infinity) as the float blank.
  * Returns pixels delivered (0 once the window is exhausted); n_pix < 0
  * rewinds and returns the window's pixel count; -3 handle not open; -2
- * BITPIX -64, no window, short read. */
+ * BITPIX -64, no window, short read (pixels before the failure may be in
+ * the buffer, converted or not). */
 int im_rpix_r(int id, float *buffer, int n_pix)
 {
     if (IM_set_fid(id) < 0)
@@ -435,34 +589,16 @@ int im_rpix_r(int id, float *buffer, int n_pix)
         return IM_r_rewind(f->cur_window);
     if (buffer == nullptr && n_pix > 0)
         return -2;
-    unsigned char *bytes = reinterpret_cast<unsigned char *>(buffer);
-    int64_t got = read_bytes(bytes, static_cast<int64_t>(n_pix) * f->bytes_per_pix);
-    if (got <= 0)
-        return static_cast<int>(got);
-    int count = static_cast<int>(got / f->bytes_per_pix);
-    float blank = blank_float();
     switch (f->val_bitpix) {
+    case 0:     /* no pixel size: nothing is read */
     case 8:
-        widen_int_image<uint8_t, float>(buffer, count, blank);
-        break;
     case 16:
-        widen_int_image<int16_t, float>(buffer, count, blank);
-        break;
     case 32:
-        widen_int_image<int32_t, float>(buffer, count, blank);
-        break;
     case -32:
-        if (f->file_type == Type_fits)
-            swap_bytes(bytes, got, 4);
-        if (f->file_type == Type_iraf && f->val_blank_flag)
-            floats_in_place<true>(buffer, count, f->val_blank);
-        else
-            floats_in_place<false>(buffer, count, 0.0);
-        break;
+        return read_converted(buffer, n_pix);
     default:
         return -2;
     }
-    return count;
 }
 
 /* im_rpix_d: as im_rpix_r, into doubles, for every BITPIX (-64 included);
@@ -476,39 +612,15 @@ int im_rpix_d(int id, double *buffer, int n_pix)
         return IM_r_rewind(f->cur_window);
     if (buffer == nullptr && n_pix > 0)
         return -2;
-    unsigned char *bytes = reinterpret_cast<unsigned char *>(buffer);
-    int64_t got = read_bytes(bytes, static_cast<int64_t>(n_pix) * f->bytes_per_pix);
-    if (got <= 0)
-        return static_cast<int>(got);
-    int count = static_cast<int>(got / f->bytes_per_pix);
-    double blank = blank_double();
-    bool iraf_blank = f->file_type == Type_iraf && f->val_blank_flag;
     switch (f->val_bitpix) {
+    case 0:     /* no pixel size: nothing is read */
     case 8:
-        widen_int_image<uint8_t, double>(buffer, count, blank);
-        break;
     case 16:
-        widen_int_image<int16_t, double>(buffer, count, blank);
-        break;
     case 32:
-        widen_int_image<int32_t, double>(buffer, count, blank);
-        break;
     case -32:
-        if (iraf_blank)
-            floats_to_doubles<true>(buffer, count, f->file_type == Type_fits, f->val_blank);
-        else
-            floats_to_doubles<false>(buffer, count, f->file_type == Type_fits, 0.0);
-        break;
     case -64:
-        if (f->file_type == Type_fits)
-            swap_bytes(bytes, got, 8);
-        if (iraf_blank)
-            doubles_in_place<true>(buffer, count, f->val_blank);
-        else
-            doubles_in_place<false>(buffer, count, 0.0);
-        break;
+        return read_converted(buffer, n_pix);
     default:
         return -2;
     }
-    return count;
 }
