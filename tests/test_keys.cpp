@@ -2,6 +2,8 @@
  * the window view of NAXISn/CRPIXn, comments and header copying. */
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -133,6 +135,20 @@ TEST_F(Keys, RealWriteCarriesADecimalPoint)
     float r = 0.0f;
     ASSERT_GT(im_rkey_r(id, &r, "BIG"), 0);
     EXPECT_NEAR(1e20, r, 1e13);
+}
+
+TEST_F(Keys, NonFiniteRealsAreRefusedAndLeaveTheHeaderAlone)
+{
+    ASSERT_EQ(1, im_wkey_d(id, 2.0, "DATAMAX"));
+    const int before = p->n_headers;
+    EXPECT_EQ(-2, im_wkey_d(id, std::nan(""), "DATAMAX"));
+    EXPECT_EQ(-2, im_wkey_d(id, -HUGE_VAL, "DATAMIN"));
+    EXPECT_EQ(-2, im_wkey_r(id, HUGE_VAL, "BSCALE"));
+    EXPECT_EQ(before, p->n_headers);
+    double d = 0.0;
+    ASSERT_GT(im_rkey_d(id, &d, "DATAMAX"), 0);
+    EXPECT_EQ(2.0, d);
+    EXPECT_EQ(1.0, p->val_scale);
 }
 
 TEST_F(Keys, StringWriteIsQuotedPaddedAndCut)

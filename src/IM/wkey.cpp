@@ -3,6 +3,7 @@
  * card "%-8.8s= %s" (at most 80 columns) and replaces the keyword's card in
  * place or adds it after the current card; every card passes through the
  * card store's keyword rules.  Not reentrant (text, f, the current card). */
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -57,17 +58,22 @@ int im_wkey_i(int id, int value, const char *keyword)
 }
 
 /* im_wkey_r: write a real keyword (" %19.10G" with a decimal point).
- * Returns as set_kwd. */
+ * Returns as set_kwd; -2 for a NaN or infinite value, which has no FITS
+ * card form (the header would not be readable). */
 int im_wkey_r(int id, double value, const char *keyword)
 {
+    if (!std::isfinite(value))
+        return -2;
     IM_format_real(text, sizeof text, value);
     return set_kwd(id, keyword);
 }
 
 /* im_wkey_d: write a double keyword; the same text as im_wkey_r.
- * Returns as set_kwd. */
+ * Returns as im_wkey_r. */
 int im_wkey_d(int id, double value, const char *keyword)
 {
+    if (!std::isfinite(value))
+        return -2;
     IM_format_real(text, sizeof text, value);
     return set_kwd(id, keyword);
 }
