@@ -105,6 +105,10 @@ int main(int argc, char **argv)
         int32_t x, y;
         if (scan_int(&p, &x) != 1 || scan_int(&p, &y) != 1)
             continue;
+        points[2 * count] = x;
+        points[2 * count + 1] = y;
+        count++;
+        /* Grown as soon as it is full: 10 pairs, then 110, 210, ... */
         if (static_cast<size_t>(count) == room) {
             reallocs++;
             size_t new_room = 100 * static_cast<size_t>(reallocs) + 10;
@@ -119,9 +123,6 @@ int main(int argc, char **argv)
             points = grown;
             room = new_room;
         }
-        points[2 * count] = x;
-        points[2 * count + 1] = y;
-        count++;
     }
 
     if (debug == 13) {

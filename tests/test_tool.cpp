@@ -65,14 +65,16 @@ public:
 
 testing::Environment *const work_dirs_env = testing::AddGlobalTestEnvironment(new WorkDirs);
 
-/* ToolResult the tool in dir with args and the given standard input. */
-ToolResult run_tool(const std::string &dir, const std::string &args, const std::string &input)
+/* ToolResult the tool in dir with args and the given standard input; env
+ * (assignments such as "X=1 ") goes in front of the command. */
+ToolResult run_tool(const std::string &dir, const std::string &args, const std::string &input,
+                    const std::string &env = "")
 {
     {
         std::ofstream in(dir + "/stdin.txt", std::ios::binary);
         in << input;
     }
-    std::string cmd = "cd '" + dir + "' && '" FLATTEN_BIN "' " + args +
+    std::string cmd = "cd '" + dir + "' && " + env + "'" FLATTEN_BIN "' " + args +
                       " < stdin.txt > stdout.txt 2> stderr.txt";
     int rc = std::system(cmd.c_str());
     ToolResult r;
@@ -288,6 +290,54 @@ TEST(ToolInput, PointStoreGrowsPastEachReallocation)
                                                 "Terminating on Debug mode = 13\n"))
             << n;
     }
+}
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TOOL_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define TOOL_UNDER_ASAN 1
+#endif
+
+TEST(ToolInput, PointStoreGrowsAsSoonAsItIsFull)
+{
+#ifdef TOOL_UNDER_ASAN
+    GTEST_SKIP() << "an interposed realloc cannot be preloaded under AddressSanitizer";
+#else
+    /* A preloaded realloc that refuses the first growth (110 pairs of two
+     * 32-bit ints): the tenth point fills the store of 10 and must already
+     * ask for it, the ninth must not. */
+    std::string d = work_dir();
+    {
+        std::ofstream c(d + "/norealloc.c");
+        c << "#define _GNU_SOURCE\n#include <dlfcn.h>\n#include <stddef.h>\n"
+             "void *realloc(void *p, size_t n)\n{\n"
+             "    static void *(*real)(void *, size_t);\n"
+             "    if (n == 110 * 2 * 4)\n        return NULL;\n"
+             "    if (real == NULL)\n"
+             "        real = (void *(*)(void *, size_t))dlsym(RTLD_NEXT, \"realloc\");\n"
+             "    return real(p, n);\n}\n";
+    }
+    if (std::system(("cd '" + d + "' && cc -shared -fPIC -o norealloc.so norealloc.c -ldl"
+                     " > cc.txt 2>&1").c_str()) != 0)
+        GTEST_SKIP() << "no C compiler to build the preloaded realloc";
+    const std::string env = "LD_PRELOAD=./norealloc.so ";
+    for (int n : {9, 10}) {
+        std::string in = "a\nb\n";
+        for (int i = 1; i <= n; i++)
+            in += std::to_string(i) + " " + std::to_string(i) + "\n";
+        ToolResult r = run_tool(d, "-13", in, env);
+        if (n == 9) {
+            EXPECT_EQ(13, r.status) << r.err;
+            EXPECT_NE(std::string::npos, r.err.find("Number of reference points = 9\n"));
+        } else {
+            EXPECT_EQ(1, r.status) << r.err;
+            EXPECT_EQ("Debug set to 13\nNo space to store reference points!\n", r.err);
+        }
+    }
+#endif
 }
 
 TEST(ToolInput, MissingNameLinesEndWithStatus1)
