@@ -280,6 +280,29 @@ TEST_F(IrafWrite, AxesBeyondSevenGoToTheUserArea)
     EXPECT_EQ(0u, iraf_text(h, 2052, 162).find("NAXIS8  ="));
 }
 
+TEST_F(IrafWrite, CardColumnsDecideWhereCardsGo)
+{
+    int id = new_iraf("cols.imh", 16, 2, 1);
+    EXPECT_GT(im_wkey_t(id, "ORIGIN  = 'KPNO'", "end"), 0);
+    EXPECT_GT(im_wkey_t(id, "NAXIS1X =                    5", "end"), 0);
+    EXPECT_GT(im_wkey_t(id, "NAXIS 7 =                    5", "end"), 0);
+    EXPECT_GT(im_wkey_t(id, "OBJECT  = 'O''Brien'", "end"), 0);
+    EXPECT_EQ(0, im_close(id));
+    auto h = slurp(path("cols.imh"));
+    // ORIGIN: a history entry of its text from column 11.
+    EXPECT_EQ("'KPNO'\n", iraf_text(h, 892, 1024));
+    // The title ends at the first quote from column 13 on.
+    EXPECT_EQ("O", iraf_text(h, 732, 160));
+    // NAXIS with anything but a blank in column 7, or a blank column 6
+    // followed by a character, is an ordinary user-area card.
+    EXPECT_EQ(2, i32(h, 20));
+    EXPECT_EQ(2, i32(h, 24));
+    EXPECT_EQ(0, i32(h, 24 + 6 * 4));
+    ASSERT_EQ(size_t(2052 + 2 * 162 + 2), h.size());
+    EXPECT_EQ(0u, iraf_text(h, 2052, 162).find("NAXIS1X ="));
+    EXPECT_EQ(0u, iraf_text(h, 2052 + 162, 162).find("NAXIS 7 ="));
+}
+
 TEST_F(IrafWrite, LongNamesAndTitlesAreCutToTheirFields)
 {
     const std::string stem(100, 'n');
