@@ -8,31 +8,12 @@
 #include <vector>
 
 #include "im.h"
+#include "test_support.h"
 
 namespace {
 
-/* A descriptor made by hand, as a write open leaves it; f points at it. */
-fid_struct *make_desc()
-{
-    fid_struct *p = new_fid();
-    p->magic = FID_MAGIC;
-    p->mode = 2;
-    p->val_scale = 1.0;
-    for (int w = 1; w < IM_N_WINDOWS; w++)
-        p->windows[w].total_bytes = -1;
-    f = p;
-    return p;
-}
-
-void drop_desc(fid_struct *p)
-{
-    for (hdr_blk_struct *b = p->header_blocks; b != nullptr;) {
-        hdr_blk_struct *next = b->next;
-        std::free(b);
-        b = next;
-    }
-    destroy_fid(p);
-}
+using testsup::drop_desc;
+using testsup::make_desc;
 
 /* The card texts in list order, checking the back links on the way. */
 std::vector<std::string> cards(fid_struct *p)

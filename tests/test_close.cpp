@@ -17,41 +17,22 @@
 #include <vector>
 
 #include "im.h"
+#include "test_support.h"
 
 namespace {
 
-std::string g_dir;
-
-std::string path(const std::string &name) { return g_dir + "/" + name; }
-
-std::vector<unsigned char> slurp(const std::string &p)
-{
-    std::vector<unsigned char> v;
-    std::FILE *fp = std::fopen(p.c_str(), "rb");
-    if (fp == nullptr)
-        return v;
-    int c;
-    while ((c = std::fgetc(fp)) != EOF)
-        v.push_back(static_cast<unsigned char>(c));
-    std::fclose(fp);
-    return v;
-}
+using testsup::close_suite_dir;
+using testsup::g_dir;
+using testsup::new_image;
+using testsup::open_suite_dir;
+using testsup::path;
+using testsup::run_in_child;
+using testsup::slurp;
 
 long file_size(const std::string &p)
 {
     struct stat st;
     return stat(p.c_str(), &st) == 0 ? long(st.st_size) : -1;
-}
-
-int new_image(const std::string &name, int bitpix, int nx, int ny)
-{
-    int id = im_open(path(name).c_str(), "write");
-    EXPECT_GT(id, 0);
-    EXPECT_GT(im_wkey_i(id, bitpix, "BITPIX"), 0);
-    EXPECT_GT(im_wkey_i(id, 2, "NAXIS"), 0);
-    EXPECT_GT(im_wkey_i(id, nx, "NAXIS1"), 0);
-    EXPECT_GT(im_wkey_i(id, ny, "NAXIS2"), 0);
-    return id;
 }
 
 // Runs body in a child process under a file-size limit of limit bytes,
@@ -60,23 +41,15 @@ int new_image(const std::string &name, int bitpix, int nx, int ny)
 // check.  Returns the child's exit status (or -1).
 int under_size_limit(rlim_t limit, const std::function<int()> &body)
 {
-    std::fflush(stdout);
-    pid_t pid = fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
+    return run_in_child([&]() {
         std::signal(SIGXFSZ, SIG_IGN);
         struct rlimit rl;
         getrlimit(RLIMIT_FSIZE, &rl);
         rl.rlim_cur = limit;
         if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
-            _exit(100);
-        _exit(body());
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+            return 100;
+        return body();
+    });
 }
 
 // Lifts the child's file-size limit again.
@@ -90,17 +63,8 @@ void lift_size_limit(void)
 
 class Close : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        char tmpl[] = "/tmp/test_close_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        g_dir = tmpl;
-    }
-    static void TearDownTestSuite()
-    {
-        std::string cmd = "rm -rf '" + g_dir + "'";
-        (void)std::system(cmd.c_str());
-    }
+    static void SetUpTestSuite() { open_suite_dir("test_close"); }
+    static void TearDownTestSuite() { close_suite_dir(); }
 };
 
 } // namespace

@@ -8,30 +8,12 @@
 #include <string>
 
 #include "im.h"
+#include "test_support.h"
 
 namespace {
 
-fid_struct *make_desc()
-{
-    fid_struct *p = new_fid();
-    p->magic = FID_MAGIC;
-    p->mode = 2;
-    p->val_scale = 1.0;
-    for (int w = 1; w < IM_N_WINDOWS; w++)
-        p->windows[w].total_bytes = -1;
-    f = p;
-    return p;
-}
-
-void drop_desc(fid_struct *p)
-{
-    for (hdr_blk_struct *b = p->header_blocks; b != nullptr;) {
-        hdr_blk_struct *next = b->next;
-        std::free(b);
-        b = next;
-    }
-    destroy_fid(p);
-}
+using testsup::drop_desc;
+using testsup::make_desc;
 
 const char RULER[] =
     "1234567890123456789012345678901234567890123456789012345678901234567890123456789\n";

@@ -14,51 +14,23 @@
 #include <vector>
 
 #include "im.h"
+#include "test_support.h"
 
 namespace {
 
-std::string g_dir;
-
-std::string path(const std::string &name) { return g_dir + "/" + name; }
-
-std::vector<unsigned char> slurp(const std::string &p)
-{
-    std::vector<unsigned char> v;
-    std::FILE *fp = std::fopen(p.c_str(), "rb");
-    if (fp == nullptr)
-        return v;
-    int c;
-    while ((c = std::fgetc(fp)) != EOF)
-        v.push_back(static_cast<unsigned char>(c));
-    std::fclose(fp);
-    return v;
-}
-
-// Card k (0-based) of a file, all 80 columns.
-std::string card_at(const std::vector<unsigned char> &b, size_t k)
-{
-    if (80 * (k + 1) > b.size())
-        return "";
-    return std::string(b.begin() + long(80 * k), b.begin() + long(80 * (k + 1)));
-}
-
-// A card padded to 80 columns, as it must appear in the file.
-std::string padded(const std::string &text)
-{
-    std::string s = text.substr(0, 80);
-    s.resize(80, ' ');
-    return s;
-}
+using testsup::be16;
+using testsup::card_at;
+using testsup::close_suite_dir;
+using testsup::new_image;
+using testsup::open_suite_dir;
+using testsup::padded;
+using testsup::path;
+using testsup::slurp;
 
 const std::string EXTEND =
     padded("EXTEND  =                    T / TAPE MAY HAVE STANDARD FITS EXTENSIONS");
 const std::string END = padded("END");
 const std::string SIMPLE = padded("SIMPLE  =                    T");
-
-int16_t be16(const std::vector<unsigned char> &b, size_t at)
-{
-    return static_cast<int16_t>((b[at] << 8) | b[at + 1]);
-}
 
 // Index of the END card, or -1.
 long end_index(const std::vector<unsigned char> &b)
@@ -71,29 +43,9 @@ long end_index(const std::vector<unsigned char> &b)
 
 class FitsWrite : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        char tmpl[] = "/tmp/test_fits_write_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        g_dir = tmpl;
-    }
-    static void TearDownTestSuite()
-    {
-        std::string cmd = "rm -rf '" + g_dir + "'";
-        (void)std::system(cmd.c_str());
-    }
+    static void SetUpTestSuite() { open_suite_dir("test_fits_write"); }
+    static void TearDownTestSuite() { close_suite_dir(); }
 };
-
-// BITPIX 16, NAXIS 1, NAXIS1 n: three cards.
-int axes_image(const std::string &name, int n)
-{
-    int id = im_open(path(name).c_str(), "write");
-    EXPECT_GT(id, 0);
-    EXPECT_GT(im_wkey_i(id, 16, "BITPIX"), 0);
-    EXPECT_GT(im_wkey_i(id, 1, "NAXIS"), 0);
-    EXPECT_GT(im_wkey_i(id, n, "NAXIS1"), 0);
-    return id;
-}
 
 void add_comments(int id, int n)
 {
@@ -108,7 +60,7 @@ void add_comments(int id, int n)
 
 TEST_F(FitsWrite, ThirtyFourCardsTakeTwoRecordsWithEndAlone)
 {
-    int id = axes_image("c34.fits", 2);
+    int id = new_image("c34.fits", 16, 2, 0);
     add_comments(id, 31);
     short v[2] = {5, -6};
     EXPECT_EQ(2, im_wpix_s(id, v, 2));
@@ -128,7 +80,7 @@ TEST_F(FitsWrite, ThirtyFourCardsTakeTwoRecordsWithEndAlone)
 
 TEST_F(FitsWrite, ThirtyThreeCardsFillOneRecordExactly)
 {
-    int id = axes_image("c33.fits", 1);
+    int id = new_image("c33.fits", 16, 1, 0);
     add_comments(id, 30);
     short v = 77;
     EXPECT_EQ(1, im_wpix_s(id, &v, 1));
@@ -179,7 +131,7 @@ TEST_F(FitsWrite, AxisCardsAddedLateAreWrittenFirstAndExtendFollowsThem)
 
 TEST_F(FitsWrite, ChecksumCardsAreLeftOutAndNotCounted)
 {
-    int id = axes_image("sum.fits", 1);
+    int id = new_image("sum.fits", 16, 1, 0);
     EXPECT_GT(im_wkey_t(id, "CHECKSUM= 'ZZZZZZZZZZZZZZZZ'", "end"), 0);
     EXPECT_GT(im_wkey_t(id, "DATASUM = '12345'", "end"), 0);
     add_comments(id, 30); // 35 cards, 33 of them written: one record
@@ -197,7 +149,7 @@ TEST_F(FitsWrite, ChecksumCardsAreLeftOutAndNotCounted)
 
 TEST_F(FitsWrite, CardsArePaddedToEightyPrintableColumns)
 {
-    int id = axes_image("pad.fits", 1);
+    int id = new_image("pad.fits", 16, 1, 0);
     const std::string full(80, 'X');
     std::string longcard = "COMMENT " + full; // cut by the store at 80
     EXPECT_GT(im_wkey_t(id, longcard.c_str(), "end"), 0);
@@ -214,7 +166,7 @@ TEST_F(FitsWrite, CardsArePaddedToEightyPrintableColumns)
 
 TEST_F(FitsWrite, ChangingTheRecordCountAfterTheFirstWriteFailsTheClose)
 {
-    int id = axes_image("grow.fits", 1);
+    int id = new_image("grow.fits", 16, 1, 0);
     add_comments(id, 30); // 33 cards: one record reserved
     short v = 1;
     EXPECT_EQ(1, im_wpix_s(id, &v, 1));
@@ -234,7 +186,7 @@ TEST_F(FitsWrite, ChangingTheRecordCountAfterTheFirstWriteFailsTheClose)
 
 TEST_F(FitsWrite, UpdateRewritesTheHeaderInPlace)
 {
-    int id = axes_image("upd.fits", 2);
+    int id = new_image("upd.fits", 16, 2, 0);
     EXPECT_GT(im_wkey_c(id, "before", "OBJECT"), 0);
     short v[2] = {3, 4};
     EXPECT_EQ(2, im_wpix_s(id, v, 2));

@@ -19,34 +19,19 @@
 #include <unistd.h>
 
 #include "im.h"
+#include "test_support.h"
 #include "imlib.h"
 #include "irafhdr.h"
 
 namespace {
 
-std::string scratch_dir()
-{
-    static std::string dir;
-    if (dir.empty()) {
-        char tmpl[] = "/tmp/test_iraf_XXXXXX";
-        const char *made = mkdtemp(tmpl);
-        dir = made ? made : "/tmp";
-        std::atexit([] { std::filesystem::remove_all(scratch_dir()); });
-    }
-    return dir;
-}
+using testsup::card_texts;
+using testsup::write_file;
+
+/* One temporary directory per process, removed at exit. */
+std::string scratch_dir() { return testsup::scratch_dir("test_iraf"); }
 
 std::string path_of(const std::string &name) { return scratch_dir() + "/" + name; }
-
-void write_file(const std::string &path, const std::string &bytes)
-{
-    FILE *fp = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(fp, nullptr);
-    if (!bytes.empty()) {
-        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), fp), bytes.size());
-    }
-    std::fclose(fp);
-}
 
 /* Everything a test may vary in an IRAF image. */
 struct IrafImage {
@@ -133,17 +118,6 @@ void write_iraf(const std::string &base, const IrafImage &im)
     if (im.pixfile.empty())
         write_file(path_of(base + ".pix"), pix_bytes(im));
     write_file(path_of(base + ".imh"), imh_bytes(named(im, base)));
-}
-
-std::vector<std::string> card_texts(int id)
-{
-    std::vector<std::string> out;
-    fid_struct *p = find_fid(id);
-    if (p == nullptr)
-        return out;
-    for (header_struct *h = p->first_header; h != nullptr; h = h->next)
-        out.push_back(h->text);
-    return out;
 }
 
 std::vector<std::string> keywords(int id)

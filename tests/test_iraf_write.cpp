@@ -16,25 +16,15 @@
 #include <vector>
 
 #include "im.h"
+#include "test_support.h"
 
 namespace {
 
-std::string g_dir;
-
-std::string path(const std::string &name) { return g_dir + "/" + name; }
-
-std::vector<unsigned char> slurp(const std::string &p)
-{
-    std::vector<unsigned char> v;
-    std::FILE *fp = std::fopen(p.c_str(), "rb");
-    if (fp == nullptr)
-        return v;
-    int c;
-    while ((c = std::fgetc(fp)) != EOF)
-        v.push_back(static_cast<unsigned char>(c));
-    std::fclose(fp);
-    return v;
-}
+using testsup::close_suite_dir;
+using testsup::new_image;
+using testsup::open_suite_dir;
+using testsup::path;
+using testsup::slurp;
 
 int32_t i32(const std::vector<unsigned char> &b, size_t at)
 {
@@ -78,37 +68,17 @@ int open_fds(void)
     return n;
 }
 
-int new_iraf(const std::string &name, int bitpix, int nx, int ny)
-{
-    int id = im_open(path(name).c_str(), "write");
-    EXPECT_GT(id, 0);
-    EXPECT_GT(im_wkey_i(id, bitpix, "BITPIX"), 0);
-    EXPECT_GT(im_wkey_i(id, 2, "NAXIS"), 0);
-    EXPECT_GT(im_wkey_i(id, nx, "NAXIS1"), 0);
-    EXPECT_GT(im_wkey_i(id, ny, "NAXIS2"), 0);
-    return id;
-}
-
 class IrafWrite : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        char tmpl[] = "/tmp/test_iraf_write_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        g_dir = tmpl;
-    }
-    static void TearDownTestSuite()
-    {
-        std::string cmd = "rm -rf '" + g_dir + "'";
-        (void)std::system(cmd.c_str());
-    }
+    static void SetUpTestSuite() { open_suite_dir("test_iraf_write"); }
+    static void TearDownTestSuite() { close_suite_dir(); }
 };
 
 } // namespace
 
 TEST_F(IrafWrite, NewHeaderHasEveryFieldAtItsOffset)
 {
-    int id = new_iraf("pic.imh", 16, 3, 2);
+    int id = new_image("pic.imh", 16, 3, 2);
     EXPECT_GT(im_wkey_d(id, 2.0, "BSCALE"), 0);
     EXPECT_GT(im_wkey_d(id, 100.0, "BZERO"), 0);
     EXPECT_GT(im_wkey_c(id, "M31 field", "OBJECT"), 0);
@@ -176,7 +146,7 @@ TEST_F(IrafWrite, NewHeaderHasEveryFieldAtItsOffset)
 
 TEST_F(IrafWrite, WrittenImageReadsBack)
 {
-    int id = new_iraf("back.imh", -32, 4, 2);
+    int id = new_image("back.imh", -32, 4, 2);
     EXPECT_GT(im_wkey_c(id, "Crab", "OBJECT"), 0);
     EXPECT_GT(im_wkey_t(id, "OBSERVER= 'someone'", "end"), 0);
     EXPECT_GT(im_wkey_t(id, "HISTORY step one", "end"), 0);
@@ -213,14 +183,14 @@ TEST_F(IrafWrite, WrittenImageReadsBack)
 
 TEST_F(IrafWrite, BzeroAloneGivesUnitScale)
 {
-    int id = new_iraf("bz.imh", 16, 1, 1);
+    int id = new_image("bz.imh", 16, 1, 1);
     EXPECT_GT(im_wkey_d(id, 7.0, "BZERO"), 0);
     EXPECT_EQ(0, im_close(id));
     auto h = slurp(path("bz.imh"));
     EXPECT_FLOAT_EQ(1.0f, f32(h, 212));
     EXPECT_FLOAT_EQ(7.0f, f32(h, 216));
 
-    id = new_iraf("bz0.imh", 16, 1, 1);
+    id = new_image("bz0.imh", 16, 1, 1);
     EXPECT_GT(im_wkey_d(id, 0.0, "BSCALE"), 0);
     EXPECT_GT(im_wkey_d(id, 3.0, "BZERO"), 0);
     EXPECT_EQ(0, im_close(id));
@@ -230,7 +200,7 @@ TEST_F(IrafWrite, BzeroAloneGivesUnitScale)
 
 TEST_F(IrafWrite, HistoryThatDoesNotFitGoesToTheUserArea)
 {
-    int id = new_iraf("hist.imh", 16, 1, 1);
+    int id = new_image("hist.imh", 16, 1, 1);
     // Entries of 60 characters take 122 bytes: eight fit (976 bytes).
     const std::string sixty(60, 'h');
     for (int i = 0; i < 9; i++)
@@ -247,7 +217,7 @@ TEST_F(IrafWrite, HistoryThatDoesNotFitGoesToTheUserArea)
     EXPECT_EQ(0u, iraf_text(h, 2052, 162).find("HISTORY " + sixty));
 
     // Entries that end exactly at the area's last character unit.
-    id = new_iraf("histfull.imh", 16, 1, 1);
+    id = new_image("histfull.imh", 16, 1, 1);
     const std::string seventy2(72, 'x'); // 146 bytes each: 7 make 1022
     for (int i = 0; i < 8; i++)
         EXPECT_GT(im_wkey_t(id, ("HISTORY " + seventy2).c_str(), "end"), 0);
@@ -282,7 +252,7 @@ TEST_F(IrafWrite, AxesBeyondSevenGoToTheUserArea)
 
 TEST_F(IrafWrite, CardColumnsDecideWhereCardsGo)
 {
-    int id = new_iraf("cols.imh", 16, 2, 1);
+    int id = new_image("cols.imh", 16, 2, 1);
     EXPECT_GT(im_wkey_t(id, "ORIGIN  = 'KPNO'", "end"), 0);
     EXPECT_GT(im_wkey_t(id, "NAXIS1X =                    5", "end"), 0);
     EXPECT_GT(im_wkey_t(id, "NAXIS 7 =                    5", "end"), 0);
@@ -306,7 +276,7 @@ TEST_F(IrafWrite, CardColumnsDecideWhereCardsGo)
 TEST_F(IrafWrite, LongNamesAndTitlesAreCutToTheirFields)
 {
     const std::string stem(100, 'n');
-    int id = new_iraf(stem + ".imh", 16, 1, 1);
+    int id = new_image(stem + ".imh", 16, 1, 1);
     const std::string title(68, 't');
     EXPECT_GT(im_wkey_c(id, title.c_str(), "OBJECT"), 0);
     EXPECT_EQ(0, im_close(id));
@@ -318,7 +288,7 @@ TEST_F(IrafWrite, LongNamesAndTitlesAreCutToTheirFields)
 
 TEST_F(IrafWrite, UpdateTruncatesTheHeaderAtItsNewEnd)
 {
-    int id = new_iraf("upd.imh", 16, 2, 1);
+    int id = new_image("upd.imh", 16, 2, 1);
     for (int i = 0; i < 5; i++)
         EXPECT_GT(im_wkey_t(id, "COMMENT old", "end"), 0);
     short v[2] = {8, 9};
@@ -353,7 +323,7 @@ TEST_F(IrafWrite, UpdateTruncatesTheHeaderAtItsNewEnd)
 
 TEST_F(IrafWrite, RefusedPixelTypeKeepsTheImageOpenAndClosesTheHeaderFile)
 {
-    int id = new_iraf("ref.imh", 16, 2, 1);
+    int id = new_image("ref.imh", 16, 2, 1);
     short v[2] = {1, 2};
     EXPECT_EQ(2, im_wpix_s(id, v, 2));
     EXPECT_GT(im_wkey_i(id, 8, "BITPIX"), 0);

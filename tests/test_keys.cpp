@@ -13,31 +13,12 @@
 #include <unistd.h>
 
 #include "im.h"
+#include "test_support.h"
 
 namespace {
 
-/* A descriptor made by hand, as a write open leaves it; f points at it. */
-fid_struct *make_desc()
-{
-    fid_struct *p = new_fid();
-    p->magic = FID_MAGIC;
-    p->mode = 2;
-    p->val_scale = 1.0;
-    for (int w = 1; w < IM_N_WINDOWS; w++)
-        p->windows[w].total_bytes = -1;
-    f = p;
-    return p;
-}
-
-void drop_desc(fid_struct *p)
-{
-    for (hdr_blk_struct *b = p->header_blocks; b != nullptr;) {
-        hdr_blk_struct *next = b->next;
-        std::free(b);
-        b = next;
-    }
-    destroy_fid(p);
-}
+using testsup::drop_desc;
+using testsup::make_desc;
 
 std::vector<std::string> cards(const fid_struct *p)
 {
@@ -579,11 +560,7 @@ std::string write_fits(const std::vector<std::string> &extra)
                                     "NAXIS1  =                    4",
                                     "NAXIS2  =                    3"};
     hdr.insert(hdr.end(), extra.begin(), extra.end());
-    hdr.push_back("END");
-    std::string block;
-    for (const std::string &c : hdr)
-        block += c + std::string(80 - c.size(), ' ');
-    block += std::string(2880 - block.size(), ' ');
+    std::string block = testsup::fits_records(hdr);
     block += std::string(2880, '\0');
     char path[] = "/tmp/test_keys_XXXXXX";
     int fd = mkstemp(path);

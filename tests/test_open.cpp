@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -16,58 +15,25 @@
 #include <unistd.h>
 
 #include "im.h"
+#include "test_support.h"
 #include "imlib.h"
 
 namespace {
 
+using testsup::card_texts;
+using testsup::fits_records;
+using testsup::write_file;
+
 /* One temporary directory per process, removed at exit. */
-std::string scratch_dir()
-{
-    static std::string dir;
-    if (dir.empty()) {
-        char tmpl[] = "/tmp/test_open_XXXXXX";
-        const char *made = mkdtemp(tmpl);
-        dir = made ? made : "/tmp";
-        std::atexit([] { std::filesystem::remove_all(scratch_dir()); });
-    }
-    return dir;
-}
+std::string scratch_dir() { return testsup::scratch_dir("test_open"); }
 
 std::string path_of(const std::string &name) { return scratch_dir() + "/" + name; }
-
-void write_file(const std::string &path, const std::string &bytes)
-{
-    FILE *fp = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(fp, nullptr);
-    if (!bytes.empty()) {
-        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), fp), bytes.size());
-    }
-    std::fclose(fp);
-}
 
 std::string int_card(const char *key, long value)
 {
     char buf[81];
     std::snprintf(buf, sizeof buf, "%-8s= %20ld", key, value);
     return buf;
-}
-
-/* FITS records from card texts (each padded to 80 columns), with an END
- * card unless end is false, padded with blanks to whole records. */
-std::string fits_records(const std::vector<std::string> &cards, bool end = true)
-{
-    std::string s;
-    for (std::string c : cards) {
-        c.resize(80, ' ');
-        s += c;
-    }
-    if (end) {
-        std::string e = "END";
-        e.resize(80, ' ');
-        s += e;
-    }
-    s.resize((s.size() + 2879) / 2880 * 2880, ' ');
-    return s;
 }
 
 std::vector<std::string> image_cards(int bitpix, long n1, long n2)
@@ -94,17 +60,6 @@ std::string s_file(int32_t tapetype, int32_t hdr_start, int32_t img_start,
     if (img_start > 0 && static_cast<size_t>(img_start) > s.size())
         s.resize(static_cast<size_t>(img_start), '\0');
     return s;
-}
-
-std::vector<std::string> card_texts(int id)
-{
-    std::vector<std::string> out;
-    fid_struct *p = find_fid(id);
-    if (p == nullptr)
-        return out;
-    for (header_struct *h = p->first_header; h != nullptr; h = h->next)
-        out.push_back(h->text);
-    return out;
 }
 
 /* Lowest free descriptor number right now. */

@@ -14,50 +14,20 @@
 #include <vector>
 
 #include <dirent.h>
-#include <ftw.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "im.h"
+#include "test_support.h"
 
 namespace {
 
-std::string scratch_dir()
-{
-    static std::string dir;
-    if (dir.empty()) {
-        char tmpl[] = "/tmp/test_rpix_XXXXXX";
-        char *d = mkdtemp(tmpl);
-        dir = d != nullptr ? d : "/tmp";
-    }
-    return dir;
-}
+using testsup::fits_records;
+using testsup::write_file;
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return std::remove(path);
-}
-
-/* Removes the scratch directory once every test has run. */
-class ScratchCleanup : public ::testing::Environment {
-public:
-    void TearDown() override
-    {
-        std::string dir = scratch_dir();
-        if (dir != "/tmp")
-            nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-    }
-};
-::testing::Environment *const cleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
-
-void write_file(const std::string &path, const std::vector<unsigned char> &bytes)
-{
-    FILE *fp = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(nullptr, fp);
-    ASSERT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), fp));
-    std::fclose(fp);
-}
+/* One temporary directory per process, removed at exit. */
+std::string scratch_dir() { return testsup::scratch_dir("test_rpix"); }
 
 /* Stored bytes of values, most significant byte first (FITS order). */
 template <typename T>
@@ -594,16 +564,9 @@ TEST(ReadPixels, StandardInputIsReadStraightOn)
 std::string fits_file(const std::string &name, const std::vector<std::string> &cards,
                       const std::vector<unsigned char> &pix)
 {
-    std::string h;
     std::vector<std::string> all = {"SIMPLE  =                    T"};
     all.insert(all.end(), cards.begin(), cards.end());
-    all.push_back("END");
-    for (const std::string &c : all) {
-        std::string card = c;
-        card.resize(80, ' ');
-        h += card;
-    }
-    h.resize((h.size() + 2879) / 2880 * 2880, ' ');
+    const std::string h = fits_records(all);
     std::vector<unsigned char> bytes(h.begin(), h.end());
     bytes.insert(bytes.end(), pix.begin(), pix.end());
     std::string path = scratch_dir() + "/" + name;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "im.h"
+#include "test_support.h"
 
 // A record of n axes of 512 pixels, unnamed, CDELT 1, CRVAL 0, CRPIX 1.
 static rwc_struct image(int n_axes)
@@ -386,18 +387,7 @@ TEST(SubsetLimits, FailureLeavesTakesZeroAndTextUnchanged)
 
 // ---- Through the header: rwc_fid and IM_setw1 ----
 
-// Free a hand-built descriptor and its card blocks.
-static void release(fid_struct *p)
-{
-    hdr_blk_struct *b = p->header_blocks;
-    while (b != nullptr) {
-        hdr_blk_struct *next = b->next;
-        std::free(b);
-        b = next;
-    }
-    p->header_blocks = nullptr;
-    destroy_fid(p);
-}
+using testsup::drop_desc;
 
 // A descriptor open for writing, made current, with the given cards added.
 // Returns null when the keyword layer cannot store cards yet.
@@ -410,7 +400,7 @@ static fid_struct *descriptor_with(const char *const *cards)
     f = p;
     for (int i = 0; cards[i] != nullptr; i++) {
         if (im_wkey_t(p->id, cards[i], "end") < 0) {
-            release(p);
+            drop_desc(p);
             return nullptr;
         }
     }
@@ -455,7 +445,7 @@ TEST(SubsetHeader, RwcFidReadsKeywordsWithDefaults)
     EXPECT_EQ(1.0, r.crpix[3]); // absent
     EXPECT_EQ(0.0, r.crota[1]); // absent
     EXPECT_EQ(f, p);
-    release(p);
+    drop_desc(p);
 }
 
 TEST(SubsetHeader, RwcFidRefusesClosedHandleAndOversizedHeader)
@@ -471,7 +461,7 @@ TEST(SubsetHeader, RwcFidRefusesClosedHandleAndOversizedHeader)
         GTEST_SKIP() << "card store cannot hold cards yet";
     EXPECT_EQ(-8, rwc_fid(&r, p->id));
     EXPECT_NE(RWC_MAGIC, r.magic);
-    release(p);
+    drop_desc(p);
 
     static const char *const no_naxis[] = {"OBJECT  = 'M31'", nullptr};
     p = descriptor_with(no_naxis);
@@ -480,7 +470,7 @@ TEST(SubsetHeader, RwcFidRefusesClosedHandleAndOversizedHeader)
     EXPECT_EQ(0, r.n_axes);
     int skips[10], takes[10];
     EXPECT_EQ(-1, rwcf(&r, "@1", skips, takes));
-    release(p);
+    drop_desc(p);
 }
 
 TEST(SubsetHeader, SetW1TranslatesDescriptorSubsetText)
@@ -511,7 +501,7 @@ TEST(SubsetHeader, SetW1TranslatesDescriptorSubsetText)
     EXPECT_EQ(0, takes[0]);
     std::snprintf(p->subset_text, sizeof p->subset_text, "@1,@1,@1,@1");
     EXPECT_EQ(-4, IM_setw1(p, skips, takes));
-    release(p);
+    drop_desc(p);
 }
 
 // ---- Through im_open: the subset after the comma becomes window 1 ----
@@ -522,7 +512,7 @@ TEST(SubsetHeader, SetW1TranslatesDescriptorSubsetText)
 static std::string write_sky_fits()
 {
     std::string path = std::string(HELPER_DIR) + "/subset_sky.fits";
-    const char *cards[] = {
+    const std::vector<std::string> cards = {
         "SIMPLE  =                    T", "BITPIX  =                   16",
         "NAXIS   =                    2", "NAXIS1  =                  200",
         "NAXIS2  =                  100", "CTYPE1  = 'RA---TAN'",
@@ -530,13 +520,7 @@ static std::string write_sky_fits()
         "CDELT2  =                 0.01", "CRVAL1  =                187.5",
         "CRVAL2  =                 45.0", "CRPIX1  =                100.0",
         "CRPIX2  =                 50.0", "END"};
-    std::string hdr;
-    for (const char *c : cards) {
-        std::string card(c);
-        card.resize(80, ' ');
-        hdr += card;
-    }
-    hdr.resize(2880, ' ');
+    const std::string hdr = testsup::fits_records(cards, false);
     std::string data(((200 * 100 * 2 + 2879) / 2880) * 2880, '\0');
     for (int i = 0; i < 200 * 100; i++) {
         data[2 * i] = static_cast<char>((i >> 8) & 0xff); // big-endian

@@ -17,7 +17,13 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 namespace {
+
+using testsup::exists;
+using testsup::pad_to_records;
+using testsup::padded;
 
 struct ToolResult {
     int status;
@@ -84,33 +90,20 @@ ToolResult run_tool(const std::string &dir, const std::string &args, const std::
     return r;
 }
 
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 /* ---- A minimal FITS writer and reader, independent of the library ---- */
-
-std::string card(const std::string &text)
-{
-    std::string c = text.substr(0, 80);
-    c.resize(80, ' ');
-    return c;
-}
 
 std::string int_card(const char *key, long v)
 {
     char buf[81];
     std::snprintf(buf, sizeof buf, "%-8.8s= %20ld", key, v);
-    return card(buf);
+    return padded(buf);
 }
 
 std::string dbl_card(const char *key, double v)
 {
     char buf[81];
     std::snprintf(buf, sizeof buf, "%-8.8s= %20.10G", key, v);
-    return card(buf);
+    return padded(buf);
 }
 
 /* BITPIX 16 image of the given axis lengths, values stored with bscale and
@@ -119,7 +112,7 @@ void write_fits16(const std::string &path, const std::vector<int> &axes,
                   const std::vector<double> &values, double bscale, double bzero,
                   const std::vector<std::string> &extra = {})
 {
-    std::string h = card("SIMPLE  =                    T");
+    std::string h = padded("SIMPLE  =                    T");
     h += int_card("BITPIX", 16);
     h += int_card("NAXIS", static_cast<long>(axes.size()));
     for (size_t i = 0; i < axes.size(); i++) {
@@ -130,9 +123,9 @@ void write_fits16(const std::string &path, const std::vector<int> &axes,
     h += dbl_card("BZERO", bzero);
     h += int_card("BLANK", -32768);
     for (const std::string &e : extra)
-        h += card(e);
-    h += card("END");
-    h.resize((h.size() + 2879) / 2880 * 2880, ' ');
+        h += padded(e);
+    h += padded("END");
+    pad_to_records(h, ' ');
     std::string d;
     for (double v : values) {
         long s = std::lround((v - bzero) / bscale);
@@ -140,7 +133,7 @@ void write_fits16(const std::string &path, const std::vector<int> &axes,
         d += static_cast<char>(u >> 8);
         d += static_cast<char>(u & 0xff);
     }
-    d.resize((d.size() + 2879) / 2880 * 2880, '\0');
+    pad_to_records(d, '\0');
     std::ofstream out(path, std::ios::binary);
     out << h << d;
 }

@@ -14,86 +14,28 @@
 #include <vector>
 
 #include "im.h"
+#include "test_support.h"
 
 namespace {
 
-std::string g_dir;
-
-std::string path(const std::string &name) { return g_dir + "/" + name; }
-
-std::vector<unsigned char> slurp(const std::string &p)
-{
-    std::vector<unsigned char> v;
-    std::FILE *fp = std::fopen(p.c_str(), "rb");
-    if (fp == nullptr)
-        return v;
-    int c;
-    while ((c = std::fgetc(fp)) != EOF)
-        v.push_back(static_cast<unsigned char>(c));
-    std::fclose(fp);
-    return v;
-}
-
-bool exists(const std::string &p)
-{
-    struct stat st;
-    return stat(p.c_str(), &st) == 0;
-}
-
-// A new image with BITPIX and the axes given; more cards may follow.
-int new_image(const std::string &name, int bitpix, int nx, int ny)
-{
-    int id = im_open(path(name).c_str(), "write");
-    EXPECT_GT(id, 0);
-    EXPECT_GT(im_wkey_i(id, bitpix, "BITPIX"), 0);
-    EXPECT_GT(im_wkey_i(id, ny > 0 ? 2 : 1, "NAXIS"), 0);
-    EXPECT_GT(im_wkey_i(id, nx, "NAXIS1"), 0);
-    if (ny > 0) {
-        EXPECT_GT(im_wkey_i(id, ny, "NAXIS2"), 0);
-    }
-    return id;
-}
-
-int16_t be16(const std::vector<unsigned char> &b, size_t at)
-{
-    return static_cast<int16_t>((b[at] << 8) | b[at + 1]);
-}
-
-int32_t be32(const std::vector<unsigned char> &b, size_t at)
-{
-    return static_cast<int32_t>((uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16)
-                                | (uint32_t(b[at + 2]) << 8) | uint32_t(b[at + 3]));
-}
-
-uint32_t bits_be32(const std::vector<unsigned char> &b, size_t at)
-{
-    return static_cast<uint32_t>(be32(b, at));
-}
-
-float be_float(const std::vector<unsigned char> &b, size_t at)
-{
-    uint32_t u = bits_be32(b, at);
-    float v;
-    std::memcpy(&v, &u, 4);
-    return v;
-}
+using testsup::be16;
+using testsup::be32;
+using testsup::be_float;
+using testsup::bits_be32;
+using testsup::close_suite_dir;
+using testsup::exists;
+using testsup::new_image;
+using testsup::open_suite_dir;
+using testsup::path;
+using testsup::slurp;
 
 const float NaNf = std::nanf("");
 const float Inf = INFINITY;
 
 class Wpix : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        char tmpl[] = "/tmp/test_wpix_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        g_dir = tmpl;
-    }
-    static void TearDownTestSuite()
-    {
-        std::string cmd = "rm -rf '" + g_dir + "'";
-        (void)std::system(cmd.c_str());
-    }
+    static void SetUpTestSuite() { open_suite_dir("test_wpix"); }
+    static void TearDownTestSuite() { close_suite_dir(); }
 };
 
 } // namespace
