@@ -94,7 +94,11 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
     const int old_ids[2] = {in.handle, 0};
     (void)im_hdr(out.handle, old_ids, nullptr);
 
-    if (flatten(pixels, lengths[0], lengths[1], points, count, in.blank) != 0) {
+    /* The range of the flattened pixels is found during the subtraction,
+     * so the cleanup below need not read the whole buffer again; nothing
+     * changes a pixel between the two. */
+    pixel_range range;
+    if (flatten(pixels, lengths[0], lengths[1], points, count, in.blank, &range) != 0) {
         std::fputs("Error in flatten, can't continue\n", stderr);
         std::exit(1);
     }
@@ -106,7 +110,7 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
                   "HISTORY Flattened, planar subtraction (KELP flatten %s)", VERSION_TEXT);
     (void)im_wkey_t(out.handle, card, "end");
 
-    hdrclean(pixels, &out);
+    hdrclean(pixels, &out, &range);
 
     if (debug > 5)
         std::fputs("Write the new pixels\n", stderr);

@@ -86,48 +86,89 @@ int solvlin(const double *matrix, int n, const double *rhs, double *solution)
  * (A + (s+1)*B) + l*C, the same double as evaluated whole.  With a NaN
  * blank (the library's) no pixel compares equal to it, so the loop has no
  * test at all; NaN pixels stay NaN.  Any other blank value is kept
- * wherever a pixel equals it (a select, so this loop vectorises too). */
+ * wherever a pixel equals it (a select, so this loop vectorises too).
+ * With keys non-null the order keys of the finite values stored are folded
+ * into the running extremes keys[0] (maximum) and keys[1] (minimum): an
+ * unsigned max and min, exact reductions the loops vectorise as well. */
 TOOL_VECTOR_KERNEL static void subtract_line(float *row, int samples, const double *ab, double lc,
-                                         float bf)
+                                             float bf, uint32_t *keys)
 {
-    if (std::isnan(bf)) {
-        for (int s = 0; s < samples; s++)
-            row[s] = static_cast<float>(static_cast<double>(row[s]) - (ab[s] + lc));
+    if (keys == nullptr) {
+        if (std::isnan(bf)) {
+            for (int s = 0; s < samples; s++)
+                row[s] = static_cast<float>(static_cast<double>(row[s]) - (ab[s] + lc));
+            return;
+        }
+        for (int s = 0; s < samples; s++) {
+            float v = row[s];
+            float d = static_cast<float>(static_cast<double>(v) - (ab[s] + lc));
+            row[s] = v == bf ? v : d;
+        }
         return;
     }
-    for (int s = 0; s < samples; s++) {
-        float v = row[s];
-        float d = static_cast<float>(static_cast<double>(v) - (ab[s] + lc));
-        row[s] = v == bf ? v : d;
+
+    /* Local copies: the row is not known not to overlap keys. */
+    uint32_t hi = keys[0];
+    uint32_t lo = keys[1];
+    if (std::isnan(bf)) {
+        for (int s = 0; s < samples; s++) {
+            float d = static_cast<float>(static_cast<double>(row[s]) - (ab[s] + lc));
+            row[s] = d;
+            uint32_t kh = range_key_hi(d);
+            uint32_t kl = range_key_lo(d);
+            hi = kh > hi ? kh : hi;
+            lo = kl < lo ? kl : lo;
+        }
+    } else {
+        for (int s = 0; s < samples; s++) {
+            float v = row[s];
+            float d = static_cast<float>(static_cast<double>(v) - (ab[s] + lc));
+            float r = v == bf ? v : d;
+            row[s] = r;
+            uint32_t kh = range_key_hi(r);
+            uint32_t kl = range_key_lo(r);
+            hi = kh > hi ? kh : hi;
+            lo = kl < lo ? kl : lo;
+        }
     }
+    keys[0] = hi;
+    keys[1] = lo;
 }
 
 /* Subtract the plane from every line: A + (s+1)*B is worked out once per
  * sample into a small array (in pieces of a fixed number of samples, so
- * nothing is allocated) and l*C once per line. */
+ * nothing is allocated) and l*C once per line.  With range non-null it
+ * receives the range of the finite pixels of the whole buffer as left. */
 static void subtract_plane(float *pixels, int samples, int lines, double a, double b, double c,
-                           float bf)
+                           float bf, pixel_range *range)
 {
     enum { PIECE = 4096 };
     double ab[PIECE];
+    uint32_t keys[2] = {RANGE_NO_HI, RANGE_NO_LO};
+    uint32_t *k = range != nullptr ? keys : nullptr;
     for (int s0 = 0; s0 < samples; s0 += PIECE) {
         int n = samples - s0 < PIECE ? samples - s0 : PIECE;
         for (int s = 0; s < n; s++)
             ab[s] = a + static_cast<double>(s0 + s + 1) * b;
         for (int l = 1; l <= lines; l++)
             subtract_line(pixels + static_cast<size_t>(samples) * (l - 1) + s0, n, ab,
-                          static_cast<double>(l) * c, bf);
+                          static_cast<double>(l) * c, bf, k);
     }
+    if (range != nullptr)
+        range_from_keys(keys[0], keys[1], range);
 }
 
 /* flatten: fit Z = A + B*sample + C*line to the pixels at the reference
  * points (count (x, y) pairs, 1-based) and subtract it from every pixel of
  * the samples x lines buffer.  Points outside the image and points whose
- * pixel is blank (NaN or equal to blank) are left out of the fit.
+ * pixel is blank (NaN or equal to blank) or infinite are left out of the fit.
+ * With range non-null, a return of 0 also fills *range with the range of
+ * the finite pixels of the buffer after the subtraction (blank pixels kept
+ * included), found in the same pass; on -1 *range is not written.
  * Returns 0; -1 when the normal equations are singular (pixels untouched).
  * Ends the process with status 1 when out of memory, 14 at debug level 14. */
 int flatten(float *pixels, int samples, int lines, const int32_t *points, int count,
-            double blank)
+            double blank, pixel_range *range)
 {
     const float bf = static_cast<float>(blank);
 
@@ -167,7 +208,9 @@ int flatten(float *pixels, int samples, int lines, const int32_t *points, int co
         if (x < 1 || x > samples || y < 1 || y > lines)
             continue;
         float z = pixels[static_cast<size_t>(samples) * (y - 1) + (x - 1)];
-        if (std::isnan(z) || z == bf)
+        /* Blank and infinite pixels carry no level: one of them in the
+         * sums would turn the whole plane, and so every pixel, into NaN. */
+        if (!std::isfinite(z) || z == bf)
             continue;
         n++;
         if (debug > 8)
@@ -215,6 +258,6 @@ int flatten(float *pixels, int samples, int lines, const int32_t *points, int co
     }
 
     /* Subtract the plane, line by line in storage order. */
-    subtract_plane(pixels, samples, lines, abc[0], abc[1], abc[2], bf);
+    subtract_plane(pixels, samples, lines, abc[0], abc[1], abc[2], bf, range);
     return 0;
 }

@@ -5,58 +5,42 @@
  * code; every BITPIX gets DATAMAX and DATAMIN of the finite pixels.
  * BSCALE is always finite and non-zero, so the header stays readable. */
 #include <cfloat>
-#include <cmath>
 #include <cstdio>
 
 #include "imlib.h"
 #include "tool.h"
 
-/* Range of the finite pixels.  NaN (blank) and infinite pixels fail both
- * comparisons; found stays 0 when no pixel is finite.  Each lane of the
- * running extremes is a plain select, so the scan vectorises. */
-TOOL_VECTOR_KERNEL static void pixel_range(const float *pixels, int n, float *lo, float *hi, int *found)
+/* range_from_keys: fill *range from the extreme order keys of a scan;
+ * hi_key RANGE_NO_HI means no finite pixel (found 0, lo FLT_MAX, hi
+ * -FLT_MAX). */
+void range_from_keys(uint32_t hi_key, uint32_t lo_key, pixel_range *range)
 {
-    enum { LANES = 16 };
-    float mx[LANES], mn[LANES];
-    for (int k = 0; k < LANES; k++) {
-        mx[k] = -FLT_MAX;
-        mn[k] = FLT_MAX;
+    if (hi_key == RANGE_NO_HI) {
+        range->found = 0;
+        range->lo = FLT_MAX;
+        range->hi = -FLT_MAX;
+        return;
     }
-    /* Extremes start at the largest finite floats, which are themselves
-     * possible pixel values, so whether any finite pixel was seen is kept
-     * per lane apart from them. */
-    int seen[LANES] = {0};
-    int i = 0;
-    for (; i + LANES <= n; i += LANES) {
-        for (int k = 0; k < LANES; k++) {
-            float v = pixels[i + k];
-            bool fin = (v >= -FLT_MAX) & (v <= FLT_MAX);
-            float cand_hi = fin ? v : -FLT_MAX;
-            float cand_lo = fin ? v : FLT_MAX;
-            mx[k] = cand_hi > mx[k] ? cand_hi : mx[k];
-            mn[k] = cand_lo < mn[k] ? cand_lo : mn[k];
-            seen[k] |= fin;
-        }
+    range->found = 1;
+    range->hi = range_key_value(hi_key);
+    range->lo = range_key_value(lo_key);
+}
+
+/* scan_range: fill *range with the range of the finite pixels among the n
+ * pixels (n <= 0: none).  NaN (blank) and infinite pixels take no part.
+ * The extremes are unsigned max and min of order keys, so the scan
+ * vectorises and gives the range flatten finds while subtracting. */
+TOOL_VECTOR_KERNEL void scan_range(const float *pixels, int n, pixel_range *range)
+{
+    uint32_t hi = RANGE_NO_HI;
+    uint32_t lo = RANGE_NO_LO;
+    for (int i = 0; i < n; i++) {
+        uint32_t kh = range_key_hi(pixels[i]);
+        uint32_t kl = range_key_lo(pixels[i]);
+        hi = kh > hi ? kh : hi;
+        lo = kl < lo ? kl : lo;
     }
-    for (; i < n; i++) {
-        float v = pixels[i];
-        bool fin = (v >= -FLT_MAX) & (v <= FLT_MAX);
-        if (fin && v > mx[0])
-            mx[0] = v;
-        if (fin && v < mn[0])
-            mn[0] = v;
-        seen[0] |= fin;
-    }
-    *found = 0;
-    *hi = -FLT_MAX;
-    *lo = FLT_MAX;
-    for (int k = 0; k < LANES; k++) {
-        *found |= seen[k];
-        if (mx[k] > *hi)
-            *hi = mx[k];
-        if (mn[k] < *lo)
-            *lo = mn[k];
-    }
+    range_from_keys(hi, lo, range);
 }
 
 /* Delete every card of keyword from the output header (a search makes the
@@ -85,11 +69,14 @@ static void place_after_axes(int handle)
 
 /* hdrclean: rewrite BITPIX (when absent), BLANK, BSCALE, BZERO, DATAMAX and
  * DATAMIN of the output image info->handle for the info->n_pixels pixels.
+ * The finite range is taken from range when the caller supplies it (found
+ * while the pixels were made, e.g. by flatten); otherwise the pixels are
+ * scanned here.
  * Fatal (squawk severity 0) when the header cannot be read or updated or
  * BITPIX is not 8, 16, 32 or -32; warns when BITPIX is absent (32 used).
  * With no finite pixel at all, integer images get BSCALE 1 and BZERO 0 and
  * DATAMAX/DATAMIN are removed instead of being written. */
-void hdrclean(const float *pixels, image_info *info)
+void hdrclean(const float *pixels, image_info *info, const pixel_range *range)
 {
     const int id = info->handle;
     char card[81];
@@ -111,12 +98,15 @@ void hdrclean(const float *pixels, image_info *info)
     }
     place_after_axes(id);
 
-    /* Range of the finite pixels. */
-    float lo, hi;
-    int found;
-    pixel_range(pixels, info->n_pixels, &lo, &hi, &found);
-    double maximum = found ? static_cast<double>(hi) : -DBL_MAX;
-    double minimum = found ? static_cast<double>(lo) : DBL_MAX;
+    /* Range of the finite pixels: the caller's, or one scan of them. */
+    pixel_range scanned;
+    if (range == nullptr) {
+        scan_range(pixels, info->n_pixels, &scanned);
+        range = &scanned;
+    }
+    const int found = range->found;
+    double maximum = found ? static_cast<double>(range->hi) : -DBL_MAX;
+    double minimum = found ? static_cast<double>(range->lo) : DBL_MAX;
 
     /* Scaling for the stored type. */
     int blank = 0;

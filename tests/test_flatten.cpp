@@ -1,13 +1,17 @@
 /* test_flatten: the plane fit and its subtraction, the 3x3 solver, the row
  * pointers, and the tool's image geometry routines. */
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include <limits>
 
 #include "im.h"
 #include "tool.h"
@@ -176,6 +180,25 @@ TEST(PlaneFit, BlankReferencePixelIsLeftOutNotSpreadEverywhere)
     expect_subtracted(orig, img, S, want, 1e-4);
 }
 
+TEST(PlaneFit, InfiniteReferencePixelIsLeftOutToo)
+{
+    // An overflowed pixel (e.g. an integer image with a huge BSCALE) under a
+    // reference point must not turn the plane, and every pixel, into NaN.
+    const int S = 12, L = 10;
+    std::vector<float> img = make_image(S, L);
+    img[S * (4 - 1) + (6 - 1)] = -std::numeric_limits<float>::infinity();
+    const std::vector<float> orig = img;
+    std::vector<int32_t> pts = {1, 1, 12, 2, 6, 4, 3, 10, 11, 9};
+    std::vector<int32_t> good = {1, 1, 12, 2, 3, 10, 11, 9};
+    Plane want = reference_fit(good, orig, S);
+    ASSERT_EQ(0, flatten(img.data(), S, L, pts.data(), 5, blank_value()));
+    EXPECT_TRUE(std::isinf(img[S * (4 - 1) + (6 - 1)]));
+    img[S * (4 - 1) + (6 - 1)] = 0.0f;
+    std::vector<float> finite_orig = orig;
+    finite_orig[S * (4 - 1) + (6 - 1)] = static_cast<float>(want.a + 6 * want.b + 4 * want.c);
+    expect_subtracted(finite_orig, img, S, want, 1e-4);
+}
+
 TEST(PlaneFit, NonNanBlankValueIsKeptAndNotFitted)
 {
     const int S = 8, L = 6;
@@ -208,6 +231,137 @@ TEST(PlaneFit, Debug14EchoesPointsAndExits)
         "Interpreted inputs in flatten:\nNumber of reference points = 2\n"
         "Point   X    Y \n---------------\n   0    1    2\n   1    3    4\n"
         "Terminating on Debug mode = 14\n");
+}
+
+namespace {
+
+uint32_t bits_of(float v)
+{
+    uint32_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return u;
+}
+
+/* Plain scalar range of the finite pixels, independent of the order keys:
+ * -0 counts as below +0; nothing finite leaves found 0 (lo FLT_MAX, hi
+ * -FLT_MAX). */
+pixel_range reference_range(const std::vector<float> &px)
+{
+    pixel_range r{FLT_MAX, -FLT_MAX, 0};
+    for (float v : px) {
+        if (!std::isfinite(v))
+            continue;
+        bool above = v > r.hi || (v == r.hi && std::signbit(r.hi) && !std::signbit(v));
+        bool below = v < r.lo || (v == r.lo && !std::signbit(r.lo) && std::signbit(v));
+        if (!r.found || above)
+            r.hi = v;
+        if (!r.found || below)
+            r.lo = v;
+        r.found = 1;
+    }
+    return r;
+}
+
+void expect_same_range(const pixel_range &want, const pixel_range &got, const std::string &what)
+{
+    EXPECT_EQ(want.found, got.found) << what;
+    EXPECT_EQ(bits_of(want.hi), bits_of(got.hi)) << what << " hi " << want.hi << " " << got.hi;
+    EXPECT_EQ(bits_of(want.lo), bits_of(got.lo)) << what << " lo " << want.lo << " " << got.lo;
+}
+
+} // namespace
+
+/* The range flatten finds while subtracting is bit for bit the range a
+ * separate scan of the final buffer gives, over random buffers full of
+ * NaN, infinities, signed zeros, huge and tiny values and blank pixels,
+ * with widths beyond the piece size of the subtraction. */
+TEST(PlaneFit, RangeFoundWhileSubtractingMatchesAScanOfTheResult)
+{
+    std::mt19937 rng(20240611);
+    const float specials[] = {NAN, INFINITY, -INFINITY, 0.0f, -0.0f, 3.0e38f, -3.0e38f,
+                              FLT_MAX, -FLT_MAX, 1e-45f, -1e-45f, FLT_MIN, -999.0f};
+    const double blanks[] = {static_cast<double>(blank_value()), -999.0, 0.0, -0.0};
+    const int shapes[][2] = {{1, 2}, {3, 1}, {17, 5}, {64, 9}, {4099, 3}, {8200, 2}};
+    std::uniform_int_distribution<int> pick(0, 99);
+    std::uniform_real_distribution<float> val(-50.0f, 50.0f);
+    int runs = 0, fitted = 0;
+    for (const auto &shape : shapes) {
+        const int S = shape[0], L = shape[1];
+        for (double blank : blanks) {
+            for (int trial = 0; trial < 6; trial++) {
+                std::vector<float> img(static_cast<size_t>(S) * L);
+                int special_share = trial * 15;               /* 0 .. 75 % */
+                for (float &v : img) {
+                    int p = pick(rng);
+                    if (p < special_share)
+                        v = specials[p % (sizeof specials / sizeof specials[0])];
+                    else if (p % 7 == 0)
+                        v = val(rng) * 1e-30f;            /* may cancel to a signed zero */
+                    else
+                        v = val(rng);
+                }
+                /* Reference points spread over the image (some repeated, so
+                 * thin images still have three usable points now and then). */
+                std::vector<int32_t> pts;
+                for (int i = 0; i < 12; i++) {
+                    pts.push_back(1 + static_cast<int>(rng() % S));
+                    pts.push_back(1 + static_cast<int>(rng() % L));
+                }
+                std::string what = std::to_string(S) + "x" + std::to_string(L) + " blank " +
+                                   std::to_string(blank) + " trial " + std::to_string(trial);
+                pixel_range got{1.0f, 2.0f, 7};
+                const pixel_range untouched = got;
+                std::vector<float> plain = img;
+                int rc = flatten(img.data(), S, L, pts.data(), 12, blank, &got);
+                runs++;
+                /* The range changes nothing about the subtraction itself. */
+                EXPECT_EQ(rc, flatten(plain.data(), S, L, pts.data(), 12, blank)) << what;
+                ASSERT_EQ(0, std::memcmp(img.data(), plain.data(), img.size() * sizeof(float)))
+                    << what;
+                if (rc != 0) {
+                    expect_same_range(untouched, got, what + " (fit failed)");
+                    continue;
+                }
+                fitted++;
+                expect_same_range(reference_range(img), got, what);
+                pixel_range scanned{0.0f, 0.0f, -1};
+                scan_range(img.data(), static_cast<int>(img.size()), &scanned);
+                expect_same_range(scanned, got, what + " (scan_range)");
+            }
+        }
+    }
+    EXPECT_EQ(144, runs);
+    EXPECT_GT(fitted, 80);                     /* most trials got past the fit */
+}
+
+/* Zeros of both signs at the extreme: +0 is the maximum, -0 the minimum,
+ * wherever they lie in the buffer, so the header never depends on the
+ * order of the scan. */
+TEST(PlaneFit, SignedZeroExtremesDoNotDependOnPosition)
+{
+    for (int at = 0; at < 40; at++) {
+        std::vector<float> px(40, -0.0f);
+        px[at] = 0.0f;
+        pixel_range r{};
+        scan_range(px.data(), 40, &r);
+        EXPECT_EQ(1, r.found);
+        EXPECT_EQ(bits_of(0.0f), bits_of(r.hi)) << at;
+        EXPECT_EQ(bits_of(-0.0f), bits_of(r.lo)) << at;
+        for (float &v : px)
+            v = 0.0f;
+        px[at] = -0.0f;
+        scan_range(px.data(), 40, &r);
+        EXPECT_EQ(bits_of(0.0f), bits_of(r.hi)) << at;
+        EXPECT_EQ(bits_of(-0.0f), bits_of(r.lo)) << at;
+    }
+    std::vector<float> none = {NAN, INFINITY, -INFINITY};
+    pixel_range r{0.0f, 0.0f, 1};
+    scan_range(none.data(), 3, &r);
+    EXPECT_EQ(0, r.found);
+    EXPECT_EQ(FLT_MAX, r.lo);
+    EXPECT_EQ(-FLT_MAX, r.hi);
+    scan_range(none.data(), 0, &r);
+    EXPECT_EQ(0, r.found);
 }
 
 TEST(Solver, SolvesKnownSystem)

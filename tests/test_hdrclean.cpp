@@ -203,6 +203,56 @@ TEST(HeaderCleanup, AllBlankImageStaysReadable)
     }
 }
 
+/* A range handed in by the caller stands for a scan of the pixels: the
+ * header is card for card what the scan gives, and the pixels are not
+ * consulted (a range unlike them is what the header then states). */
+TEST(HeaderCleanup, SuppliedRangeReplacesTheScan)
+{
+    std::vector<float> px = ramp(-10.0, 30.0);
+    px[4] = NAN;
+    px[9] = -INFINITY;
+    std::vector<std::string> scanned_cards, supplied_cards;
+    for (int pass = 0; pass < 2; pass++) {
+        std::string name = temp_name("range");
+        int id = new_output(name, 16);
+        image_info info = info_for(id);
+        if (pass == 0) {
+            hdrclean(px.data(), &info);
+        } else {
+            pixel_range r{};
+            scan_range(px.data(), S * L, &r);
+            hdrclean(px.data(), &info, &r);
+        }
+        std::vector<std::string> &cards = pass == 0 ? scanned_cards : supplied_cards;
+        char card[81];
+        for (int rc = im_rkey_t(id, card, "1"); rc > 0; rc = im_rkey_t(id, card, "+"))
+            cards.push_back(card);
+        EXPECT_EQ(0, im_close(id));
+        std::remove(name.c_str());
+    }
+    EXPECT_GT(scanned_cards.size(), 8u);
+    EXPECT_EQ(scanned_cards, supplied_cards);
+
+    std::string name = temp_name("range");
+    int id = new_output(name, 16);
+    image_info info = info_for(id);
+    const pixel_range wide{-20.0f, 60.0f, 1};
+    hdrclean(px.data(), &info, &wide);
+    EXPECT_NEAR(rkey_d(id, "DATAMAX"), 60.0, 1e-9);
+    EXPECT_NEAR(rkey_d(id, "DATAMIN"), -20.0, 1e-9);
+    EXPECT_NEAR(rkey_d(id, "BSCALE"), 80.0 / 65534.0, 1e-12);
+    EXPECT_NEAR(rkey_d(id, "BZERO"), 20.0, 1e-9);
+    const pixel_range none{FLT_MAX, -FLT_MAX, 0};
+    hdrclean(px.data(), &info, &none);
+    double v;
+    EXPECT_EQ(-1, im_rkey_d(id, &v, "DATAMAX"));
+    EXPECT_EQ(-1, im_rkey_d(id, &v, "DATAMIN"));
+    EXPECT_EQ(1.0, rkey_d(id, "BSCALE"));
+    EXPECT_EQ(0.0, rkey_d(id, "BZERO"));
+    EXPECT_EQ(0, im_close(id));
+    std::remove(name.c_str());
+}
+
 TEST(HeaderCleanup, MissingBitpixWarnsAndUses32)
 {
     std::string name = temp_name("nobitpix");

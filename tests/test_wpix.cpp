@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -27,6 +29,7 @@ using testsup::exists;
 using testsup::new_image;
 using testsup::open_suite_dir;
 using testsup::path;
+using testsup::run_in_child;
 using testsup::slurp;
 
 const float NaNf = std::nanf("");
@@ -499,4 +502,92 @@ TEST_F(Wpix, LargeBuffersConvertLikeSmallOnes)
         }
         ASSERT_EQ(want, be16(b, 2880 + 2 * size_t(i))) << i;
     }
+}
+
+// The stored bytes at the front of a caller's buffer, as a byte vector.
+static std::vector<unsigned char> front_bytes(const void *buffer, size_t n)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(buffer);
+    return std::vector<unsigned char>(p, p + n);
+}
+
+TEST_F(Wpix, ARequestPastTheWindowEndConvertsEveryPixel)
+{
+    // 60000 pixels in the window, 100000 handed over: several runs are
+    // written, the rest only converted.
+    int id = new_image("past.fits", 16, 300, 200);
+    const int n = 100000;
+    std::vector<float> v(n);
+    for (int k = 0; k < n; k++)
+        v[k] = (k % 13 == 6) ? NaNf : float(k % 50000 - 25000);
+    EXPECT_EQ(60000, im_wpix_r(id, v.data(), n));
+    const auto buf = front_bytes(v.data(), size_t(n) * 2);
+    for (int k = 0; k < n; k++)
+        ASSERT_EQ(k % 13 == 6 ? -32768 : k % 50000 - 25000, be16(buf, 2 * size_t(k))) << k;
+    EXPECT_EQ(0, im_wpix_r(id, v.data(), 1));
+    EXPECT_EQ(0, im_close(id));
+    const auto b = slurp(path("past.fits"));
+    ASSERT_GE(b.size(), size_t(2880 + 120000));
+    EXPECT_EQ(0, std::memcmp(b.data() + 2880, buf.data(), 120000));
+}
+
+TEST_F(Wpix, AFailedWriteStillConvertsEveryPixelAndKeepsTheWindowCount)
+{
+    // Images of 1000 x 300 pixels in files that may hold the header and
+    // 200000 bytes of pixels: the write fails a few runs into the request.
+    const std::string n16 = path("fail16.fits"), n32 = path("fail32.fits");
+    const int rc = run_in_child([&]() {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl;
+        getrlimit(RLIMIT_FSIZE, &rl);
+        rl.rlim_cur = 2880 + 200000;
+        if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
+            return 100;
+        const int n = 250000;
+
+        // Floats to shorts.
+        int id = im_open(n16.c_str(), "write");
+        if (id <= 0 || im_wkey_i(id, 16, "BITPIX") <= 0 || im_wkey_i(id, 2, "NAXIS") <= 0
+            || im_wkey_i(id, 1000, "NAXIS1") <= 0 || im_wkey_i(id, 300, "NAXIS2") <= 0)
+            return 101;
+        std::vector<float> v(n);
+        for (int k = 0; k < n; k++)
+            v[k] = (k % 11 == 4) ? NaNf : float(k % 60000 - 30000);
+        if (im_wpix_r(id, v.data(), n) != -2)
+            return 1;
+        if (f->cur_window->total_bytes_left_to_write != 600000)
+            return 2;
+        if (f->cur_window->cur_byte_write != 200000) /* 100 lines were stored */
+            return 3;
+        const auto s = front_bytes(v.data(), size_t(n) * 2);
+        for (int k = 0; k < n; k++)
+            if (be16(s, 2 * size_t(k)) != (k % 11 == 4 ? -32768 : k % 60000 - 30000))
+                return 4;
+        im_close(id);
+
+        // Doubles narrowed to floats.
+        id = im_open(n32.c_str(), "write");
+        if (id <= 0 || im_wkey_i(id, -32, "BITPIX") <= 0 || im_wkey_i(id, 2, "NAXIS") <= 0
+            || im_wkey_i(id, 1000, "NAXIS1") <= 0 || im_wkey_i(id, 300, "NAXIS2") <= 0)
+            return 102;
+        std::vector<double> d(n);
+        for (int k = 0; k < n; k++)
+            d[k] = (k % 11 == 4) ? double(NaNf) : k * 0.1 - 1.0e4;
+        if (im_wpix_d(id, d.data(), n) != -2)
+            return 5;
+        if (f->cur_window->total_bytes_left_to_write != 1200000)
+            return 6;
+        if (f->cur_window->cur_byte_write != 200000) /* 50 lines were stored */
+            return 7;
+        const auto t = front_bytes(d.data(), size_t(n) * 4);
+        for (int k = 0; k < n; k++) {
+            const float got = be_float(t, 4 * size_t(k));
+            const bool ok = k % 11 == 4 ? std::isnan(got) : got == float(k * 0.1 - 1.0e4);
+            if (!ok)
+                return 8;
+        }
+        im_close(id);
+        return 0;
+    });
+    EXPECT_EQ(0, rc);
 }

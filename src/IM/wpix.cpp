@@ -2,7 +2,8 @@
  * first-write file setup, and the window walk that stores the bytes.
  * The caller's buffer is the work area: conversion narrows from the front in
  * chunks through a small stack array, so output never overtakes unread input
- * and nothing is allocated.  Each conversion is one loop per chunk (blank
+ * and nothing is allocated; each run of converted bytes is written while it
+ * is still in cache.  Each conversion is one loop per chunk (blank
  * test, scaling, rounding, clipping and the 16-bit swap folded together;
  * wider swaps run over the chunk while it is in cache), specialised by
  * template so that no branch on the stored type runs per pixel. */
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -72,21 +74,25 @@ struct int_range_struct {
     int32_t blank;
 };
 
-/* Floating pixels (IN) to a stored integer type (OUT), in place.
+/* The kernels convert n pixels at src to the stored form at dst, which is
+ * src or lies before it: each chunk goes through the stack array, so the
+ * output never overtakes unread input.
+ *
+ * Floating pixels (IN) to a stored integer type (OUT).
  * SCALE: (v - off) / scale, rounded to IN's precision.  AWAY: rounding
  * halves away from zero (16, 32 bits); otherwise v + 0.5 truncated (8 bits).
  * SWAP: store in FITS byte order.  Non-finite values give the blank code,
  * values at or beyond a limit give the limit (compared exactly, in double). */
 template <typename IN, typename OUT, bool SCALE, bool AWAY, bool SWAP>
-IM_KERNEL static void to_int(unsigned char *buf, int64_t n, double off, double scale,
-                   const int_range_struct &r)
+IM_KERNEL static void to_int(const unsigned char *src, unsigned char *dst, int64_t n,
+                             double off, double scale, const int_range_struct &r)
 {
     OUT tmp[CHUNK];
     const double mn = r.min, mx = r.max;
     const OUT blank = static_cast<OUT>(r.blank);
     for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
         const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
-        const IN *in = reinterpret_cast<const IN *>(buf) + i0;
+        const IN *in = reinterpret_cast<const IN *>(src) + i0;
         for (int k = 0; k < m; k++) {
             double d = in[k];
             if (SCALE)
@@ -102,40 +108,40 @@ IM_KERNEL static void to_int(unsigned char *buf, int64_t n, double off, double s
         }
         if (SWAP && sizeof(OUT) == 4)
             swap4_block(tmp, m);
-        std::memcpy(buf + i0 * int64_t(sizeof(OUT)), tmp, size_t(m) * sizeof(OUT));
+        std::memcpy(dst + i0 * int64_t(sizeof(OUT)), tmp, size_t(m) * sizeof(OUT));
     }
 }
 
 /* Picks the kernel for the run-time scale and swap switches. */
 template <typename IN, typename OUT, bool AWAY>
-static void to_int_pick(unsigned char *buf, int64_t n, bool scale, bool swap,
-                        const int_range_struct &r)
+static void to_int_pick(const unsigned char *src, unsigned char *dst, int64_t n, bool scale,
+                        bool swap, const int_range_struct &r)
 {
     const double off = f->val_offset, s = f->val_scale;
     if (scale) {
         if (swap)
-            to_int<IN, OUT, true, AWAY, true>(buf, n, off, s, r);
+            to_int<IN, OUT, true, AWAY, true>(src, dst, n, off, s, r);
         else
-            to_int<IN, OUT, true, AWAY, false>(buf, n, off, s, r);
+            to_int<IN, OUT, true, AWAY, false>(src, dst, n, off, s, r);
     } else {
         if (swap)
-            to_int<IN, OUT, false, AWAY, true>(buf, n, off, s, r);
+            to_int<IN, OUT, false, AWAY, true>(src, dst, n, off, s, r);
         else
-            to_int<IN, OUT, false, AWAY, false>(buf, n, off, s, r);
+            to_int<IN, OUT, false, AWAY, false>(src, dst, n, off, s, r);
     }
 }
 
-/* Floats to stored floats (BITPIX -32), in place.  Non-finite input becomes
+/* Floats to stored floats (BITPIX -32).  Non-finite input becomes
  * the float blank (all bits set) before scaling; IRAF: a non-finite result
  * becomes iraf_blank; SWAP: FITS byte order. */
 template <bool SCALE, bool SWAP, bool IRAF>
-IM_KERNEL static void float_to_float(unsigned char *buf, int64_t n, double off, double scale,
-                           uint32_t iraf_blank)
+IM_KERNEL static void float_to_float(const unsigned char *src, unsigned char *dst, int64_t n,
+                                     double off, double scale, uint32_t iraf_blank)
 {
     uint32_t tmp[CHUNK];
     for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
         const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
-        const float *in = reinterpret_cast<const float *>(buf) + i0;
+        const float *in = reinterpret_cast<const float *>(src) + i0;
         for (int k = 0; k < m; k++) {
             const float v = in[k];
             uint32_t u;
@@ -152,21 +158,22 @@ IM_KERNEL static void float_to_float(unsigned char *buf, int64_t n, double off, 
         }
         if (SWAP)
             swap4_block(tmp, m);
-        std::memcpy(buf + i0 * 4, tmp, size_t(m) * 4);
+        std::memcpy(dst + i0 * 4, tmp, size_t(m) * 4);
     }
 }
 
-/* Doubles to stored floats (BITPIX -32), narrowing in place.  Non-finite
+/* Doubles to stored floats (BITPIX -32), narrowing.  Non-finite
  * values become iraf_blank (IRAF) or the double blank's single-precision
  * conversion (a NaN); SWAP: FITS byte order. */
 template <bool SWAP, bool IRAF>
-IM_KERNEL static void double_to_float(unsigned char *buf, int64_t n, float iraf_blank)
+IM_KERNEL static void double_to_float(const unsigned char *src, unsigned char *dst, int64_t n,
+                                      float iraf_blank)
 {
     const float blank_f = IRAF ? iraf_blank : static_cast<float>(double_blank());
     uint32_t tmp[CHUNK];
     for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
         const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
-        const double *in = reinterpret_cast<const double *>(buf) + i0;
+        const double *in = reinterpret_cast<const double *>(src) + i0;
         for (int k = 0; k < m; k++) {
             const double v = in[k];
             const bool ok = std::fabs(v) <= DBL_MAX;
@@ -177,24 +184,25 @@ IM_KERNEL static void double_to_float(unsigned char *buf, int64_t n, float iraf_
         }
         if (SWAP)
             swap4_block(tmp, m);
-        std::memcpy(buf + i0 * 4, tmp, size_t(m) * 4);
+        std::memcpy(dst + i0 * 4, tmp, size_t(m) * 4);
     }
 }
 
-/* Doubles to stored doubles (BITPIX -64), in place.  Non-finite values
+/* Doubles to stored doubles (BITPIX -64).  Non-finite values
  * become blank_bits (the double blank, or the IRAF blank value). */
 template <bool SWAP>
-IM_KERNEL static void double_to_double(unsigned char *buf, int64_t n, uint64_t blank_bits)
+IM_KERNEL static void double_to_double(const unsigned char *src, unsigned char *dst, int64_t n,
+                                       uint64_t blank_bits)
 {
     uint64_t tmp[CHUNK];
     for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
         const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
-        std::memcpy(tmp, buf + i0 * 8, size_t(m) * 8);
+        std::memcpy(tmp, src + i0 * 8, size_t(m) * 8);
         for (int k = 0; k < m; k++)
             tmp[k] = (tmp[k] & DOUBLE_EXP) == DOUBLE_EXP ? blank_bits : tmp[k];
         if (SWAP)
             swap8_block(tmp, m);
-        std::memcpy(buf + i0 * 8, tmp, size_t(m) * 8);
+        std::memcpy(dst + i0 * 8, tmp, size_t(m) * 8);
     }
 }
 
@@ -422,6 +430,121 @@ static void swap_in_parts(unsigned char *buffer, int64_t n_bytes, int size)
     }
 }
 
+/* ---- Conversion folded with the write ----------------------------------- */
+
+/* Stored bytes converted and written per run: small enough that the run is
+ * still in cache when the write copies it out, large enough that the run
+ * loop costs nothing.  Every pixel size divides it, and runs of every
+ * stored size are whole chunks of the kernels. */
+static const int64_t RUN_BYTES = 64 * 1024;
+
+/* One conversion, as chosen by a writer: the pixel sizes, the kernel
+ * instance (run) and what it takes. */
+struct conv_struct {
+    int in_size;            /* bytes per caller pixel */
+    int out_size;           /* bytes per stored pixel (the kernel's) */
+    bool scale;             /* BSCALE/BZERO to undo (integer outputs) */
+    bool swap;              /* FITS byte order (integer outputs) */
+    double off, scale_by;   /* BZERO, BSCALE */
+    int_range_struct range; /* integer outputs */
+    uint32_t float_blank;   /* IRAF float blank bits (float_to_float) */
+    float iraf_blank;       /* IRAF blank (double_to_float) */
+    uint64_t double_blank;  /* blank bits (double_to_double) */
+    void (*run)(const unsigned char *src, unsigned char *dst, int64_t n,
+                const conv_struct &c);
+};
+
+/* Kernel instances in the one form the driver calls. */
+template <typename IN, typename OUT, bool AWAY>
+static void run_to_int(const unsigned char *src, unsigned char *dst, int64_t n,
+                       const conv_struct &c)
+{
+    to_int_pick<IN, OUT, AWAY>(src, dst, n, c.scale, c.swap, c.range);
+}
+
+template <bool SCALE, bool SWAP, bool IRAF>
+static void run_float_to_float(const unsigned char *src, unsigned char *dst, int64_t n,
+                               const conv_struct &c)
+{
+    float_to_float<SCALE, SWAP, IRAF>(src, dst, n, c.off, c.scale_by, c.float_blank);
+}
+
+template <bool SWAP, bool IRAF>
+static void run_double_to_float(const unsigned char *src, unsigned char *dst, int64_t n,
+                                const conv_struct &c)
+{
+    double_to_float<SWAP, IRAF>(src, dst, n, c.iraf_blank);
+}
+
+template <bool SWAP>
+static void run_double_to_double(const unsigned char *src, unsigned char *dst, int64_t n,
+                                 const conv_struct &c)
+{
+    double_to_double<SWAP>(src, dst, n, c.double_blank);
+}
+
+/* convert_and_store: converts n caller pixels at buffer to the stored form
+ * at its front, one run at a time, and writes each run through the current
+ * window's write cursor while its bytes are in cache (window 0 is built
+ * when there is none).  Every pixel is converted whatever happens: once the
+ * window is full, or a write failed, the rest is converted unwritten.
+ * Returns the pixels written (fewer once the window is full), or -2 when a
+ * write failed: the window's count of bytes left is then as before the
+ * call, and its cursor keeps the advance of the lines completed. */
+static int convert_and_store(unsigned char *buffer, int64_t n, const conv_struct &c)
+{
+    if (f->cur_window == nullptr)
+        IM_init_w();
+    window_struct *w = f->cur_window;
+    const int64_t left_before = w->total_bytes_left_to_write;
+    const int64_t out_size = c.out_size;
+    const int64_t run_pix = RUN_BYTES / out_size;
+    bool writing = true, failed = false;
+    int64_t written = 0;
+    for (int64_t i = 0; i < n; i += run_pix) {
+        const int64_t m = std::min(run_pix, n - i);
+        unsigned char *out = buffer + i * out_size;
+        c.run(buffer + i * c.in_size, out, m, c);
+        if (!writing)
+            continue;
+        const int64_t bytes = m * out_size;
+        const int moved = IM_walk(1, out, bytes, move_out);
+        if (moved < 0) {
+            failed = true;
+            writing = false;
+            continue;
+        }
+        written += moved;
+        if (moved < bytes)
+            writing = false; /* the window is full */
+    }
+    if (failed) {
+        w->total_bytes_left_to_write = left_before;
+        return -2;
+    }
+    return static_cast<int>(written / out_size);
+}
+
+/* A conversion record with the current image's scaling and no kernel.
+ * The stored pixel size follows BITPIX (1 when there is none). */
+static conv_struct conv_of(int in_size)
+{
+    conv_struct c;
+    c.in_size = in_size;
+    c.out_size = std::max(1, std::abs(f->val_bitpix) / 8);
+    c.scale = f->val_offset != 0.0 || f->val_scale != 1.0;
+    /* FITS data are stored most significant byte first. */
+    c.swap = f->file_type == Type_fits && im_byteorder() == 0;
+    c.off = f->val_offset;
+    c.scale_by = f->val_scale;
+    c.range = int_range_struct{0.0, 0.0, 0};
+    c.float_blank = 0;
+    c.iraf_blank = 0.0f;
+    c.double_blank = 0;
+    c.run = nullptr;
+    return c;
+}
+
 /* ---- The writers -------------------------------------------------------- */
 
 /* im_wpix_i: store ints into a BITPIX 32 image (FITS byte order unless raw
@@ -477,7 +600,8 @@ int im_wpix_c(int id, unsigned char *buffer, int n_pix)
 
 /* im_wpix_r: store floats into a BITPIX 8, 16, 32 or -32 image: blanks and
  * non-finite values to the blank code, inverse BSCALE/BZERO, rounding,
- * clipping, FITS byte order; the buffer holds the stored form afterwards.
+ * clipping, FITS byte order; the buffer holds the stored form afterwards
+ * (of all n_pix pixels, even when fewer are written).
  * Returns pixels written; n_pix < 0 rewinds and returns the window's pixel
  * count; -2 BITPIX -64 or not given, setup or write failed, or image not
  * writable; -3 handle not open.  Sets f. */
@@ -489,48 +613,45 @@ int im_wpix_r(int id, float *buffer, int n_pix)
         return IM_w_rewind(f->cur_window);
     if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
         return -2;
-    unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
-    const int64_t n = n_pix;
-    const bool scale = f->val_offset != 0.0 || f->val_scale != 1.0;
-    /* FITS data are stored most significant byte first. */
-    const bool fits = f->file_type == Type_fits && im_byteorder() == 0;
+    conv_struct c = conv_of(int(sizeof(float)));
     switch (f->val_bitpix) {
     case 8:
-        to_int_pick<float, uint8_t, false>(b, n, scale, false, int_range(8));
+        c.swap = false;
+        c.range = int_range(8);
+        c.run = run_to_int<float, uint8_t, false>;
         break;
     case 16:
-        to_int_pick<float, int16_t, true>(b, n, scale, fits, int_range(16));
+        c.range = int_range(16);
+        c.run = run_to_int<float, int16_t, true>;
         break;
     case 32:
-        to_int_pick<float, int32_t, true>(b, n, scale, fits, int_range(32));
+        c.range = int_range(32);
+        c.run = run_to_int<float, int32_t, true>;
         break;
-    case -32: {
-        const double off = f->val_offset, s = f->val_scale;
+    case -32:
         if (f->file_type == Type_iraf) {
             const float fb = f->val_blank_flag ? float(f->val_blank) : 0.0f;
-            uint32_t bits;
-            std::memcpy(&bits, &fb, 4);
-            if (scale)
-                float_to_float<true, false, true>(b, n, off, s, bits);
+            std::memcpy(&c.float_blank, &fb, 4);
+            if (c.scale)
+                c.run = run_float_to_float<true, false, true>;
             else
-                float_to_float<false, false, true>(b, n, off, s, bits);
-        } else if (fits) {
-            if (scale)
-                float_to_float<true, true, false>(b, n, off, s, 0);
+                c.run = run_float_to_float<false, false, true>;
+        } else if (c.swap) {
+            if (c.scale)
+                c.run = run_float_to_float<true, true, false>;
             else
-                float_to_float<false, true, false>(b, n, off, s, 0);
+                c.run = run_float_to_float<false, true, false>;
         } else {
-            if (scale)
-                float_to_float<true, false, false>(b, n, off, s, 0);
+            if (c.scale)
+                c.run = run_float_to_float<true, false, false>;
             else
-                float_to_float<false, false, false>(b, n, off, s, 0);
+                c.run = run_float_to_float<false, false, false>;
         }
         break;
-    }
     default: /* -64, or no BITPIX */
         return -2;
     }
-    return store_pixels(b, n);
+    return convert_and_store(reinterpret_cast<unsigned char *>(buffer), n_pix, c);
 }
 
 /* im_wpix_d: store doubles into a BITPIX 8, 16, 32, -32 or -64 image; as
@@ -544,43 +665,43 @@ int im_wpix_d(int id, double *buffer, int n_pix)
         return IM_w_rewind(f->cur_window);
     if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
         return -2;
-    unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
-    const int64_t n = n_pix;
-    const bool scale = f->val_offset != 0.0 || f->val_scale != 1.0;
-    /* FITS data are stored most significant byte first. */
-    const bool fits = f->file_type == Type_fits && im_byteorder() == 0;
+    conv_struct c = conv_of(int(sizeof(double)));
     const bool iraf = f->file_type == Type_iraf;
     const double iraf_blank = f->val_blank_flag ? double(f->val_blank) : 0.0;
     switch (f->val_bitpix) {
     case 8:
-        to_int_pick<double, uint8_t, false>(b, n, scale, false, int_range(8));
+        c.swap = false;
+        c.range = int_range(8);
+        c.run = run_to_int<double, uint8_t, false>;
         break;
     case 16:
-        to_int_pick<double, int16_t, true>(b, n, scale, fits, int_range(16));
+        c.range = int_range(16);
+        c.run = run_to_int<double, int16_t, true>;
         break;
     case 32:
-        to_int_pick<double, int32_t, true>(b, n, scale, fits, int_range(32));
+        c.range = int_range(32);
+        c.run = run_to_int<double, int32_t, true>;
         break;
     case -32:
+        c.iraf_blank = float(iraf_blank);
         if (iraf)
-            double_to_float<false, true>(b, n, float(iraf_blank));
-        else if (fits)
-            double_to_float<true, false>(b, n, 0.0f);
+            c.run = run_double_to_float<false, true>;
+        else if (c.swap)
+            c.run = run_double_to_float<true, false>;
         else
-            double_to_float<false, false>(b, n, 0.0f);
+            c.run = run_double_to_float<false, false>;
         break;
     case -64: {
-        uint64_t bits;
         const double blank = iraf ? iraf_blank : double_blank();
-        std::memcpy(&bits, &blank, 8);
-        if (fits)
-            double_to_double<true>(b, n, bits);
+        std::memcpy(&c.double_blank, &blank, 8);
+        if (c.swap)
+            c.run = run_double_to_double<true>;
         else
-            double_to_double<false>(b, n, bits);
+            c.run = run_double_to_double<false>;
         break;
     }
     default: /* no BITPIX */
         return -2;
     }
-    return store_pixels(b, n);
+    return convert_and_store(reinterpret_cast<unsigned char *>(buffer), n_pix, c);
 }
