@@ -315,7 +315,7 @@ TEST(ToolInput, PointStoreGrowsAsSoonAsItIsFull)
     }
     if (std::system(("cd '" + d + "' && cc -shared -fPIC -o norealloc.so norealloc.c -ldl"
                      " > cc.txt 2>&1").c_str()) != 0)
-        GTEST_SKIP() << "no C compiler to build the preloaded realloc";
+        FAIL() << "cc could not build the preloaded realloc (see " << d << "/cc.txt)";
     const std::string env = "LD_PRELOAD=./norealloc.so ";
     for (int n : {9, 10}) {
         std::string in = "a\nb\n";
