@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -22,6 +23,23 @@
 #include "im.h"
 
 namespace testsup {
+
+// ---- Process set-up ----
+
+// A test program may be started with standard input closed (some runners
+// do that).  Descriptor 0 means "the standard stream" to the library, so a
+// file opened by a test must never receive it: give descriptor 0 /dev/null
+// before any test runs.
+inline const int standard_input_guard = [] {
+    if (fcntl(0, F_GETFD) == -1) {
+        int fd = open("/dev/null", O_RDONLY);
+        if (fd > 0) {
+            dup2(fd, 0);
+            close(fd);
+        }
+    }
+    return 0;
+}();
 
 // ---- Temporary directories ----
 
