@@ -25,9 +25,9 @@ int map_hms(char *string, double *value)
     if (string[0] == '\0' || static_cast<unsigned char>(string[0]) > '9')
         return -1; /* empty (no number) or not a digit, sign, point or blank */
 
-    /* Cut into parts at the unit letters: from the second character on,
+    /* Cut into pieces at the unit letters: from the second character on,
      * never directly after another unit letter, at most three. */
-    char *parts[3] = {string, nullptr, nullptr};
+    char *pieces[3] = {string, nullptr, nullptr};
     char units[3] = {0, 0, 0};
     int n_units = 0;
     bool after_unit = false;
@@ -39,7 +39,7 @@ int map_hms(char *string, double *value)
             string[i] = '\0';
             n_units++;
             if (n_units < 3)
-                parts[n_units] = string + i + 1;
+                pieces[n_units] = string + i + 1;
             after_unit = true;
         } else {
             after_unit = false;
@@ -61,8 +61,8 @@ int map_hms(char *string, double *value)
     float part[3] = {0.0f, 0.0f, 0.0f};
     for (int k = 0; k < n_units; k++) {
         char *end = nullptr;
-        part[k] = std::strtof(parts[k], &end);
-        if (end == parts[k] || !std::isfinite(part[k]))
+        part[k] = std::strtof(pieces[k], &end);
+        if (end == pieces[k] || !std::isfinite(part[k]))
             return -1;
     }
     if (units[0] != 'h' && units[0] != 'd')
