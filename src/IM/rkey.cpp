@@ -71,6 +71,23 @@ static int find_kwd(const char *keyword, char *value)
     return rc;
 }
 
+/* value_text: the common start of the typed reads: resolve the handle,
+ * find keyword and copy its value text into v (VALUE_LEN bytes), adjusted
+ * for the current window when adjust is set.  Returns the search's code
+ * (3, 2, 1), or -2 null value pointer or bad keyword, -3 handle not open,
+ * -1 not found, -4 axis beyond NAXIS.  Sets f; moves the current card. */
+static int value_text(int id, const void *value, const char *keyword, char *v, bool adjust)
+{
+    if (value == nullptr)
+        return -2;
+    if (IM_set_fid(id) < 0)
+        return -3;
+    int rc = find_kwd(keyword, v);
+    if (rc >= 0 && adjust)
+        adjust_for_windows(keyword, v, VALUE_LEN);
+    return rc;
+}
+
 /* im_rkey_i: read an integer keyword, window-adjusted.  "npix" gives the
  * current window's pixel count, "filetype" the file type (result 0).
  * Returns 3, 2, 1 found; 0 computed key; -1 not found; -2 null pointer or
@@ -96,10 +113,9 @@ int im_rkey_i(int id, int *value, const char *keyword)
         return 0;
     }
     char v[VALUE_LEN];
-    int rc = find_kwd(keyword, v);
+    int rc = value_text(id, value, keyword, v, true);
     if (rc < 0)
         return rc;
-    adjust_for_windows(keyword, v, sizeof v);
     int n = 0;
     if (std::sscanf(v, "%d", &n) != 1)
         return -4;
@@ -111,15 +127,10 @@ int im_rkey_i(int id, int *value, const char *keyword)
  * (no computed keys). */
 int im_rkey_r(int id, float *value, const char *keyword)
 {
-    if (value == nullptr)
-        return -2;
-    if (IM_set_fid(id) < 0)
-        return -3;
     char v[VALUE_LEN];
-    int rc = find_kwd(keyword, v);
+    int rc = value_text(id, value, keyword, v, true);
     if (rc < 0)
         return rc;
-    adjust_for_windows(keyword, v, sizeof v);
     float x = 0.0f;
     if (std::sscanf(v, "%f", &x) != 1)
         return -4;
@@ -131,15 +142,10 @@ int im_rkey_r(int id, float *value, const char *keyword)
  * im_rkey_r. */
 int im_rkey_d(int id, double *value, const char *keyword)
 {
-    if (value == nullptr)
-        return -2;
-    if (IM_set_fid(id) < 0)
-        return -3;
     char v[VALUE_LEN];
-    int rc = find_kwd(keyword, v);
+    int rc = value_text(id, value, keyword, v, true);
     if (rc < 0)
         return rc;
-    adjust_for_windows(keyword, v, sizeof v);
     double x = 0.0;
     if (std::sscanf(v, "%lf", &x) != 1)
         return -4;
@@ -151,12 +157,8 @@ int im_rkey_d(int id, double *value, const char *keyword)
  * Returns 3, 2, 1 found; -1, -2, -3, -4 as im_rkey_r. */
 int im_rkey_l(int id, int *value, const char *keyword)
 {
-    if (value == nullptr)
-        return -2;
-    if (IM_set_fid(id) < 0)
-        return -3;
     char v[VALUE_LEN];
-    int rc = find_kwd(keyword, v);
+    int rc = value_text(id, value, keyword, v, false);
     if (rc < 0)
         return rc;
     *value = (std::strlen(v) >= 20 && v[19] == 'T') ? 1 : 0;
@@ -168,12 +170,8 @@ int im_rkey_l(int id, int *value, const char *keyword)
  * -1 not found or no quotes; -2, -3, -4 as im_rkey_r. */
 int im_rkey_c(int id, char *value, const char *keyword)
 {
-    if (value == nullptr)
-        return -2;
-    if (IM_set_fid(id) < 0)
-        return -3;
     char v[VALUE_LEN];
-    int rc = find_kwd(keyword, v);
+    int rc = value_text(id, value, keyword, v, false);
     if (rc < 0)
         return rc;
     if (v[0] != '\'')
