@@ -545,6 +545,30 @@ static conv_struct conv_of(int in_size)
     return c;
 }
 
+/* Choose the integer kernel for caller pixels of type IN when BITPIX is 8,
+ * 16 or 32; returns 1 when it did, 0 for a floating or missing BITPIX. */
+template <typename IN>
+static int pick_int_kernel(conv_struct &c)
+{
+    switch (f->val_bitpix) {
+    case 8:
+        c.swap = false;
+        c.range = int_range(8);
+        c.run = run_to_int<IN, uint8_t, false>;
+        return 1;
+    case 16:
+        c.range = int_range(16);
+        c.run = run_to_int<IN, int16_t, true>;
+        return 1;
+    case 32:
+        c.range = int_range(32);
+        c.run = run_to_int<IN, int32_t, true>;
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 /* ---- The writers -------------------------------------------------------- */
 
 /* im_wpix_i: store ints into a BITPIX 32 image (FITS byte order unless raw
@@ -614,20 +638,9 @@ int im_wpix_r(int id, float *buffer, int n_pix)
     if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
         return -2;
     conv_struct c = conv_of(int(sizeof(float)));
+    if (pick_int_kernel<float>(c))
+        return convert_and_store(reinterpret_cast<unsigned char *>(buffer), n_pix, c);
     switch (f->val_bitpix) {
-    case 8:
-        c.swap = false;
-        c.range = int_range(8);
-        c.run = run_to_int<float, uint8_t, false>;
-        break;
-    case 16:
-        c.range = int_range(16);
-        c.run = run_to_int<float, int16_t, true>;
-        break;
-    case 32:
-        c.range = int_range(32);
-        c.run = run_to_int<float, int32_t, true>;
-        break;
     case -32:
         if (f->file_type == Type_iraf) {
             const float fb = f->val_blank_flag ? float(f->val_blank) : 0.0f;
@@ -668,20 +681,9 @@ int im_wpix_d(int id, double *buffer, int n_pix)
     conv_struct c = conv_of(int(sizeof(double)));
     const bool iraf = f->file_type == Type_iraf;
     const double iraf_blank = f->val_blank_flag ? double(f->val_blank) : 0.0;
+    if (pick_int_kernel<double>(c))
+        return convert_and_store(reinterpret_cast<unsigned char *>(buffer), n_pix, c);
     switch (f->val_bitpix) {
-    case 8:
-        c.swap = false;
-        c.range = int_range(8);
-        c.run = run_to_int<double, uint8_t, false>;
-        break;
-    case 16:
-        c.range = int_range(16);
-        c.run = run_to_int<double, int16_t, true>;
-        break;
-    case 32:
-        c.range = int_range(32);
-        c.run = run_to_int<double, int32_t, true>;
-        break;
     case -32:
         c.iraf_blank = float(iraf_blank);
         if (iraf)
