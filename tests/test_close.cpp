@@ -193,13 +193,8 @@ TEST_F(Close, SImagesCannotBeClosedAfterUpdate)
 
 TEST_F(Close, PixelsPastTheFileSizeLimitFailTheWrite)
 {
-    const std::string name = path("limit_pix.fits");
-    int rc = under_size_limit(2880 + 1000, [&]() {
-        int id = im_open(name.c_str(), "write");
-        im_wkey_i(id, 16, "BITPIX");
-        im_wkey_i(id, 2, "NAXIS");
-        im_wkey_i(id, 100, "NAXIS1");
-        im_wkey_i(id, 100, "NAXIS2");
+        int rc = under_size_limit(2880 + 1000, [&]() {
+        int id = new_image("limit_pix.fits", 16, 100, 100);
         std::vector<float> v(10000, 1.0f);
         if (im_wpix_r(id, v.data(), 10000) != -2)
             return 1;
@@ -214,13 +209,8 @@ TEST_F(Close, PixelsPastTheFileSizeLimitFailTheWrite)
 
 TEST_F(Close, PaddingPastTheFileSizeLimitFailsTheClose)
 {
-    const std::string name = path("limit_pad.fits");
-    int rc = under_size_limit(2880 + 20000, [&]() {
-        int id = im_open(name.c_str(), "write");
-        im_wkey_i(id, 16, "BITPIX");
-        im_wkey_i(id, 2, "NAXIS");
-        im_wkey_i(id, 100, "NAXIS1");
-        im_wkey_i(id, 100, "NAXIS2");
+        int rc = under_size_limit(2880 + 20000, [&]() {
+        int id = new_image("limit_pad.fits", 16, 100, 100);
         std::vector<float> v(10000, 1.0f);
         if (im_wpix_r(id, v.data(), 10000) != 10000)
             return 1;
