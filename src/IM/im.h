@@ -5,6 +5,7 @@
 #ifndef IM_IM_H
 #define IM_IM_H
 
+#include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 
@@ -152,8 +153,20 @@ int IM_w_rewind(window_struct *w);
 typedef int (*IM_mover)(unsigned char *chunk, int64_t file_pos, int len);
 int IM_walk(int writing, unsigned char *buffer, int64_t n_bytes, IM_mover move);
 
+/* File helpers (fileio) */
+int IM_open_file(const char *path, int flags);
+int IM_read_full(int fd, void *buffer, int n);
+int IM_write_all(int fd, const void *data, size_t n);
+int IM_write_all_at(int fd, const void *data, size_t n, off_t pos);
+
+/* IRAF headers: reader (iraf_read) and writer (iraf_write) */
+void IM_iraf_to_ascii(char *strng, int nn);
+int IM_get_iraf_header(int open_flags);
+int IM_write_iraf_hdr(void);
+
 /* Header writing (misc) */
 int IM_write_hdr(void);
+int IM_key_is(const char *text, const char *key8);
 /* Cards of the current store that a FITS header carries (CHECKSUM and
  * DATASUM are left out); its records: (IM_fits_cards() + 38) / 36. */
 int IM_fits_cards(void);

@@ -1,5 +1,5 @@
-/* open: opening images -- name parsing, form detection and the FITS, ZZ, S
- * and IRAF header readers.
+/* open: opening images -- name parsing, form detection and the FITS, ZZ and
+ * S header readers (the IRAF reader is iraf_read).
  * Invariants: an open that fails releases its descriptor (card blocks
  * included) and closes every file it opened; a real file never sits on
  * descriptor 0, which stands for the standard stream; every read from a
@@ -34,43 +34,8 @@ static const int FITS_CARD = 80;
 static const int FITS_CARDS = 36;           /* cards per record */
 static const size_t SUFFIX_ROOM = 5;        /* longest fallback suffix */
 static const int ZZ_LINE = 82;              /* 81 characters + NUL */
-static const int IRAF_PIX_NAME_MAX = 63;    /* longest pixel file name */
-static const int IRAF_HIST_CHARS = 512;
 
 /* ---- Small file helpers --------------------------------------------- */
-
-/* open_file: open path with flags (never creating it).  A descriptor of 0
- * (standard input was closed) is moved higher, because 0 means the standard
- * stream.  Returns the descriptor (> 0) or -1. */
-static int open_file(const char *path, int flags)
-{
-    int fd = open(path, flags, 0);
-    if (fd == 0) {
-        int moved = fcntl(fd, F_DUPFD, 1);
-        close(fd);
-        fd = moved;
-    }
-    return fd;
-}
-
-/* read_full: read up to n bytes, retrying partial reads and interruptions.
- * Returns the count read (less than n only at end of file) or -1. */
-static int read_full(int fd, void *buffer, int n)
-{
-    unsigned char *p = static_cast<unsigned char *>(buffer);
-    int done = 0;
-    while (done < n) {
-        ssize_t got = read(fd, p + done, static_cast<size_t>(n - done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return -1;
-        if (got == 0)
-            break;
-        done += static_cast<int>(got);
-    }
-    return done;
-}
 
 /* close_hdr: close the header file of the open in progress if it is open;
  * its number stays in unix_hdr_fid. */
@@ -128,23 +93,6 @@ static file_type_enum type_from_ending(const char *name)
     return Type_unknown;
 }
 
-/* ---- IRAF text ------------------------------------------------------ */
-
-/* iraf_to_ascii: decode in place the nn bytes at strng as 16-bit characters
- * (the character in the low-order byte as the host sees it: the first byte
- * of each pair on a little-endian host).  The nn/2 characters are packed at
- * the start and followed by a NUL, which always lies inside the area. */
-static void iraf_to_ascii(char *strng, int nn)
-{
-    if (nn <= 0)
-        return;
-    int low = im_byteorder() == 0 ? 0 : 1;
-    int n_chars = nn / 2;
-    for (int i = 0; i < n_chars; i++)
-        strng[i] = strng[2 * i + low];
-    strng[n_chars] = '\0';
-}
-
 /* ---- Form detection ------------------------------------------------- */
 
 /* type_from_content: the form that the first 16 bytes of fd suggest, or
@@ -154,7 +102,7 @@ static void iraf_to_ascii(char *strng, int nn)
 static file_type_enum type_from_content(int fd)
 {
     unsigned char b[16];
-    int n = read_full(fd, b, static_cast<int>(sizeof b));
+    int n = IM_read_full(fd, b, static_cast<int>(sizeof b));
     if (n < 0)
         n = 0;
     if (n >= 6 && std::memcmp(b, "SIMPLE", 6) == 0)
@@ -166,7 +114,7 @@ static file_type_enum type_from_content(int fd)
     if (n >= 10) {
         char magic[10];
         std::memcpy(magic, b, sizeof magic);
-        iraf_to_ascii(magic, static_cast<int>(sizeof magic));
+        IM_iraf_to_ascii(magic, static_cast<int>(sizeof magic));
         if (std::memcmp(magic, "imhdr", 5) == 0)
             return Type_iraf;
     }
@@ -192,7 +140,7 @@ static int open_header_file(void)
         {".fit", Type_fits}, {".s", Type_S},
     };
 
-    int fd = open_file(f->hdr_filename, unix_mode);
+    int fd = IM_open_file(f->hdr_filename, unix_mode);
     if (fd >= 0) {
         f->file_type = type_from_ending(f->hdr_filename);
     } else {
@@ -200,7 +148,7 @@ static int open_header_file(void)
         size_t base = std::strlen(f->hdr_filename);
         for (const auto &fb : fallback) {
             std::snprintf(f->hdr_filename + base, IM_NAME_LEN - base, "%s", fb.suffix);
-            fd = open_file(f->hdr_filename, unix_mode);
+            fd = IM_open_file(f->hdr_filename, unix_mode);
             if (fd >= 0) {
                 f->file_type = fb.type;
                 break;
@@ -257,7 +205,7 @@ static int get_fits_header(void)
         if (f->unix_hdr_fid == 0)
             got = static_cast<int>(std::fread(record, 1, sizeof record, stdin));
         else
-            got = read_full(f->unix_hdr_fid, record, FITS_RECORD);
+            got = IM_read_full(f->unix_hdr_fid, record, FITS_RECORD);
         if (got < FITS_RECORD)
             return -1;
         if (f->io_offset > INT_MAX - FITS_RECORD)
@@ -331,7 +279,7 @@ static int get_zz_header(void)
                           static_cast<int>(base), f->hdr_filename);
     if (n < 0 || n >= IM_NAME_LEN)
         return -2;
-    int fd = open_file(f->pix_filename, unix_mode);
+    int fd = IM_open_file(f->pix_filename, unix_mode);
     if (fd < 0)
         return -2;
     f->unix_pix_fid = fd;
@@ -349,7 +297,7 @@ static int get_s_header(void)
 {
     int fd = f->unix_hdr_fid;
     unsigned char raw[sizeof(S_S)];
-    if (read_full(fd, raw, static_cast<int>(sizeof raw)) != static_cast<int>(sizeof raw))
+    if (IM_read_full(fd, raw, static_cast<int>(sizeof raw)) != static_cast<int>(sizeof raw))
         return -1;
     S_S s;
     std::memcpy(&s, raw, sizeof s);
@@ -367,7 +315,7 @@ static int get_s_header(void)
 
     char record[FITS_RECORD];
     for (;;) {
-        if (read_full(fd, record, FITS_RECORD) < FITS_RECORD)
+        if (IM_read_full(fd, record, FITS_RECORD) < FITS_RECORD)
             return -1;
         for (int c = 0; c < FITS_CARDS; c++) {
             const char *src = record + c * FITS_CARD;
@@ -383,184 +331,6 @@ static int get_s_header(void)
             IM_card_add(card);
         }
     }
-}
-
-/* ---- IRAF reader ---------------------------------------------------- */
-
-/* The BITPIX of an IRAF pixel type code, or 0 for an unknown code. */
-static int iraf_bitpix(int32_t pixtype)
-{
-    switch (pixtype) {
-    case 3:
-        return 16;
-    case 4:
-    case 5:
-        return 32;
-    case 6:
-        return -32;
-    case 7:
-        return -64;
-    default:
-        return 0;
-    }
-}
-
-/* Byte offset of the pixels in the pixel file from im_pixoff (2-byte units
- * counted from 1; 0 means the classic 1024), or -1 when it is unusable:
- * negative, inside the pixel file's magic, or beyond an int. */
-static int iraf_pixel_offset(int32_t pixoff)
-{
-    if (pixoff == 0)
-        return IRAF_PIX_OFFSET;
-    int64_t bytes = (static_cast<int64_t>(pixoff) - 1) * 2;
-    if (bytes < 12 || bytes > INT_MAX)
-        return -1;
-    return static_cast<int>(bytes);
-}
-
-/* Add the cards of the IRAF history area (host character order): one
- * HISTORY card per newline-ended line, bounded by the 1024-byte area. */
-static void iraf_history_cards(int id, const char *area)
-{
-    char hist[sizeof(IMHDR::im_history)];
-    std::memcpy(hist, area, sizeof hist);
-    iraf_to_ascii(hist, static_cast<int>(sizeof hist));
-    int i = 0;
-    while (i < IRAF_HIST_CHARS && hist[i] != '\0') {
-        int start = i;
-        while (i < IRAF_HIST_CHARS && hist[i] != '\n' && hist[i] != '\0')
-            i++;
-        char card[8 + IRAF_HIST_CHARS + 1];
-        std::snprintf(card, sizeof card, "HISTORY %.*s", i - start, hist + start);
-        im_wkey_t(id, card, "add");
-        if (i < IRAF_HIST_CHARS && hist[i] == '\n')
-            i++;
-    }
-}
-
-/* Form the pixel file path from the decoded im_pixfile text into
- * pix_filename.  Returns 0, or -1 for a name longer than 63 characters or
- * a path that does not fit. */
-static int iraf_pixel_path(const char *pixfile)
-{
-    const char *text = pixfile;
-    const char *bang = std::strrchr(text, '!');
-    if (bang != nullptr)
-        text = bang + 1;
-    if (std::strncmp(text, "HDR$/", 5) == 0)
-        text += 5;
-    if (std::strncmp(text, "HDR$", 4) == 0)
-        text += 4;
-    if (std::strlen(text) > static_cast<size_t>(IRAF_PIX_NAME_MAX))
-        return -1;
-
-    int dir_len = 0;
-    if (text[0] != '/') {
-        const char *slash = std::strrchr(f->hdr_filename, '/');
-        if (slash != nullptr)
-            dir_len = static_cast<int>(slash - f->hdr_filename) + 1;
-    }
-    int n = std::snprintf(f->pix_filename, IM_NAME_LEN, "%.*s%s", dir_len, f->hdr_filename, text);
-    if (n < 0 || n >= IM_NAME_LEN)
-        return -1;
-    return 0;
-}
-
-/* get_iraf_header: turn the IRAF header file (open at byte 0) into cards,
- * then open and check the pixel file.  Returns 0; -1 header shorter than
- * 1916 bytes, wrong magic, unknown pixel type, more than 7 or negative
- * axes, bad lengths or pixel offset, geometry cards refused, pixel file
- * name too long, wrong pixel file magic; -2 the pixel file cannot be
- * opened.  Closes the header file (its number stays); sets line_skip_pix,
- * unix_pix_fid, pix_filename, io_offset and magic of f.  f stays current. */
-static int get_iraf_header(void)
-{
-    fid_struct *self = f;
-    int id = f->id;
-    unsigned char raw[IRAF_HDR_SIZE];
-    if (read_full(f->unix_hdr_fid, raw, IRAF_HDR_SIZE) != IRAF_HDR_SIZE)
-        return -1;
-    IMHDR h;
-    std::memcpy(&h, raw, sizeof h);
-
-    char magic[sizeof h.im_magic];
-    std::memcpy(magic, h.im_magic, sizeof magic);
-    iraf_to_ascii(magic, static_cast<int>(sizeof magic));
-    if (std::memcmp(magic, "imhdr", 6) != 0)
-        return -1;
-    int bitpix = iraf_bitpix(h.im_pixtype);
-    if (bitpix == 0)
-        return -1;
-    if (h.im_ndim < 0 || h.im_ndim > IRAF_MAX_DIM)
-        return -1;
-    for (int k = 0; k < h.im_ndim; k++)
-        if (h.im_len[k] < 0)
-            return -1;
-    if (h.im_ndim > 0 && h.im_physlen[0] < h.im_len[0])
-        return -1;
-    int pixel_offset = iraf_pixel_offset(h.im_pixoff);
-    if (pixel_offset < 0)
-        return -1;
-
-    /* Cards of the fixed fields; the geometry must be accepted. */
-    if (im_wkey_i(id, bitpix, "BITPIX") < 0)
-        return -1;
-    if (im_wkey_i(id, h.im_ndim, "NAXIS") < 0)
-        return -1;
-    for (int k = 1; k <= h.im_ndim; k++)
-        if (im_wkey_i(id, h.im_len[k - 1], im_key("NAXIS", k)) < 0)
-            return -1;
-    self->line_skip_pix = h.im_ndim > 0 ? h.im_physlen[0] - h.im_len[0] : 0;
-    if (h.ct_bscale != 0.0f && h.ct_bscale != 1.0f)
-        im_wkey_r(id, h.ct_bscale, "BSCALE");
-    if (h.ct_bzero != 0.0f)
-        im_wkey_r(id, h.ct_bzero, "BZERO");
-    char title[sizeof h.im_title];
-    std::memcpy(title, h.im_title, sizeof title);
-    iraf_to_ascii(title, static_cast<int>(sizeof title));
-    if (title[0] != '\0')
-        im_wkey_c(id, title, "OBJECT");
-    if (h.im_min != 0.0f || h.im_max != 0.0f) {
-        im_wkey_r(id, h.im_min, "DATAMIN");
-        im_wkey_r(id, h.im_max, "DATAMAX");
-    }
-    if (h.im_nbpix != 0)
-        im_wkey_i(id, h.im_nbpix, "NBLANKS");
-
-    /* User area: whole 162-byte records until the end of the file (a
-     * shorter final piece is ignored) or a read error. */
-    if (lseek(self->unix_hdr_fid, IRAF_USER_AREA, SEEK_SET) == IRAF_USER_AREA) {
-        char rec[IRAF_USER_CARD];
-        while (read_full(self->unix_hdr_fid, rec, IRAF_USER_CARD) == IRAF_USER_CARD) {
-            iraf_to_ascii(rec, IRAF_USER_CARD);
-            rec[IM_CARD_LEN] = '\0';
-            im_wkey_t(id, rec, "add");
-        }
-    }
-    iraf_history_cards(id, h.im_history);
-    f = self;
-    close_hdr();
-
-    char pixfile[sizeof h.im_pixfile];
-    std::memcpy(pixfile, h.im_pixfile, sizeof pixfile);
-    iraf_to_ascii(pixfile, static_cast<int>(sizeof pixfile));
-    if (iraf_pixel_path(pixfile) < 0)
-        return -1;
-    int fd = open_file(f->pix_filename, unix_mode);
-    if (fd < 0)
-        return -2;
-    f->unix_pix_fid = fd;
-    pix_is_open = 1;
-
-    char pix_magic[12];
-    if (read_full(fd, pix_magic, static_cast<int>(sizeof pix_magic)) != static_cast<int>(sizeof pix_magic))
-        return -1;
-    iraf_to_ascii(pix_magic, static_cast<int>(sizeof pix_magic));
-    if (std::memcmp(pix_magic, "impix", 6) != 0)
-        return -1;
-    f->io_offset = pixel_offset;
-    f->magic = FID_MAGIC;
-    return 0;
 }
 
 /* ---- im_open -------------------------------------------------------- */
@@ -656,7 +426,11 @@ static int open_steps(const char *in_filename, const char *mode)
         status = get_zz_header();
         break;
     case Type_iraf:
-        status = get_iraf_header();
+        /* The reader closes the header file itself and keeps the pixel
+         * file open only on success. */
+        status = IM_get_iraf_header(unix_mode);
+        hdr_is_open = 0;
+        pix_is_open = status == 0;
         break;
     case Type_S:
         status = get_s_header();

@@ -1,0 +1,81 @@
+/* fileio: the file helpers every reader and writer of headers uses --
+ * opening without creating, reading and writing whole counts with retries.
+ * Invariants: a real file never sits on descriptor 0, which stands for the
+ * standard stream; interrupted and partial transfers are retried, so a
+ * short count means end of file or an error, never a signal. */
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "im.h"
+
+/* IM_open_file: open path with flags (never creating it).  A descriptor of
+ * 0 (standard input was closed) is moved higher, because 0 means the
+ * standard stream.  Returns the descriptor (> 0) or -1 (errno set). */
+int IM_open_file(const char *path, int flags)
+{
+    int fd = open(path, flags, 0);
+    if (fd == 0) {
+        int moved = fcntl(fd, F_DUPFD, 1);
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        fd = moved;
+    }
+    return fd;
+}
+
+/* IM_read_full: read up to n bytes, retrying partial reads and
+ * interruptions.  Returns the count read (less than n only at end of file)
+ * or -1. */
+int IM_read_full(int fd, void *buffer, int n)
+{
+    unsigned char *p = static_cast<unsigned char *>(buffer);
+    int done = 0;
+    while (done < n) {
+        ssize_t got = read(fd, p + done, static_cast<size_t>(n - done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<int>(got);
+    }
+    return done;
+}
+
+/* IM_write_all: write all n bytes sequentially to fd, retrying interrupted
+ * and short writes.  Returns 0, or -1 when not everything was stored. */
+int IM_write_all(int fd, const void *data, size_t n)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return -1;
+        p += w;
+        n -= size_t(w);
+    }
+    return 0;
+}
+
+/* IM_write_all_at: write all n bytes at byte pos of fd; 0, or -1 as
+ * IM_write_all. */
+int IM_write_all_at(int fd, const void *data, size_t n, off_t pos)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    while (n > 0) {
+        const ssize_t w = pwrite(fd, p, n, pos);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return -1;
+        p += w;
+        n -= size_t(w);
+        pos += w;
+    }
+    return 0;
+}
