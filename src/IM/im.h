@@ -153,6 +153,13 @@ int IM_w_rewind(window_struct *w);
 typedef int (*IM_mover)(unsigned char *chunk, int64_t file_pos, int len);
 int IM_walk(int writing, unsigned char *buffer, int64_t n_bytes, IM_mover move);
 
+/* Failure reasons (errmsg): IM_fail records the first reason after a
+ * clear and returns code; see im_errmsg. */
+#define IM_REASON_LEN 512
+void IM_error_clear(void);
+int IM_fail(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void IM_error_context(const char *context);
+
 /* File helpers (fileio) */
 int IM_open_file(const char *path, int flags);
 int IM_read_full(int fd, void *buffer, int n);

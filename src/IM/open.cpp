@@ -451,8 +451,10 @@ static int open_steps(const char *in_filename, const char *mode)
     int skips[IM_MAX_AXES + 1] = {0};
     int takes[IM_MAX_AXES + 1] = {0};
     fid_struct *self = f;
-    if (IM_setw1(self, skips, takes) < 0)
+    if (IM_setw1(self, skips, takes) < 0) {
+        IM_error_context("subset refused");
         return -4;
+    }
     status = im_dwin(self->id, 1, takes, skips);
     if (status >= 0)
         status = im_swin(self->id, 1);
@@ -493,6 +495,7 @@ static void release_failed(fid_struct *p)
  * Leaves f on the new descriptor on success, null on failure. */
 int im_open(const char *in_filename, const char *mode)
 {
+    IM_error_clear();
     fid_struct *p = new_fid();
     f = p;
     p->file_type = Type_unknown;

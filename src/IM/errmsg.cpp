@@ -1,0 +1,54 @@
+/* errmsg: the reason for the latest failure, kept as text for callers that
+ * report it (the library itself prints nothing).
+ * Invariants: the text always holds a terminator and is cut, never
+ * overrun; the first reason recorded after a clear is the one kept (the
+ * innermost step that failed knows the most), and callers further out may
+ * only put context in front of it. */
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "im.h"
+
+static char reason[IM_REASON_LEN];
+
+/* IM_error_clear: forget the recorded reason.  Called on entry by every
+ * operation that records one (im_open, rwc_fid, rwcf). */
+void IM_error_clear(void)
+{
+    reason[0] = '\0';
+}
+
+/* IM_fail: record the reason formatted from fmt when none is recorded yet,
+ * and return code, so that a failing step can say why in its return
+ * statement. */
+int IM_fail(int code, const char *fmt, ...)
+{
+    if (reason[0] != '\0')
+        return code;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(reason, sizeof reason, fmt, ap);
+    va_end(ap);
+    return code;
+}
+
+/* IM_error_context: put "context: " in front of the recorded reason (or
+ * record context alone when there is none), cut to the text's size. */
+void IM_error_context(const char *context)
+{
+    char old[IM_REASON_LEN];
+    std::memcpy(old, reason, sizeof old);
+    if (old[0] != '\0')
+        std::snprintf(reason, sizeof reason, "%s: %s", context, old);
+    else
+        std::snprintf(reason, sizeof reason, "%s", context);
+}
+
+/* im_errmsg: the reason for the latest failure of im_open, rwc_fid or
+ * rwcf ("" when the latest of them succeeded or gave none).  The text
+ * belongs to the library and changes with the next such call. */
+const char *im_errmsg(void)
+{
+    return reason;
+}
