@@ -39,10 +39,20 @@ void IM_error_context(const char *context)
 {
     char old[IM_REASON_LEN];
     std::memcpy(old, reason, sizeof old);
-    if (old[0] != '\0')
-        std::snprintf(reason, sizeof reason, "%s: %s", context, old);
-    else
-        std::snprintf(reason, sizeof reason, "%s", context);
+    size_t n = std::strlen(context);
+    if (n >= sizeof reason)
+        n = sizeof reason - 1;
+    std::memcpy(reason, context, n);
+    reason[n] = '\0';
+    if (old[0] != '\0' && n + 2 < sizeof reason) {
+        std::memcpy(reason + n, ": ", 3);
+        n += 2;
+        size_t m = std::strlen(old);
+        if (m > sizeof reason - 1 - n)
+            m = sizeof reason - 1 - n;
+        std::memcpy(reason + n, old, m);
+        reason[n + m] = '\0';
+    }
 }
 
 /* im_errmsg: the reason for the latest failure of im_open, rwc_fid or
