@@ -2,7 +2,8 @@
  * flattened pixels before they are written.
  * Integer BITPIX gets BLANK, BSCALE and BZERO chosen so that the finite
  * pixel range maps inside the stored range without touching the BLANK
- * code; every BITPIX gets DATAMAX and DATAMIN of the finite pixels.
+ * code; floating BITPIX loses any BSCALE and BZERO; every BITPIX gets
+ * DATAMAX and DATAMIN of the finite pixels.
  * BSCALE is always finite and non-zero, so the header stays readable. */
 #include <cfloat>
 #include <cstdio>
@@ -95,6 +96,12 @@ void hdrclean(const float *pixels, image_info *info, const pixel_range *range)
             squawk(0, "Unable to create BITPIX card");
     } else if (status < -1) {
         squawk(0, "cleanup: couldn't read output header");
+    }
+    /* Floating pixels are written as they are: scaling cards copied from
+     * the input would make readers rescale them. */
+    if (bitpix < 0) {
+        delete_keyword(id, "BSCALE");
+        delete_keyword(id, "BZERO");
     }
     place_after_axes(id);
 

@@ -129,6 +129,12 @@ def make_inputs(rng):
         raw[y - 1, x - 1] = np.nan
     write_fits("inf.fits", -32, raw, [("OBJECT", "float field")] + wcs)
     inputs["inf.fits"] = (-32, base)
+
+    # BITPIX -32 with BSCALE/BZERO, which apply to floats as to integers;
+    # the output must carry neither.
+    write_fits("infs.fits", -32, ((v - 40.0) / 2.5).astype(np.float32),
+               [("BSCALE", 2.5), ("BZERO", 40.0), ("OBJECT", "scaled float field")])
+    inputs["infs.fits"] = (-32, base)
     return inputs
 
 
@@ -137,7 +143,7 @@ def make_inputs(rng):
 def read_as_tool(path):
     """The input pixels as the tool's float reader delivers them: stored
     values to float32, BLANK (or a non-finite float) to NaN, then for
-    integer types times BSCALE and plus BZERO, each rounded to float32."""
+    every type times BSCALE and plus BZERO, each rounded to float32."""
     with fits.open(path, do_not_scale_image_data=True) as hdul:
         h = hdul[0].header
         raw = np.array(hdul[0].data)
@@ -146,14 +152,14 @@ def read_as_tool(path):
     if bitpix > 0:
         if "BLANK" in h:
             pix[raw == h["BLANK"]] = np.nan
-        bscale = float(h.get("BSCALE", 1.0))
-        bzero = float(h.get("BZERO", 0.0))
-        if bscale != 1.0:
-            pix = (pix.astype(np.float64) * bscale).astype(np.float32)
-        if bzero != 0.0:
-            pix = (pix.astype(np.float64) + bzero).astype(np.float32)
     else:
         pix[~np.isfinite(pix)] = np.nan
+    bscale = float(h.get("BSCALE", 1.0))
+    bzero = float(h.get("BZERO", 0.0))
+    if bscale != 1.0:
+        pix = (pix.astype(np.float64) * bscale).astype(np.float32)
+    if bzero != 0.0:
+        pix = (pix.astype(np.float64) + bzero).astype(np.float32)
     return bitpix, h, pix
 
 

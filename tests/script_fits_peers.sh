@@ -23,7 +23,7 @@ check() { # name, then the command that must succeed
 cases=(
     "r 16" "r 16 2.0 100" "r 16 0.5 -3 -999" "r 8" "r 8 1 0 255" "r 8 2 -10 0"
     "r 32" "r 32 1.5 10 7" "r -32" "r -32 2.0 1.0"
-    "d 16 2.0 100" "d 32" "d 32 1 0 -5" "d 8 1 0 0" "d -32" "d -32 4.0 0" "d -64"
+    "d 16 2.0 100" "d 32" "d 32 1 0 -5" "d 8 1 0 0" "d -32" "d -32 4.0 0" "d -64" "d -64 0.5 3.0"
     "s 16" "s 16 1 32768" "i 32" "c 8"
 )
 
@@ -70,15 +70,14 @@ with np.errstate(all="ignore"):
         r = np.where(s2 >= hi, hi, np.where(s2 <= lo, lo, np.trunc(s2 + half)))
         want = np.where(bad, code, r)
     elif bitpix == -32:
-        if writer == "r":
-            s = ((v - bzero) / bscale) if scaled else v
-        else:
-            s = v
+        # FITS floats are scaled like integers: both writers undo it.
+        s = ((v - bzero) / bscale) if scaled else v
         s = s.astype(np.float32)
         s[~np.isfinite(v)] = np.nan
         want = s
     elif bitpix == -64:
-        want = np.where(np.isfinite(v), v, np.nan)
+        s = ((v - bzero) / bscale) if scaled else v
+        want = np.where(np.isfinite(v), s, np.nan)
     else:
         want = v
 
@@ -105,11 +104,12 @@ if not np.all(same):
     k = int(np.argmin(same))
     errors.append("pixel %d: stored %r, expected %r (input %r); %d differ"
                   % (k, raw[k], want[k], v[k], int((~same).sum())))
-if scaled and bitpix > 0 and writer in "rd":
+if scaled and writer in "rd":
     phys = fits.getdata(fn).reshape(-1).astype(np.float64)
     wphys = want * bscale + bzero
     # Blank pixels are left out: astropy ignores a BLANK of 0.
     keep = want != blank if blank is not None else np.ones(want.shape, bool)
+    keep &= np.isfinite(want)
     ok = ~keep | np.isclose(phys, wphys, rtol=1e-6, atol=1e-6 * abs(bscale))
     if not np.all(ok):
         errors.append("scaled reading differs at %d pixels" % int((~ok).sum()))

@@ -69,6 +69,7 @@ for bp in (8, 16, 32):
 for bp in (-32, -64):
     cases.append(('float%d' % -bp, bp, [], None))
     cases.append(('fblank%d' % -bp, bp, [('BLANK', -999)], None))   # FITS floats ignore BLANK
+    cases.append(('fscaled%d' % -bp, bp, [('BSCALE', 0.1), ('BZERO', -3.25)], None))
 
 shapes = {'2d': (11, 13), '3d': (4, 9, 6)}
 subsets = {'2d': ['', ',@3:7,@2:5', ',@13:1,@11', ',@7,@2:2'],
@@ -93,8 +94,21 @@ def expected(raw, bitpix, cards, blank, kind):
             if o != 0.0:
                 x = x + o
         return x, mask
+    # FITS floats are scaled like integers, in the reader's precision.
     mask = ~np.isfinite(raw)
-    return raw.astype(np.float32 if kind == 'r' else np.float64), mask
+    if kind == 'r':
+        x = raw.astype(np.float32)
+        if s != 1.0:
+            x = (x.astype(np.float64) * s).astype(np.float32)
+        if o != 0.0:
+            x = (x.astype(np.float64) + o).astype(np.float32)
+        return x, mask
+    x = raw.astype(np.float64)
+    if s != 1.0:
+        x = x * s
+    if o != 0.0:
+        x = x + o
+    return x, mask
 
 def subset_slices(sub, ndim):
     """numpy slices (slowest axis first) for a ',@a:b,...' pixel subset."""

@@ -164,7 +164,7 @@ TEST(ReadPixels, BytesAreUnsigned)
     drop_image(p);
 }
 
-TEST(ReadPixels, ScaleAndZeroApplyToIntegersOnly)
+TEST(ReadPixels, ScaleAndZeroApplyToIntegersAndFitsFloats)
 {
     fid_struct *p = make_image("sc16.fits", 16, {2}, fits_order<int16_t>({5, -7}));
     p->val_scale = 2.0;
@@ -186,14 +186,40 @@ TEST(ReadPixels, ScaleAndZeroApplyToIntegersOnly)
     EXPECT_EQ(5, s[0]);
     drop_image(p);
 
-    p = make_image("scf.fits", -32, {1}, fits_order<float>({3.5f}));
-    p->val_scale = 2.0;
-    p->val_offset = 1.0;
-    ASSERT_EQ(1, im_rpix_r(p->id, r, 1));
-    EXPECT_EQ(3.5f, r[0]);
-    ASSERT_EQ(1, im_rpix_d(p->id, d, -1));
-    ASSERT_EQ(1, im_rpix_d(p->id, d, 1));
-    EXPECT_EQ(3.5, d[0]);
+    /* FITS floats: physical = BSCALE x stored + BZERO; blanks stay blank.
+     * Floats of the host-order forms are stored as meant: never scaled. */
+    const struct {
+        const char *name;
+        file_type_enum type;
+        int io_offset;
+        float want;
+    } floats[] = {
+        {"scf.fits", Type_fits, 2880, 8.0f},
+        {"scf.pix", Type_iraf, 1024, 3.5f},
+        {"scf.zzp", Type_zz, 0, 3.5f},
+    };
+    for (const auto &c : floats) {
+        std::vector<float> v = {3.5f, NAN};
+        p = make_image(c.name, -32, {2},
+                       c.type == Type_fits ? fits_order<float>(v) : host_order<float>(v), c.type,
+                       c.io_offset);
+        p->val_scale = 2.0;
+        p->val_offset = 1.0;
+        ASSERT_EQ(2, im_rpix_r(p->id, r, 2)) << c.name;
+        EXPECT_EQ(c.want, r[0]) << c.name;
+        EXPECT_EQ(float_blank, bits_of(r[1])) << c.name;
+        ASSERT_EQ(2, im_rpix_d(p->id, d, -1));
+        ASSERT_EQ(2, im_rpix_d(p->id, d, 2));
+        EXPECT_EQ(double(c.want), d[0]) << c.name;
+        EXPECT_EQ(double_blank(), bits_of(d[1])) << c.name;
+        drop_image(p);
+    }
+    p = make_image("scd.fits", -64, {2}, fits_order<double>({0.1, INFINITY}));
+    p->val_scale = 3.0;
+    p->val_offset = -0.5;
+    ASSERT_EQ(2, im_rpix_d(p->id, d, 2));
+    EXPECT_EQ(0.1 * 3.0 + -0.5, d[0]);
+    EXPECT_EQ(double_blank(), bits_of(d[1]));
     drop_image(p);
 }
 

@@ -196,7 +196,7 @@ TEST_F(Wpix, ScalingIsUndoneAndReadsBack)
     EXPECT_EQ(0, im_close(rid));
 }
 
-TEST_F(Wpix, FloatImagesScaleOnlyFromFloatsAndKeepBlanks)
+TEST_F(Wpix, FitsFloatImagesUndoScalingFromEveryCallerTypeAndKeepBlanks)
 {
     int id = new_image("f32.fits", -32, 4, 0);
     EXPECT_GT(im_wkey_d(id, 2.0, "BSCALE"), 0);
@@ -215,9 +215,43 @@ TEST_F(Wpix, FloatImagesScaleOnlyFromFloatsAndKeepBlanks)
     EXPECT_EQ(3, im_wpix_d(id, d, 3));
     EXPECT_EQ(0, im_close(id));
     b = slurp(path("d2f32.fits"));
-    EXPECT_EQ(3.0f, be_float(b, 2880));
+    EXPECT_EQ(1.5f, be_float(b, 2880));
     EXPECT_TRUE(std::isnan(be_float(b, 2884)));
-    EXPECT_EQ(0.1f, be_float(b, 2888)); // narrowed to nearest
+    EXPECT_EQ(float(0.1 / 2.0), be_float(b, 2888)); // divided in double, then narrowed
+
+    id = new_image("d64.fits", -64, 2, 0);
+    EXPECT_GT(im_wkey_d(id, 0.5, "BSCALE"), 0);
+    EXPECT_GT(im_wkey_d(id, 3.0, "BZERO"), 0);
+    double e[2] = {4.0, INFINITY};
+    EXPECT_EQ(2, im_wpix_d(id, e, 2));
+    EXPECT_EQ(0, im_close(id));
+    int rid = im_open(path("d64.fits").c_str(), "read");
+    ASSERT_GT(rid, 0);
+    double back[2];
+    ASSERT_EQ(2, im_rpix_d(rid, back, 2)); // the reader applies what the writer undid
+    EXPECT_EQ(4.0, back[0]);
+    EXPECT_TRUE(std::isnan(back[1]));
+    EXPECT_EQ(0, im_close(rid));
+}
+
+TEST_F(Wpix, HostOrderFloatImagesAreNeverScaled)
+{
+    // Readers apply BSCALE/BZERO to FITS floats only, so the writers of the
+    // other forms store floats as given: the image reads back unchanged.
+    for (const char *name : {"f32.zzh", "f32.imh"}) {
+        int id = new_image(name, -32, 2, 0);
+        EXPECT_GT(im_wkey_d(id, 2.0, "BSCALE"), 0);
+        float v[2] = {3.0f, -1.0f};
+        EXPECT_EQ(2, im_wpix_r(id, v, 2)) << name;
+        EXPECT_EQ(0, im_close(id)) << name;
+        int rid = im_open(path(name).c_str(), "read");
+        ASSERT_GT(rid, 0) << name;
+        float r[2];
+        ASSERT_EQ(2, im_rpix_r(rid, r, 2)) << name;
+        EXPECT_EQ(3.0f, r[0]) << name;
+        EXPECT_EQ(-1.0f, r[1]) << name;
+        EXPECT_EQ(0, im_close(rid));
+    }
 }
 
 TEST_F(Wpix, DoublesStoreTheDoubleBlankInFitsOrder)

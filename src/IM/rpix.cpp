@@ -243,6 +243,43 @@ IM_VECTOR_KERNEL static void doubles_to_doubles(const double *__restrict src,
     }
 }
 
+/* Stored floating values of a FITS image are physical values only after
+ * BSCALE and BZERO, as for integers: multiply, then add, each rounded to
+ * Out (S, O: which of the two runs).  Blank pixels keep the blank. */
+template <typename Out, bool S, bool O>
+IM_VECTOR_KERNEL static void scale_floating(Out *__restrict x, int n, double scale, double offset,
+                                            typename bits_of<Out>::U blank_bits)
+{
+    for (int k = 0; k < n; k++) {
+        Out v = x[k];
+        bool blank = bits(v) == blank_bits;
+        if (S)
+            v = static_cast<Out>(static_cast<double>(v) * scale);
+        if (O)
+            v = static_cast<Out>(static_cast<double>(v) + offset);
+        x[k] = select_blank(v, blank, blank_bits);
+    }
+}
+
+/* Apply the current FITS image's BSCALE and BZERO to n converted floating
+ * pixels at x; nothing for other forms, whose floating pixels are stored
+ * as they are meant (a NaN BSCALE or BZERO counts as set). */
+template <typename Out>
+static void scale_fits_floating(Out *x, int n, Out blank_value)
+{
+    if (f->file_type != Type_fits)
+        return;
+    double s = f->val_scale, o = f->val_offset;
+    typename bits_of<Out>::U bb = bits(blank_value);
+    int which = (s != 1.0 ? 2 : 0) | (o != 0.0 ? 1 : 0);
+    switch (which) {
+    case 0: break;
+    case 1: scale_floating<Out, false, true>(x, n, s, o, bb); break;
+    case 2: scale_floating<Out, true, false>(x, n, s, o, bb); break;
+    default: scale_floating<Out, true, true>(x, n, s, o, bb); break;
+    }
+}
+
 /* Put FITS stored pixels at src (n of them, a private copy) into host
  * order. */
 static void host_order(unsigned char *src, int n)
@@ -275,6 +312,7 @@ static void convert_r(unsigned char *src, int n, float *dst)
             floats_to_floats<true>(fsrc, dst, n, f->val_blank);
         else
             floats_to_floats<false>(fsrc, dst, n, 0.0);
+        scale_fits_floating(dst, n, blank);
         break;
     default:
         break;
@@ -302,12 +340,14 @@ static void convert_d(unsigned char *src, int n, double *dst)
             floats_to_doubles<true>(reinterpret_cast<const float *>(src), dst, n, f->val_blank);
         else
             floats_to_doubles<false>(reinterpret_cast<const float *>(src), dst, n, 0.0);
+        scale_fits_floating(dst, n, blank);
         break;
     case -64:
         if (iraf_blank)
             doubles_to_doubles<true>(reinterpret_cast<const double *>(src), dst, n, f->val_blank);
         else
             doubles_to_doubles<false>(reinterpret_cast<const double *>(src), dst, n, 0.0);
+        scale_fits_floating(dst, n, blank);
         break;
     default:
         break;
@@ -573,8 +613,8 @@ int im_rpix_c(int id, unsigned char *buffer, int n_pix)
 }
 
 /* im_rpix_r: deliver the next n_pix pixels of a BITPIX 8, 16, 32 or -32
- * image as floats: integers scaled by BSCALE then BZERO (each rounded to
- * single precision), blanks (BLANK code, NaN, infinity) as the float blank.
+ * image as floats: integers (and FITS floats) scaled by BSCALE then BZERO
+ * (each rounded to single precision), blanks (BLANK code, NaN, infinity) as the float blank.
  * Returns pixels delivered (0 once the window is exhausted); n_pix < 0
  * rewinds and returns the window's pixel count; -3 handle not open; -2
  * BITPIX -64, no window, short read (pixels before the failure may be in
@@ -602,8 +642,8 @@ int im_rpix_r(int id, float *buffer, int n_pix)
 }
 
 /* im_rpix_d: as im_rpix_r, into doubles, for every BITPIX (-64 included);
- * integers convert exactly and scaling is done in double precision; the
- * blank is the double blank.  Returns as im_rpix_r, without the -64 case. */
+ * integers convert exactly and scaling (integers, FITS floats) is done in
+ * double precision; the blank is the double blank.  Returns as im_rpix_r, without the -64 case. */
 int im_rpix_d(int id, double *buffer, int n_pix)
 {
     if (IM_set_fid(id) < 0)

@@ -164,10 +164,11 @@ IM_KERNEL static void float_to_float(const unsigned char *src, unsigned char *ds
 
 /* Doubles to stored floats (BITPIX -32), narrowing.  Non-finite
  * values become iraf_blank (IRAF) or the double blank's single-precision
- * conversion (a NaN); SWAP: FITS byte order. */
-template <bool SWAP, bool IRAF>
+ * conversion (a NaN); SCALE: (v - off) / scale in double first (FITS);
+ * SWAP: FITS byte order. */
+template <bool SCALE, bool SWAP, bool IRAF>
 IM_KERNEL static void double_to_float(const unsigned char *src, unsigned char *dst, int64_t n,
-                                      float iraf_blank)
+                                      float iraf_blank, double off, double scale)
 {
     const float blank_f = IRAF ? iraf_blank : static_cast<float>(double_blank());
     uint32_t tmp[CHUNK];
@@ -175,8 +176,10 @@ IM_KERNEL static void double_to_float(const unsigned char *src, unsigned char *d
         const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
         const double *in = reinterpret_cast<const double *>(src) + i0;
         for (int k = 0; k < m; k++) {
-            const double v = in[k];
+            double v = in[k];
             const bool ok = std::fabs(v) <= DBL_MAX;
+            if (SCALE)
+                v = (v - off) / scale;
             const float s = ok ? static_cast<float>(v) : blank_f;
             uint32_t u;
             std::memcpy(&u, &s, 4);
@@ -189,15 +192,25 @@ IM_KERNEL static void double_to_float(const unsigned char *src, unsigned char *d
 }
 
 /* Doubles to stored doubles (BITPIX -64).  Non-finite values
- * become blank_bits (the double blank, or the IRAF blank value). */
-template <bool SWAP>
+ * become blank_bits (the double blank, or the IRAF blank value); SCALE:
+ * finite values become (v - off) / scale (FITS); SWAP: FITS byte order. */
+template <bool SCALE, bool SWAP>
 IM_KERNEL static void double_to_double(const unsigned char *src, unsigned char *dst, int64_t n,
-                                       uint64_t blank_bits)
+                                       uint64_t blank_bits, double off, double scale)
 {
     uint64_t tmp[CHUNK];
     for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
         const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
         std::memcpy(tmp, src + i0 * 8, size_t(m) * 8);
+        if (SCALE)
+            for (int k = 0; k < m; k++) {
+                double v;
+                std::memcpy(&v, &tmp[k], 8);
+                v = (v - off) / scale;
+                uint64_t u;
+                std::memcpy(&u, &v, 8);
+                tmp[k] = (tmp[k] & DOUBLE_EXP) == DOUBLE_EXP ? tmp[k] : u;
+            }
         for (int k = 0; k < m; k++)
             tmp[k] = (tmp[k] & DOUBLE_EXP) == DOUBLE_EXP ? blank_bits : tmp[k];
         if (SWAP)
@@ -444,6 +457,7 @@ struct conv_struct {
     int in_size;            /* bytes per caller pixel */
     int out_size;           /* bytes per stored pixel (the kernel's) */
     bool scale;             /* BSCALE/BZERO to undo (integer outputs) */
+    bool float_scale;       /* BSCALE/BZERO to undo (FITS floating outputs) */
     bool swap;              /* FITS byte order (integer outputs) */
     double off, scale_by;   /* BZERO, BSCALE */
     int_range_struct range; /* integer outputs */
@@ -469,18 +483,18 @@ static void run_float_to_float(const unsigned char *src, unsigned char *dst, int
     float_to_float<SCALE, SWAP, IRAF>(src, dst, n, c.off, c.scale_by, c.float_blank);
 }
 
-template <bool SWAP, bool IRAF>
+template <bool SCALE, bool SWAP, bool IRAF>
 static void run_double_to_float(const unsigned char *src, unsigned char *dst, int64_t n,
                                 const conv_struct &c)
 {
-    double_to_float<SWAP, IRAF>(src, dst, n, c.iraf_blank);
+    double_to_float<SCALE, SWAP, IRAF>(src, dst, n, c.iraf_blank, c.off, c.scale_by);
 }
 
-template <bool SWAP>
+template <bool SCALE, bool SWAP>
 static void run_double_to_double(const unsigned char *src, unsigned char *dst, int64_t n,
                                  const conv_struct &c)
 {
-    double_to_double<SWAP>(src, dst, n, c.double_blank);
+    double_to_double<SCALE, SWAP>(src, dst, n, c.double_blank, c.off, c.scale_by);
 }
 
 /* convert_and_store: converts n caller pixels at buffer to the stored form
@@ -533,6 +547,9 @@ static conv_struct conv_of(int in_size)
     c.in_size = in_size;
     c.out_size = std::max(1, std::abs(f->val_bitpix) / 8);
     c.scale = f->val_offset != 0.0 || f->val_scale != 1.0;
+    /* Readers apply BSCALE/BZERO to floating pixels of FITS images only,
+     * so only there do the writers undo them. */
+    c.float_scale = c.scale && f->file_type == Type_fits;
     /* FITS data are stored most significant byte first. */
     c.swap = f->file_type == Type_fits && im_byteorder() == 0;
     c.off = f->val_offset;
@@ -623,7 +640,8 @@ int im_wpix_c(int id, unsigned char *buffer, int n_pix)
 }
 
 /* im_wpix_r: store floats into a BITPIX 8, 16, 32 or -32 image: blanks and
- * non-finite values to the blank code, inverse BSCALE/BZERO, rounding,
+ * non-finite values to the blank code, inverse BSCALE/BZERO (integers, and
+ * FITS floats, as the readers apply them), rounding,
  * clipping, FITS byte order; the buffer holds the stored form afterwards
  * (of all n_pix pixels, even when fewer are written).
  * Returns pixels written; n_pix < 0 rewinds and returns the window's pixel
@@ -645,17 +663,14 @@ int im_wpix_r(int id, float *buffer, int n_pix)
         if (f->file_type == Type_iraf) {
             const float fb = f->val_blank_flag ? float(f->val_blank) : 0.0f;
             std::memcpy(&c.float_blank, &fb, 4);
-            if (c.scale)
-                c.run = run_float_to_float<true, false, true>;
-            else
-                c.run = run_float_to_float<false, false, true>;
+            c.run = run_float_to_float<false, false, true>;
         } else if (c.swap) {
-            if (c.scale)
+            if (c.float_scale)
                 c.run = run_float_to_float<true, true, false>;
             else
                 c.run = run_float_to_float<false, true, false>;
         } else {
-            if (c.scale)
+            if (c.float_scale)
                 c.run = run_float_to_float<true, false, false>;
             else
                 c.run = run_float_to_float<false, false, false>;
@@ -668,8 +683,8 @@ int im_wpix_r(int id, float *buffer, int n_pix)
 }
 
 /* im_wpix_d: store doubles into a BITPIX 8, 16, 32, -32 or -64 image; as
- * im_wpix_r, except that BSCALE/BZERO apply to integer outputs only (in
- * double precision).  -2 when BITPIX is not given. */
+ * im_wpix_r, with BSCALE/BZERO undone in double precision (integer
+ * outputs, and FITS floating outputs).  -2 when BITPIX is not given. */
 int im_wpix_d(int id, double *buffer, int n_pix)
 {
     if (IM_set_fid(id) < 0)
@@ -687,19 +702,21 @@ int im_wpix_d(int id, double *buffer, int n_pix)
     case -32:
         c.iraf_blank = float(iraf_blank);
         if (iraf)
-            c.run = run_double_to_float<false, true>;
-        else if (c.swap)
-            c.run = run_double_to_float<true, false>;
+            c.run = run_double_to_float<false, false, true>;
+        else if (c.float_scale)
+            c.run = c.swap ? run_double_to_float<true, true, false>
+                           : run_double_to_float<true, false, false>;
         else
-            c.run = run_double_to_float<false, false>;
+            c.run = c.swap ? run_double_to_float<false, true, false>
+                           : run_double_to_float<false, false, false>;
         break;
     case -64: {
         const double blank = iraf ? iraf_blank : double_blank();
         std::memcpy(&c.double_blank, &blank, 8);
-        if (c.swap)
-            c.run = run_double_to_double<true>;
+        if (c.float_scale)
+            c.run = c.swap ? run_double_to_double<true, true> : run_double_to_double<true, false>;
         else
-            c.run = run_double_to_double<false>;
+            c.run = c.swap ? run_double_to_double<false, true> : run_double_to_double<false, false>;
         break;
     }
     default: /* no BITPIX */
