@@ -78,7 +78,9 @@ protected:
 
 TEST_F(IrafWrite, NewHeaderHasEveryFieldAtItsOffset)
 {
-    int id = new_image("pic.imh", 16, 3, 2);
+    // Real pixels: BSCALE and BZERO stay in their fields (only scaled
+    // integers are turned into real pixels).
+    int id = new_image("pic.imh", -32, 3, 2);
     EXPECT_GT(im_wkey_d(id, 2.0, "BSCALE"), 0);
     EXPECT_GT(im_wkey_d(id, 100.0, "BZERO"), 0);
     EXPECT_GT(im_wkey_c(id, "M31 field", "OBJECT"), 0);
@@ -90,9 +92,9 @@ TEST_F(IrafWrite, NewHeaderHasEveryFieldAtItsOffset)
     EXPECT_GT(im_wkey_t(id, "COMMENT kept in the user area", "end"), 0);
     EXPECT_GT(im_wkey_t(id, "HISTORY second", "end"), 0);
     EXPECT_GT(im_wkey_d(id, 10.5, "CRVAL1"), 0);
-    short v[6] = {1, 2, 3, -4, 5, 6};
+    float v[6] = {1, 2, 3, -4, 5, 6};
     const int32_t before = get_iraf_time();
-    EXPECT_EQ(6, im_wpix_s(id, v, 6));
+    EXPECT_EQ(6, im_wpix_r(id, v, 6));
     EXPECT_EQ(0, im_close(id));
     const int32_t after = get_iraf_time();
 
@@ -100,15 +102,15 @@ TEST_F(IrafWrite, NewHeaderHasEveryFieldAtItsOffset)
     ASSERT_EQ(size_t(2052 + 2 * 162 + 2), h.size());
     EXPECT_EQ("imhdr", iraf_text(h, 0, 12));
     EXPECT_EQ(int32_t(h.size() / 4), i32(h, 12));
-    EXPECT_EQ(3, i32(h, 16));
+    EXPECT_EQ(6, i32(h, 16));
     EXPECT_EQ(2, i32(h, 20));
     EXPECT_EQ(3, i32(h, 24));
     EXPECT_EQ(2, i32(h, 28));
     EXPECT_EQ(3, i32(h, 52));
     EXPECT_EQ(2, i32(h, 56));
     EXPECT_EQ(513, i32(h, 88));
-    EXPECT_EQ(513 + 6, i32(h, 92));
-    EXPECT_EQ(513 + 6 + 4096, i32(h, 96));
+    EXPECT_EQ(513 + 12, i32(h, 92));
+    EXPECT_EQ(513 + 12 + 4096, i32(h, 96));
     EXPECT_EQ(4, i32(h, 104));
     const int32_t ctime = i32(h, 108);
     EXPECT_GE(ctime, before);
@@ -136,12 +138,12 @@ TEST_F(IrafWrite, NewHeaderHasEveryFieldAtItsOffset)
 
     // The pixel file starts with the first 1024 bytes, magic "impix".
     auto p = slurp(path("pic.pix"));
-    ASSERT_EQ(size_t(1024 + 12), p.size());
+    ASSERT_EQ(size_t(1024 + 24), p.size());
     EXPECT_EQ("impix", iraf_text(p, 0, 12));
     EXPECT_EQ(0, std::memcmp(&p[12], &h[12], 1024 - 12));
-    short got[6];
-    std::memcpy(got, &p[1024], 12);
-    EXPECT_EQ(-4, got[3]);
+    float got[6];
+    std::memcpy(got, &p[1024], 24);
+    EXPECT_EQ(-4.0f, got[3]);
 }
 
 TEST_F(IrafWrite, WrittenImageReadsBack)
@@ -183,19 +185,78 @@ TEST_F(IrafWrite, WrittenImageReadsBack)
 
 TEST_F(IrafWrite, BzeroAloneGivesUnitScale)
 {
-    int id = new_image("bz.imh", 16, 1, 1);
+    int id = new_image("bz.imh", -32, 1, 1);
     EXPECT_GT(im_wkey_d(id, 7.0, "BZERO"), 0);
     EXPECT_EQ(0, im_close(id));
     auto h = slurp(path("bz.imh"));
     EXPECT_FLOAT_EQ(1.0f, f32(h, 212));
     EXPECT_FLOAT_EQ(7.0f, f32(h, 216));
 
-    id = new_image("bz0.imh", 16, 1, 1);
+    id = new_image("bz0.imh", -32, 1, 1);
     EXPECT_GT(im_wkey_d(id, 0.0, "BSCALE"), 0);
     EXPECT_GT(im_wkey_d(id, 3.0, "BZERO"), 0);
     EXPECT_EQ(0, im_close(id));
     h = slurp(path("bz0.imh"));
     EXPECT_FLOAT_EQ(1.0f, f32(h, 212));
+}
+
+TEST_F(IrafWrite, ScaledIntegerImagesAreWrittenAsRealPixels)
+{
+    // IRAF tasks ignore BSCALE/BZERO, so scaled integers are stored as the
+    // physical values in real pixels; unscaled integers stay integers.
+    const struct {
+        const char *name;
+        int bitpix;
+        double bscale, bzero;
+        bool blank;
+        int32_t pixtype;
+    } cases[] = {
+        {"s16.imh", 16, 0.5, 100.0, true, 6},
+        {"z32.imh", 32, 1.0, 32768.0, false, 6},
+        {"s8.imh", 8, 2.0, 0.0, false, 6},  // bytes become storable too
+        {"p16.imh", 16, 1.0, 0.0, true, 3},
+    };
+    for (const auto &c : cases) {
+        int id = new_image(c.name, c.bitpix, 3, 0);
+        if (c.bscale != 1.0) {
+            EXPECT_GT(im_wkey_d(id, c.bscale, "BSCALE"), 0);
+        }
+        if (c.bzero != 0.0) {
+            EXPECT_GT(im_wkey_d(id, c.bzero, "BZERO"), 0);
+        }
+        if (c.blank) {
+            EXPECT_GT(im_wkey_i(id, c.bitpix == 8 ? 255 : -32768, "BLANK"), 0);
+        }
+        float v[3] = {101.5f, NAN, 104.0f};
+        EXPECT_EQ(3, im_wpix_r(id, v, 3)) << c.name;
+        EXPECT_EQ(0, im_close(id)) << c.name;
+        auto h = slurp(path(c.name));
+        ASSERT_GT(h.size(), size_t(2052)) << c.name;
+        EXPECT_EQ(c.pixtype, i32(h, 16)) << c.name;
+        if (c.pixtype != 6)
+            continue;
+        EXPECT_EQ(0.0f, f32(h, 212)) << c.name; // no scaling left in the header
+        EXPECT_EQ(0.0f, f32(h, 216)) << c.name;
+        int rid = im_open(path(c.name).c_str(), "read");
+        ASSERT_GT(rid, 0) << c.name;
+        char card[81];
+        for (const char *key : {"BSCALE", "BZERO", "BLANK"})
+            EXPECT_EQ(-1, im_rkey_t(rid, card, key)) << c.name << " " << key;
+        float r[3];
+        ASSERT_EQ(3, im_rpix_r(rid, r, 3)) << c.name;
+        EXPECT_EQ(101.5f, r[0]) << c.name;
+        EXPECT_EQ(0.0f, r[1]) << c.name; // IRAF real images have no blank
+        EXPECT_EQ(104.0f, r[2]) << c.name;
+        EXPECT_EQ(0, im_close(rid));
+    }
+
+    // Integer callers cannot fill a real image.
+    int id = new_image("ints.imh", 16, 2, 0);
+    EXPECT_GT(im_wkey_d(id, 2.0, "BSCALE"), 0);
+    short s[2] = {1, 2};
+    EXPECT_EQ(-2, im_wpix_s(id, s, 2));
+    im_close(id);
+    EXPECT_EQ(-3, im_close(id));
 }
 
 TEST_F(IrafWrite, HistoryThatDoesNotFitGoesToTheUserArea)

@@ -275,9 +275,29 @@ static int create_file(const char *path)
     return fd < 0 ? -1 : fd;
 }
 
+/* IRAF has no scaled integer pixel type (its tasks ignore BSCALE and
+ * BZERO), so an IRAF image whose cards scale integer pixels is stored as
+ * real pixels holding the physical values, as IRAF itself stores scaled
+ * data: BITPIX becomes -32 and BSCALE, BZERO and BLANK, which described the
+ * integer coding, are removed.  The BITPIX card becomes the current card.
+ * Returns 0 (also when nothing needed changing), or -2 when the BITPIX card
+ * cannot be found or changed. */
+static int iraf_scaled_to_real(void)
+{
+    if (f->val_bitpix <= 0 || (f->val_scale == 1.0 && f->val_offset == 0.0))
+        return 0;
+    for (const char *key : {"BSCALE", "BZERO", "BLANK"})
+        while (IM_card_find(key) > 0)
+            IM_card_delete();
+    if (IM_card_find("BITPIX") <= 0 || IM_card_replace("BITPIX  =                  -32") != 1)
+        return -2;
+    return 0;
+}
+
 /* do_wpix_setup: first pixel write of a new image: settles the form from
  * the name, creates the pixel file and fixes io_offset (a FITS image on
- * standard output gets its header now).  Returns 0, or -2 (no pixel file:
+ * standard output gets its header now; an IRAF image with scaled integer
+ * pixels becomes a real image).  Returns 0, or -2 (no pixel file:
  * unix_pix_fid is then -1).  Clears need_wpix_setup whatever the outcome. */
 static int do_wpix_setup(void)
 {
@@ -323,6 +343,8 @@ static int do_wpix_setup(void)
     switch (f->file_type) {
     case Type_zz:
     case Type_iraf: {
+        if (f->file_type == Type_iraf && iraf_scaled_to_real() < 0)
+            return -2;
         if (f->file_type == Type_iraf && f->bytes_per_pix == 1)
             return -2;
         /* The header name ends in .zzh or .imh: swap the last three. */
@@ -602,6 +624,8 @@ int im_wpix_i(int id, int *buffer, int n_pix)
         return IM_w_rewind(f->cur_window);
     if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
         return -2;
+    if (f->val_bitpix != 32) /* the first write made it a real IRAF image */
+        return -2;
     unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
     if (f->file_type == Type_fits && im_rawflag == 0)
         swap_in_parts(b, int64_t(n_pix) * 4, 4);
@@ -619,6 +643,8 @@ int im_wpix_s(int id, short *buffer, int n_pix)
         return IM_w_rewind(f->cur_window);
     if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
         return -2;
+    if (f->val_bitpix != 16) /* the first write made it a real IRAF image */
+        return -2;
     unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
     if (f->file_type == Type_fits && im_rawflag == 0)
         swap_in_parts(b, int64_t(n_pix) * 2, 2);
@@ -635,6 +661,8 @@ int im_wpix_c(int id, unsigned char *buffer, int n_pix)
     if (n_pix < 0)
         return IM_w_rewind(f->cur_window);
     if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
+        return -2;
+    if (f->val_bitpix != 8) /* the first write made it a real IRAF image */
         return -2;
     return store_pixels(buffer, n_pix);
 }
