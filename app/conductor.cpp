@@ -15,7 +15,6 @@
 /* The tool's debug level: 0 unless the command line sets it. */
 int debug = 0;
 
-#define VERSION_TEXT "V1.1"
 #define HUGE_PAGE ((size_t)2 << 20)
 
 /* Pixel buffer of n floats.  Large buffers are 2 MiB aligned and marked
@@ -42,6 +41,19 @@ static void free_pixels(float *p)
     std::free(p);
 }
 
+/* A fatal message: what failed, the image's name and the library's reason
+ * (when it gave one).  Ends the process with status 255. */
+static void squawk_image(const char *what, const char *name)
+{
+    static char message[2 * 8192 + 64];
+    const char *why = im_errmsg();
+    if (why[0] != '\0')
+        std::snprintf(message, sizeof message, "%s \"%s\": %s", what, name, why);
+    else
+        std::snprintf(message, sizeof message, "%s \"%s\"", what, name);
+    squawk(0, message);
+}
+
 /* conductor: run the whole job on in_name -> out_name with count (x, y)
  * reference points.  Returns 0 after a complete run (closing failures are
  * warnings); every other failure ends the process (255 fatal, 1 failed fit). */
@@ -54,10 +66,10 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
     /* Open both images. */
     in.handle = im_open(in_name, "read");
     if (in.handle < 0)
-        squawk(0, "Error opening input file");
+        squawk_image("Error opening input file", in_name);
     out.handle = im_open(out_name, "write");
     if (out.handle < 0)
-        squawk(0, "Error opening output file");
+        squawk_image("Error opening output file", out_name);
 
     /* Geometry: exactly two axes longer than 1. */
     if (getimaginfo(&in) != 2)
@@ -107,7 +119,7 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
         std::fputs("Update the header\n", stderr);
     char card[81];
     std::snprintf(card, sizeof card,
-                  "HISTORY Flattened, planar subtraction (KELP flatten %s)", VERSION_TEXT);
+                  "HISTORY Flattened, planar subtraction (KELP flatten %s)", FLATTEN_VERSION);
     (void)im_wkey_t(out.handle, card, "end");
 
     hdrclean(pixels, &out, &range);
@@ -115,7 +127,7 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
     if (debug > 5)
         std::fputs("Write the new pixels\n", stderr);
     if (im_wpix_r(out.handle, pixels, out.n_pixels) != out.n_pixels)
-        squawk(0, "Error writing pixels to output");
+        squawk_image("Error writing pixels to output", out_name);
 
     if (debug > 5)
         std::fputs("Close the images\n", stderr);

@@ -1,7 +1,7 @@
 /* main: the tool's entry point: debug level from the command line, the run
  * description (two image names, then reference points) from standard input.
- * Every path ends in exit with the status of its outcome; nothing is written
- * to standard output. */
+ * Every path ends in exit with the status of its outcome; nothing but the
+ * text of --help and --version is written to standard output. */
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -63,6 +63,47 @@ static void read_name(char *buf, FILE *in, int which)
     }
 }
 
+/* The text of --help: how to run the tool, on standard output. */
+static const char usage_text[] =
+    "Usage: flatten [-LEVEL] < job.txt\n"
+    "       flatten --help | --version\n"
+    "\n"
+    "Removes a planar background Z = A + B*sample + C*line, fitted by least\n"
+    "squares at reference pixels, from a two-dimensional image.\n"
+    "\n"
+    "Standard input:\n"
+    "  line 1   input image name; a subset may follow a comma and a FITS\n"
+    "           extension may be named in brackets: img.fits[SCI],@1:512,@1:512\n"
+    "  line 2   output image name (.fits, .imh or .zzh; without a known suffix\n"
+    "           the input's form)\n"
+    "  then     one reference point per line: two integers, sample and line,\n"
+    "           1-based; other lines are skipped\n"
+    "\n"
+    "-LEVEL is the debug level (messages on standard error): >2 the fitted\n"
+    "coefficients, >3 a start message, >5 progress, >6 the output scaling, >7 the\n"
+    "fit's sums, >8 every reference pixel; 13 echoes the input and exits 13,\n"
+    "14 echoes the reference points and exits 14.\n"
+    "\n"
+    "Exit status: 0 done; 1 usage error, missing name line or failed fit;\n"
+    "13, 14 the dry runs above; 255 a fatal error (the message names the image\n"
+    "and the reason).\n";
+
+/* Options that are words: --help and --version print and end the process
+ * with status 0; any other word is a usage error (status 1). */
+static void word_option(const char *arg, const char *program)
+{
+    if (std::strcmp(arg, "--help") == 0) {
+        std::fputs(usage_text, stdout);
+        std::exit(0);
+    }
+    if (std::strcmp(arg, "--version") == 0) {
+        std::printf("flatten (KELP flatten) %s\n", FLATTEN_VERSION);
+        std::exit(0);
+    }
+    std::fprintf(stderr, "%s: unknown option %s (try --help)\n", program, arg);
+    std::exit(1);
+}
+
 int main(int argc, char **argv)
 {
     static char in_name[LINE_LEN];
@@ -77,6 +118,8 @@ int main(int argc, char **argv)
                          argv[0] != nullptr ? argv[0] : "flatten");
             std::exit(1);
         }
+        if (argv[1][1] == '-')
+            word_option(argv[1], argv[0] != nullptr ? argv[0] : "flatten");
         const char *p = argv[1] + 1;
         int32_t level = 0;
         if (scan_int(&p, &level) == 1)

@@ -7,6 +7,9 @@
 
 #define IMAGE_INFO_MAX_AXES 1002
 
+/* The version the tool reports and writes into its HISTORY card. */
+#define FLATTEN_VERSION "V1.1"
+
 /* The tool's record of one open image. */
 struct image_info {
     int handle;

@@ -17,11 +17,12 @@ extern "C" {
 int im_open(const char *name, const char *mode);
 int im_close(int id);
 int im_file(int id, const char *operation);
-/* The reason for the latest failure of im_open, rwc_fid or rwcf, as text
- * for a message ("" after a success): which file and why (no such file,
+/* The reason for the latest failure of im_open, rwc_fid, rwcf or the
+ * first pixel write of a new image (which creates its files), as text for
+ * a message ("" after a success): which file and why (no such file,
  * permission denied, content of no known form, unsupported header version,
- * a refused subset field and why).  Owned by the library; valid until the
- * next of those calls. */
+ * a refused subset field and why, a file that cannot be created).  Owned by
+ * the library; valid until the next of those calls. */
 const char *im_errmsg(void);
 
 /* Header copying and keywords */

@@ -357,7 +357,8 @@ TEST(ToolInput, DebugLevelReadLikeAtoi)
     for (const char *arg : {"-", "-x", ""}) {
         ToolResult r = run_tool(work_dir(), arg, "no-such-image.fits\nout.fits\n1 1\n");
         EXPECT_EQ(255, r.status) << arg;
-        EXPECT_EQ("Error opening input file\n", r.err) << arg;
+        EXPECT_EQ("Error opening input file \"no-such-image.fits\": no such file (nor with "
+                  ".imh, .zzh, .fits, .fit or .s added)\n", r.err) << arg;
     }
     ToolResult r = run_tool(work_dir(), "-13abc extra", "a\nb\n");
     EXPECT_EQ(13, r.status);

@@ -4,6 +4,7 @@
  * overrun; the first reason recorded after a clear is the one kept (the
  * innermost step that failed knows the most), and callers further out may
  * only put context in front of it. */
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +14,8 @@
 static char reason[IM_REASON_LEN];
 
 /* IM_error_clear: forget the recorded reason.  Called on entry by every
- * operation that records one (im_open, rwc_fid, rwcf). */
+ * operation that records one (im_open, rwc_fid, rwcf, the first pixel
+ * write). */
 void IM_error_clear(void)
 {
     reason[0] = '\0';
@@ -55,10 +57,27 @@ void IM_error_context(const char *context)
     }
 }
 
-/* im_errmsg: the reason for the latest failure of im_open, rwc_fid or
- * rwcf ("" when the latest of them succeeded or gave none).  The text
- * belongs to the library and changes with the next such call. */
+/* im_errmsg: the reason for the latest failure of im_open, rwc_fid, rwcf
+ * or a new image's first pixel write ("" when the latest of them succeeded
+ * or gave none).  The text belongs to the library and changes with the
+ * next such call. */
 const char *im_errmsg(void)
 {
     return reason;
+}
+
+/* IM_errno_words: words for why a file could not be opened or created,
+ * for failure reasons (lower case, as the reasons are written). */
+const char *IM_errno_words(int e)
+{
+    switch (e) {
+    case ENOENT: return "no such file";
+    case EACCES: return "permission denied";
+    case EISDIR: return "is a folder";
+    case ENOTDIR: return "a folder of the path is not a folder";
+    case ENAMETOOLONG: return "name too long";
+    case ELOOP: return "too many symbolic links";
+    case EROFS: return "read-only file system";
+    default: return std::strerror(e);
+    }
 }

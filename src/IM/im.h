@@ -159,12 +159,18 @@ int IM_walk(int writing, unsigned char *buffer, int64_t n_bytes, IM_mover move);
 void IM_error_clear(void);
 int IM_fail(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void IM_error_context(const char *context);
+const char *IM_errno_words(int e);
 
 /* File helpers (fileio) */
 int IM_open_file(const char *path, int flags);
 int IM_read_full(int fd, void *buffer, int n);
 int IM_write_all(int fd, const void *data, size_t n);
 int IM_write_all_at(int fd, const void *data, size_t n, off_t pos);
+
+/* FITS cards and image extensions (open, fits_ext) */
+void IM_take_card(char *card, const char *src);
+int IM_fits_selector(char *path, char *sel, size_t size);
+int IM_get_fits_extension(const char *sel);
 
 /* IRAF headers: reader (iraf_read) and writer (iraf_write) */
 void IM_iraf_to_ascii(char *strng, int nn);

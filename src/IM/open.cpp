@@ -29,6 +29,10 @@ static int unix_mode = O_RDONLY;
 static int hdr_is_open = 0;
 static int pix_is_open = 0;
 
+/* The extension selector of the open in progress ("SCI,2" of
+ * "file.fits[SCI,2]"); empty when the name has none. */
+static char ext_selector[IM_CARD_LEN + 1];
+
 static const int FITS_RECORD = 2880;
 static const int FITS_CARD = 80;
 static const int FITS_CARDS = 36;           /* cards per record */
@@ -48,24 +52,45 @@ static void close_hdr(void)
 
 /* ---- Names ---------------------------------------------------------- */
 
-/* parse_filename: split full_name at its first comma into file_name (the
- * path; IM_NAME_LEN bytes) and subset_text (IM_SUBSET_LEN bytes, empty
- * without a comma).  Both are always terminated.
+/* The first comma of name that is not inside a "[...]" group (so that the
+ * extension selector of "file.fits[SCI,2],@1:10" stays whole), or null.
+ * A '[' without a closing ']' is an ordinary character. */
+static const char *split_comma(const char *name)
+{
+    for (const char *p = name; *p != '\0'; p++) {
+        if (*p == '[') {
+            const char *close = std::strchr(p, ']');
+            if (close != nullptr) {
+                p = close;
+                continue;
+            }
+        }
+        if (*p == ',')
+            return p;
+    }
+    return nullptr;
+}
+
+/* parse_filename: split full_name at its first comma outside brackets into
+ * file_name (the path; IM_NAME_LEN bytes) and subset_text (IM_SUBSET_LEN
+ * bytes, empty without a comma).  Both are always terminated.
  * Returns 0; -2 the path leaves no room for a five-character suffix;
  * -4 the subset text is longer than 63 characters. */
 static int parse_filename(const char *full_name, char *file_name, char *subset_text)
 {
-    const char *comma = std::strchr(full_name, ',');
+    const char *comma = split_comma(full_name);
     size_t path_len = comma ? static_cast<size_t>(comma - full_name) : std::strlen(full_name);
     if (path_len + SUFFIX_ROOM >= IM_NAME_LEN)
-        return -2;
+        return IM_fail(-2, "the file name is longer than %d characters",
+                       static_cast<int>(IM_NAME_LEN - SUFFIX_ROOM - 1));
     std::memcpy(file_name, full_name, path_len);
     file_name[path_len] = '\0';
     subset_text[0] = '\0';
     if (comma != nullptr) {
         size_t subset_len = std::strlen(comma + 1);
         if (subset_len >= IM_SUBSET_LEN)
-            return -4;
+            return IM_fail(-4, "subset refused: the subset text is longer than %d characters",
+                           IM_SUBSET_LEN - 1);
         std::memcpy(subset_text, comma + 1, subset_len + 1);
     }
     return 0;
@@ -129,7 +154,8 @@ static file_type_enum type_from_content(int fd)
 
 /* open_header_file: open hdr_filename, or the first of the suffixed names
  * that opens, and settle file_type from the suffix or the content.
- * Returns 0; -2 nothing opened; -1 content of no known form. */
+ * Returns 0; -2 nothing opened; -1 content of no known form (with a
+ * reason: why the name did not open, or that the content is unknown). */
 static int open_header_file(void)
 {
     static const struct {
@@ -144,6 +170,11 @@ static int open_header_file(void)
     if (fd >= 0) {
         f->file_type = type_from_ending(f->hdr_filename);
     } else {
+        /* The first reason other than a missing file is the one to give:
+         * "permission denied" on the name itself, or on a suffixed name. */
+        int why = errno;
+        char why_name[IM_NAME_LEN];
+        std::memcpy(why_name, f->hdr_filename, sizeof why_name);
         /* parse_filename left room for the longest suffix */
         size_t base = std::strlen(f->hdr_filename);
         for (const auto &fb : fallback) {
@@ -153,9 +184,18 @@ static int open_header_file(void)
                 f->file_type = fb.type;
                 break;
             }
+            if (why == ENOENT && errno != ENOENT) {
+                why = errno;
+                std::memcpy(why_name, f->hdr_filename, sizeof why_name);
+            }
         }
-        if (fd < 0)
-            return -2;
+        if (fd < 0) {
+            f->hdr_filename[base] = '\0';
+            if (why == ENOENT)
+                return IM_fail(-2, "no such file (nor with .imh, .zzh, .fits, .fit or .s "
+                               "added)");
+            return IM_fail(-2, "%s: %s", why_name, IM_errno_words(why));
+        }
     }
     f->unix_hdr_fid = fd;
     hdr_is_open = 1;
@@ -163,9 +203,10 @@ static int open_header_file(void)
     if (f->file_type == Type_unknown) {
         f->file_type = type_from_content(fd);
         if (f->file_type == Type_unknown)
-            return -1;
+            return IM_fail(-1, "not an image this library reads: its first bytes match "
+                           "no known form (FITS, IRAF .imh, ZZ, S)");
         if (lseek(fd, 0, SEEK_SET) != 0)
-            return -1;
+            return IM_fail(-1, "%s: cannot be read from its start", f->hdr_filename);
     }
     return 0;
 }
@@ -183,8 +224,9 @@ static int card_length(const char *src)
     return len;
 }
 
-/* Copy the FITS card at src into card (81 bytes), trimmed and terminated. */
-static void take_card(char *card, const char *src)
+/* IM_take_card: copy the 80-byte FITS card at src into card (81 bytes),
+ * trailing blanks cut as the FITS readers cut them, and terminated. */
+void IM_take_card(char *card, const char *src)
 {
     int len = card_length(src);
     std::memcpy(card, src, static_cast<size_t>(len));
@@ -207,9 +249,10 @@ static int get_fits_header(void)
         else
             got = IM_read_full(f->unix_hdr_fid, record, FITS_RECORD);
         if (got < FITS_RECORD)
-            return -1;
+            return IM_fail(-1, "not an image this library reads: taken for FITS, but it "
+                           "ends before the END card of its header");
         if (f->io_offset > INT_MAX - FITS_RECORD)
-            return -1;
+            return IM_fail(-1, "the FITS header is longer than 2 GiB");
         f->io_offset += FITS_RECORD;
 
         for (int c = 0; c < FITS_CARDS; c++) {
@@ -221,14 +264,16 @@ static int get_fits_header(void)
                 return 0;
             }
             char card[IM_CARD_LEN + 1];
-            take_card(card, src);
+            IM_take_card(card, src);
             if (expect_simple) {
                 expect_simple = 0;
                 if (std::memcmp(src, "SIMPLE ", 7) != 0 || src[29] != 'T')
-                    return -1;
+                    return IM_fail(-1, "not an image this library reads: taken for FITS, "
+                                   "but its first card is not SIMPLE = T");
             }
             if (IM_card_add(card) < 0)
-                return -1;
+                return IM_fail(-1, "FITS card '%.30s' has a value the library cannot use",
+                               card);
         }
     }
 }
@@ -257,7 +302,7 @@ static int get_zz_header(void)
     close_hdr();
     FILE *fp = std::fopen(f->hdr_filename, "r");
     if (fp == nullptr)
-        return -2;
+        return IM_fail(-2, "ZZ header %s: %s", f->hdr_filename, IM_errno_words(errno));
     char line[ZZ_LINE];
     while (std::fgets(line, sizeof line, fp) != nullptr) {
         size_t len = std::strlen(line);
@@ -270,7 +315,7 @@ static int get_zz_header(void)
     int failed = std::ferror(fp);
     std::fclose(fp);
     if (failed)
-        return -2;
+        return IM_fail(-2, "ZZ header %s: read error", f->hdr_filename);
 
     size_t base = std::strlen(f->hdr_filename);
     if (has_ending(f->hdr_filename, ".zzh"))
@@ -278,10 +323,10 @@ static int get_zz_header(void)
     int n = std::snprintf(f->pix_filename, IM_NAME_LEN, "%.*s.zzp",
                           static_cast<int>(base), f->hdr_filename);
     if (n < 0 || n >= IM_NAME_LEN)
-        return -2;
+        return IM_fail(-2, "the ZZ pixel file name is too long");
     int fd = IM_open_file(f->pix_filename, unix_mode);
     if (fd < 0)
-        return -2;
+        return IM_fail(-2, "ZZ pixel file %s: %s", f->pix_filename, IM_errno_words(errno));
     f->unix_pix_fid = fd;
     pix_is_open = 1;
     f->magic = FID_MAGIC;
@@ -298,25 +343,23 @@ static int get_s_header(void)
     int fd = f->unix_hdr_fid;
     unsigned char raw[sizeof(S_S)];
     if (IM_read_full(fd, raw, static_cast<int>(sizeof raw)) != static_cast<int>(sizeof raw))
-        return -1;
+        return IM_fail(-1, "not an image this library reads: taken for an S file, but it "
+                       "is shorter than its leading record");
     S_S s;
     std::memcpy(&s, raw, sizeof s);
     if (s.tapetype != S_TAPETYPE)
-        return -1;
-    if (s.hdr_start < 0 || s.img_start < 0)
-        return -1;
+        return IM_fail(-1, "not an image this library reads: taken for an S file, but its "
+                       "leading record is not of type 46");
     struct stat st;
-    if (fstat(fd, &st) != 0)
-        return -1;
-    if (S_ISREG(st.st_mode) && (s.hdr_start > st.st_size || s.img_start > st.st_size))
-        return -1;
-    if (lseek(fd, s.hdr_start, SEEK_SET) != s.hdr_start)
-        return -1;
+    if (s.hdr_start < 0 || s.img_start < 0 || fstat(fd, &st) != 0 ||
+        (S_ISREG(st.st_mode) && (s.hdr_start > st.st_size || s.img_start > st.st_size)) ||
+        lseek(fd, s.hdr_start, SEEK_SET) != s.hdr_start)
+        return IM_fail(-1, "the S file's header or pixel offset lies outside the file");
 
     char record[FITS_RECORD];
     for (;;) {
         if (IM_read_full(fd, record, FITS_RECORD) < FITS_RECORD)
-            return -1;
+            return IM_fail(-1, "the S file ends before the END card of its header");
         for (int c = 0; c < FITS_CARDS; c++) {
             const char *src = record + c * FITS_CARD;
             if (std::memcmp(src, "END     ", 8) == 0) {
@@ -327,7 +370,7 @@ static int get_s_header(void)
                 return 0;
             }
             char card[IM_CARD_LEN + 1];
-            take_card(card, src);
+            IM_take_card(card, src);
             IM_card_add(card);
         }
     }
@@ -339,24 +382,25 @@ static int get_s_header(void)
  * of the axis lengths (the first with its line padding; an empty axis
  * counted as 1 so that no partial product can overflow) times the pixel
  * size.  Also refuses NAXIS outside 0..9 and negative lengths or padding.
- * Returns 0 or -1. */
+ * Returns 0 or -1 (with a reason). */
 static int check_geometry(void)
 {
     int naxis = f->val_naxis[0];
     if (naxis < 0 || naxis > IM_MAX_AXES || f->line_skip_pix < 0)
-        return -1;
+        return IM_fail(-1, "NAXIS %d is outside 0 to %d", naxis, IM_MAX_AXES);
     int64_t bytes = f->bytes_per_pix > 0 ? f->bytes_per_pix : 1;
     for (int i = 1; i <= naxis; i++) {
         int64_t len = f->val_naxis[i];
         if (len < 0)
-            return -1;
+            return IM_fail(-1, "NAXIS%d is negative", i);
         if (i == 1)
             len += f->line_skip_pix;
         if (len < 1)
             len = 1;
         bytes *= len;
         if (bytes > INT_MAX)
-            return -1;
+            return IM_fail(-1, "the image holds more than 2 GiB of pixels, beyond this "
+                           "library's reach");
     }
     return 0;
 }
@@ -367,7 +411,7 @@ static int check_geometry(void)
 static int open_for_write(const char *mode)
 {
     if (std::strcmp(f->hdr_filename, "-") == 0 && mode[1] != '-')
-        return -2;
+        return IM_fail(-2, "'-' names standard output only in mode \"w-\"");
     f->file_type = type_from_ending(f->hdr_filename);
     f->need_wpix_setup = 1;
     f->mode = 2;
@@ -380,14 +424,25 @@ static int open_for_write(const char *mode)
 static int open_steps(const char *in_filename, const char *mode)
 {
     if (in_filename == nullptr || mode == nullptr)
-        return -2;
+        return IM_fail(-2, "no image name or no mode given");
     size_t len = std::strlen(in_filename);
     if (len >= IM_NAME_LEN)
-        return -2;
+        return IM_fail(-2, "the image name is longer than %d characters", IM_NAME_LEN - 1);
     std::memcpy(f->user_filename, in_filename, len + 1);
     int status = parse_filename(f->user_filename, f->hdr_filename, f->subset_text);
     if (status < 0)
         return status;
+
+    /* "file.fits[SCI]": an extension selector, for reading only. */
+    status = IM_fits_selector(f->hdr_filename, ext_selector, sizeof ext_selector);
+    if (status < 0)
+        return IM_fail(-2, "the extension selector is longer than %d characters",
+                       static_cast<int>(sizeof ext_selector) - 1);
+    if (status > 0 && mode[0] != 'r')
+        return IM_fail(-2, "an extension [%s] can be opened for reading only", ext_selector);
+    if (status > 0 && std::strcmp(f->hdr_filename, "-") == 0)
+        return IM_fail(-2, "an extension [%s] cannot be read from standard input",
+                       ext_selector);
 
     switch (mode[0]) {
     case 'w':
@@ -395,7 +450,7 @@ static int open_steps(const char *in_filename, const char *mode)
     case 'r':
         if (std::strcmp(f->hdr_filename, "-") == 0) {
             if (mode[1] != '-')
-                return -3;
+                return IM_fail(-3, "'-' names standard input only in mode \"r-\"");
             f->unix_hdr_fid = 0;
             f->unix_pix_fid = 0;
             f->file_type = Type_fits;
@@ -408,7 +463,7 @@ static int open_steps(const char *in_filename, const char *mode)
         unix_mode = O_RDWR;
         break;
     default:
-        return -3;
+        return IM_fail(-3, "unknown mode \"%.8s\" (r, w or u)", mode);
     }
 
     if (f->file_type == Type_unknown) {
@@ -417,10 +472,21 @@ static int open_steps(const char *in_filename, const char *mode)
             return status;
     }
 
+    if (ext_selector[0] != '\0' && f->file_type != Type_fits)
+        return IM_fail(-1, "an extension [%s] was asked for, but the file was taken for %s",
+                       ext_selector, f->file_type == Type_iraf ? "an IRAF image"
+                                     : f->file_type == Type_zz ? "a ZZ image" : "an S file");
+
     f->magic = FID_MAGIC;
     switch (f->file_type) {
     case Type_fits:
-        status = get_fits_header();
+        /* An extension, or the primary header ("[0]" read from the start
+         * again, or no selector at all). */
+        status = ext_selector[0] != '\0' ? IM_get_fits_extension(ext_selector) : 1;
+        if (status == 1 && ext_selector[0] != '\0' && lseek(f->unix_hdr_fid, 0, SEEK_SET) != 0)
+            status = IM_fail(-1, "%s: cannot be read from its start", f->hdr_filename);
+        if (status == 1)
+            status = get_fits_header();
         break;
     case Type_zz:
         status = get_zz_header();
@@ -437,7 +503,7 @@ static int open_steps(const char *in_filename, const char *mode)
         break;
     case Type_unknown:
     default:
-        status = -1;
+        status = IM_fail(-1, "not an image this library reads");
         break;
     }
     if (status < 0)
@@ -459,7 +525,9 @@ static int open_steps(const char *in_filename, const char *mode)
     if (status >= 0)
         status = im_swin(self->id, 1);
     f = self;
-    return status < 0 ? status : 0;
+    if (status < 0)
+        return IM_fail(status, "subset refused: the window it selects cannot be set up");
+    return 0;
 }
 
 /* Release a descriptor whose open failed: close its files, free its card
@@ -483,19 +551,23 @@ static void release_failed(fid_struct *p)
     destroy_fid(p);
 }
 
-/* im_open: open the image named in_filename ("path[,subset]") in mode
+/* im_open: open the image named in_filename ("path[ext][,subset]") in mode
  * "r" (read), "u" (update) or "w" (write); "r-"/"w-" let "-" name the
- * standard stream.  Returns the handle (> 0); -1 content not recognised or
- * unusable (short or damaged header, image too large for an int byte
- * count); -2 bad argument, name longer than 1023 bytes, no file opened
- * under the name or its suffixed forms, a pixel file that cannot be
- * opened, "-" in mode w; -3 unknown mode, "-" in mode r; -4 subset text
- * longer than 63 characters or not applicable.  A failed open consumes a
- * handle number but releases the descriptor and closes its files.
+ * standard stream; "[ext]" selects a FITS image extension (reading only).
+ * Returns the handle (> 0); -1 content not recognised or unusable (short
+ * or damaged header, image too large for an int byte count, no such
+ * extension or not an image extension); -2 bad argument, name longer than
+ * 1023 bytes, no file opened under the name or its suffixed forms, a pixel
+ * file that cannot be opened, "-" in mode w, an extension selector that is
+ * malformed or outside mode r; -3 unknown mode, "-" in mode r; -4 subset
+ * text longer than 63 characters or not applicable.  Every failure leaves
+ * its reason for im_errmsg.  A failed open consumes a handle number but
+ * releases the descriptor and closes its files.
  * Leaves f on the new descriptor on success, null on failure. */
 int im_open(const char *in_filename, const char *mode)
 {
     IM_error_clear();
+    ext_selector[0] = '\0';
     fid_struct *p = new_fid();
     f = p;
     p->file_type = Type_unknown;

@@ -294,13 +294,22 @@ static int iraf_scaled_to_real(void)
     return 0;
 }
 
+/* Why a file could not be created: a missing entry of the path can only
+ * be a folder. */
+static const char *create_failure(int e)
+{
+    return e == ENOENT ? "no such folder" : IM_errno_words(e);
+}
+
 /* do_wpix_setup: first pixel write of a new image: settles the form from
  * the name, creates the pixel file and fixes io_offset (a FITS image on
  * standard output gets its header now; an IRAF image with scaled integer
  * pixels becomes a real image).  Returns 0, or -2 (no pixel file:
- * unix_pix_fid is then -1).  Clears need_wpix_setup whatever the outcome. */
+ * unix_pix_fid is then -1; the reason is left for im_errmsg).  Clears
+ * need_wpix_setup whatever the outcome. */
 static int do_wpix_setup(void)
 {
+    IM_error_clear();
     f->need_wpix_setup = 0;
     f->unix_pix_fid = -1;
     char *name = f->hdr_filename;
@@ -331,10 +340,10 @@ static int do_wpix_setup(void)
             f->file_type = Type_fits;
             break;
         default:
-            return -2;
+            return IM_fail(-2, "no form to write the image in");
         }
         if (len + std::strlen(suffix) >= IM_NAME_LEN)
-            return -2;
+            return IM_fail(-2, "the file name is too long");
         std::snprintf(name + len, IM_NAME_LEN - len, "%s", suffix);
     }
 
@@ -344,15 +353,15 @@ static int do_wpix_setup(void)
     case Type_zz:
     case Type_iraf: {
         if (f->file_type == Type_iraf && iraf_scaled_to_real() < 0)
-            return -2;
+            return IM_fail(-2, "the BITPIX card cannot be changed for real pixels");
         if (f->file_type == Type_iraf && f->bytes_per_pix == 1)
-            return -2;
+            return IM_fail(-2, "IRAF images cannot hold 8-bit pixels");
         /* The header name ends in .zzh or .imh: swap the last three. */
         std::snprintf(f->pix_filename, IM_NAME_LEN, "%.*s%s", int(hlen - 3), name,
                       f->file_type == Type_zz ? "zzp" : "pix");
         const int fd = create_file(f->pix_filename);
         if (fd < 0)
-            return -2;
+            return IM_fail(-2, "cannot create %s: %s", f->pix_filename, create_failure(errno));
         f->unix_pix_fid = fd;
         f->unix_hdr_fid = -1; /* created when the header is written */
         f->io_offset = f->file_type == Type_zz ? 0 : 1024;
@@ -361,13 +370,13 @@ static int do_wpix_setup(void)
     case Type_fits: {
         const int64_t offset = int64_t(2880) * ((int64_t(IM_fits_cards()) + 38) / 36);
         if (offset > 2147483647)
-            return -2;
+            return IM_fail(-2, "the header is too long");
         const bool to_stdout = std::strcmp(name, "-") == 0;
         int fd = 0;
         if (!to_stdout) {
             fd = create_file(name);
             if (fd < 0)
-                return -2;
+                return IM_fail(-2, "cannot create %s: %s", name, create_failure(errno));
         }
         std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", name);
         f->unix_hdr_fid = fd;
@@ -375,14 +384,14 @@ static int do_wpix_setup(void)
         f->io_offset = static_cast<int>(offset);
         if (to_stdout && IM_write_hdr() < 0) {
             f->unix_pix_fid = -1;
-            return -2;
+            return IM_fail(-2, "the header could not be written to standard output");
         }
         break;
     }
     case Type_unknown:
     case Type_S:
     default:
-        return -2;
+        return IM_fail(-2, "no writer for this form");
     }
     return 0;
 }
