@@ -569,3 +569,65 @@ TEST(OpenRelease, ThousandsOfFailedOpensLeakNoDescriptors)
     EXPECT_EQ(wrong, 0);
     EXPECT_LE(next_fd(), before);
 }
+
+/* ---- Reasons ---------------------------------------------------------- */
+
+TEST(OpenReasons, EveryRefusalSaysWhy)
+{
+    write_file(path_of("why_junk.dat"), std::string(64, 'j'));
+    std::vector<std::string> cards = image_cards(16, 2, 2);
+    cards[0] = "SIMPLE  =                    F";
+    write_file(path_of("why_simplef.fits"), fits_records(cards));
+    write_file(path_of("why_noend.fits"), fits_records(image_cards(16, 2, 2), false));
+    write_file(path_of("why_bitpix.fits"), fits_records(image_cards(24, 2, 2)));
+    write_file(path_of("why_huge.fits"), fits_records(image_cards(8, 46341, 46341)));
+    write_file(path_of("why_nopix.zzh"), std::string("BITPIX  =                   16\n"));
+    write_file(path_of("why_type.s"), s_file(45, 12, 0, image_cards(16, 1, 1)));
+    write_file(path_of("why_sub.fits"), small_fits());
+    const struct {
+        std::string name;
+        const char *mode;
+        int code;
+        std::string reason;
+    } cases[] = {
+        {path_of("why_none"), "r", -2, "no such file (nor with .imh, .zzh, .fits, .fit or .s"},
+        {path_of("why_junk.dat"), "r", -1, "match no known form"},
+        {path_of("why_simplef.fits"), "r", -1, "taken for FITS, but its first card is not SIMPLE"},
+        {path_of("why_noend.fits"), "r", -1, "ends before the END card"},
+        {path_of("why_bitpix.fits"), "r", -1, "'BITPIX  =                   24'"},
+        {path_of("why_huge.fits"), "r", -1, "'NAXIS2  =                46341' has a value the library cannot use"},
+        {path_of("why_nopix.zzh"), "r", -2, "ZZ pixel file " + path_of("why_nopix.zzp") + ": no such file"},
+        {path_of("why_type.s"), "r", -1, "not of type 46"},
+        {path_of("why_sub.fits") + "," + std::string(70, '@'), "r", -4, "longer than 63 characters"},
+        {path_of("why_sub.fits"), "x", -3, "unknown mode \"x\""},
+        {"-", "r", -3, "standard input only in mode \"r-\""},
+        {"-", "w", -2, "standard output only in mode \"w-\""},
+        {std::string(1100, 'n'), "r", -2, "longer than 1023 characters"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.code, im_open(c.name.c_str(), c.mode)) << c.name.substr(0, 80);
+        EXPECT_NE(std::string::npos, std::string(im_errmsg()).find(c.reason))
+            << c.name.substr(0, 80) << ": " << im_errmsg();
+    }
+    int id = im_open(path_of("why_sub.fits").c_str(), "r");
+    ASSERT_GT(id, 0);
+    EXPECT_STREQ("", im_errmsg()); // a success leaves no reason behind
+    im_close(id);
+}
+
+TEST(OpenReasons, PermissionDeniedIsNamed)
+{
+    // Root may read anything: the open is tried by an unprivileged child.
+    std::string img = path_of("secret.fits");
+    write_file(img, small_fits());
+    ASSERT_EQ(0, chmod(img.c_str(), 0600));
+    ASSERT_EQ(0, chmod(scratch_dir().c_str(), 0755));
+    int status = testsup::run_in_child([&] {
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            return 3;
+        if (im_open(img.c_str(), "r") != -2)
+            return 1;
+        return std::string(im_errmsg()) == img + ": permission denied" ? 0 : 2;
+    });
+    EXPECT_EQ(0, status);
+}

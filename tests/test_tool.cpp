@@ -350,6 +350,57 @@ TEST(ToolInput, ArgumentWithoutMinusIsRefused)
     EXPECT_EQ(std::string(FLATTEN_BIN) + " reads stdin, and takes no arguments\n", r.err);
 }
 
+TEST(ToolInput, HelpAndVersionPrintAndSucceedOtherWordsAreMisuse)
+{
+    const struct {
+        const char *arg;
+        int status;
+        const char *out_has;
+        const char *err_has;
+    } cases[] = {
+        {"--help", 0, "Usage: flatten [-LEVEL] < job.txt", ""},
+        {"--version", 0, "flatten (KELP flatten) V1.1\n", ""},
+        {"--helpme", 1, "", "unknown option --helpme (try --help)"},
+    };
+    for (const auto &c : cases) {
+        ToolResult r = run_tool(work_dir(), c.arg, "");
+        EXPECT_EQ(c.status, r.status) << c.arg;
+        EXPECT_NE(std::string::npos, r.out.find(c.out_has)) << c.arg << ": " << r.out;
+        EXPECT_NE(std::string::npos, r.err.find(c.err_has)) << c.arg << ": " << r.err;
+        if (c.status == 0) {
+            EXPECT_EQ("", r.err) << c.arg;
+        }
+    }
+}
+
+TEST(ToolInput, FailedOpensNameTheImageAndTheReasonAndWriteNothing)
+{
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    const struct {
+        std::string input;
+        std::string err;
+    } cases[] = {
+        {"in.fits,@1:5,VELO1.0\n", "Error opening input file \"in.fits,@1:5,VELO1.0\": subset "
+                                   "refused"},
+        {"in.fits[SCI]\n", "Error opening input file \"in.fits[SCI]\": no extension [SCI] in "
+                           "the file (it has 0)\n"},
+        {"in.fits\nno_such_folder/out.fits\n", "Error writing pixels to output "
+                                              "\"no_such_folder/out.fits\": cannot create "
+                                              "no_such_folder/out.fits: no such folder\n"},
+    };
+    for (const auto &c : cases) {
+        std::string input = c.input.find("\nno_such") == std::string::npos
+                                ? c.input + "out.fits\n" + CORNERS
+                                : c.input + CORNERS;
+        std::remove((d + "/out.fits").c_str());
+        ToolResult r = run_tool(d, "", input);
+        EXPECT_EQ(255, r.status) << c.input;
+        EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
+        EXPECT_FALSE(testsup::exists(d + "/out.fits")) << c.input;
+    }
+}
+
 TEST(ToolInput, DebugLevelReadLikeAtoi)
 {
     /* "-" and "-x" mean level 0: no debug line, the run goes on and fails

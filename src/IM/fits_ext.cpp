@@ -45,7 +45,7 @@ struct hdu_struct {
  * (into sel, size bytes).  A path that names an existing file as it stands
  * is never split, so files whose names end in brackets still open.
  * Returns 1 split, 0 no selector (path unchanged), -2 a selector longer
- * than sel holds. */
+ * than sel holds, -3 empty brackets. */
 int IM_fits_selector(char *path, char *sel, size_t size)
 {
     size_t n = std::strlen(path);
@@ -61,6 +61,8 @@ int IM_fits_selector(char *path, char *sel, size_t size)
     size_t len = static_cast<size_t>(path + n - 1 - (open + 1));
     if (len >= size)
         return -2;
+    if (len == 0)
+        return -3;
     std::memcpy(sel, open + 1, len);
     sel[len] = '\0';
     *open = '\0';

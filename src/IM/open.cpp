@@ -272,8 +272,9 @@ static int get_fits_header(void)
                                    "but its first card is not SIMPLE = T");
             }
             if (IM_card_add(card) < 0)
-                return IM_fail(-1, "FITS card '%.30s' has a value the library cannot use",
-                               card);
+                return IM_fail(-1, "FITS card '%.30s' has a value the library cannot use "
+                               "(BITPIX 8, 16, 32, -32 or -64; at most 9 axes and "
+                               "2147483647 pixels)", card);
         }
     }
 }
@@ -435,6 +436,8 @@ static int open_steps(const char *in_filename, const char *mode)
 
     /* "file.fits[SCI]": an extension selector, for reading only. */
     status = IM_fits_selector(f->hdr_filename, ext_selector, sizeof ext_selector);
+    if (status == -3)
+        return IM_fail(-2, "bad extension selector [] (write [2], [SCI] or [SCI,2])");
     if (status < 0)
         return IM_fail(-2, "the extension selector is longer than %d characters",
                        static_cast<int>(sizeof ext_selector) - 1);
