@@ -26,6 +26,7 @@ static const int FITS_RECORD = 2880;
 static const int FITS_CARD = 80;
 static const int FITS_CARDS = 36;
 static const int MAX_AXES = 999;            /* NAXIS limit of the format */
+static const size_t MAX_KEPT_CARDS = 100000; /* cards kept of one header */
 
 /* What the scan of one HDU's header found. */
 struct hdu_struct {
@@ -223,8 +224,13 @@ static int scan_hdu(int fd, int64_t start, hdu_struct *h, std::vector<std::strin
                 h->data_bytes = units * gcount * size;
                 return 0;
             }
-            if (cards != nullptr)
+            if (cards != nullptr) {
+                if (cards->size() >= MAX_KEPT_CARDS)
+                    return IM_fail(-1, "the HDU at byte %lld has more than %d cards",
+                                   static_cast<long long>(start),
+                                   static_cast<int>(MAX_KEPT_CARDS));
                 cards->emplace_back(src, FITS_CARD);
+            }
             if (card_is(src, "XTENSION"))
                 card_string(src, h->xtension, 1);
             else if (card_is(src, "BITPIX"))
