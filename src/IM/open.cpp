@@ -52,7 +52,7 @@ static void close_hdr(void)
  * path; IM_NAME_LEN bytes) and subset_text (IM_SUBSET_LEN bytes, empty
  * without a comma).  Both are always terminated.
  * Returns 0; -2 the path leaves no room for a five-character suffix;
- * -4 the subset text is longer than 63 characters. */
+ * -4 the subset text is longer than 63 characters (reason recorded). */
 static int parse_filename(const char *full_name, char *file_name, char *subset_text)
 {
     const char *comma = std::strchr(full_name, ',');
@@ -65,7 +65,8 @@ static int parse_filename(const char *full_name, char *file_name, char *subset_t
     if (comma != nullptr) {
         size_t subset_len = std::strlen(comma + 1);
         if (subset_len >= IM_SUBSET_LEN)
-            return -4;
+            return IM_fail(-4, "subset refused: subset text is longer than %d characters",
+                           IM_SUBSET_LEN - 1);
         std::memcpy(subset_text, comma + 1, subset_len + 1);
     }
     return 0;
