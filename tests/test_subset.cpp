@@ -451,7 +451,9 @@ TEST(SubsetHeader, RwcFidRefusesClosedHandleAndOversizedHeader)
 {
     rwc_struct r;
     EXPECT_EQ(-9, rwc_fid(&r, 2147483000));
+    EXPECT_STREQ("image handle 2147483000 is not open", im_errmsg());
     EXPECT_EQ(-9, rwc_fid(nullptr, 1));
+    EXPECT_STREQ("no world-coordinate record to fill", im_errmsg());
 
     // The card store keeps NAXIS within 0..9; a card edited behind its back
     // stands for a header that holds more axes than the record.
@@ -880,6 +882,7 @@ TEST(SubsetReasons, EveryRefusalNamesFieldAndWhy)
         {&plain, long_text, -10, "subset text is longer than 63 characters"},
         {&plain, "@1,@5x", -12, "field 2 ('@5x'): value 1 ('@5x') is malformed"},
         {&plain, "@5^@2^x", -11, "field 1 ('@5^@2^x'): value 3 ('x') is malformed"},
+        {&plain, "@5-3", -11, "field 1 ('@5-3'): value 1 ('@5-3') is malformed"},
         {&skyr, "120.5+30.2", -11, "...a sky position in degrees needs a system letter e, g or r in front"},
         {&nine, ",,,,,,,,,@5", -20, "field 10: more than 9 fields"},
         {&plain, "@1,@" + std::string(39, '1'), -12, "field 2 is longer than 39 characters"},

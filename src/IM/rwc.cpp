@@ -420,7 +420,7 @@ static int classify_field(field_struct *fs)
         fs->kind[k] = determine_value_type(prefix, fs->value[k], &fs->num[k]);
         const char *v = fs->shown[k];
         if (fs->kind[k] == T_illegal) {
-            if (k == 0 && fs->prefix[0] == '\0' && v[0] != '\0' &&
+            if (k == 0 && fs->prefix[0] == '\0' && v[0] != '\0' && v[0] != '@' &&
                 std::strpbrk(v + 1, "+-") != nullptr)
                 return field_fail(-(10 + n), fs,
                                   "value 1 ('%s') is malformed; a sky position in degrees "
