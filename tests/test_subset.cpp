@@ -1051,21 +1051,6 @@ TEST(SubsetOpen, MatrixHeadersSelectTheWindowsOfTheirCdeltForm)
     }
 }
 
-TEST(SubsetOpen, LongCtypeValuesOpenWithPixelAndSkySubsets)
-{
-    std::string sip = write_wcs_fits(
-        "subset_sip.fits",
-        {"CTYPE1  = 'RA---TAN-SIP'", "CTYPE2  = 'DEC--TAN-SIP'", "CRVAL1  =                187.5",
-         "CRVAL2  =                 45.0", "CRPIX1  =                100.0",
-         "CRPIX2  =                 50.0", num_card("CD1_1", -0.01), num_card("CD2_2", 0.01),
-         "A_ORDER =                    2", num_card("A_2_0", 1e-6), "B_ORDER =                    2",
-         num_card("B_0_2", 1e-6)});
-    std::vector<int> w = window_of(sip + ",@10:20,@5");
-    EXPECT_EQ((std::vector<int>{11, 1, 4 * 200 + 9}), w);
-    w = window_of(sip + ",r12h30m+45d^0.1"); // the distortion is not applied
-    EXPECT_EQ((std::vector<int>{10, 10, 44 * 200 + 94}), w);
-}
-
 TEST(SubsetOpen, RefusedSubsetsFailWithTheirReason)
 {
     const std::vector<std::string> frame = {
