@@ -397,3 +397,38 @@ TEST(Mapf, AgreesWithWcslibReferenceValues)
     EXPECT_NEAR(157.43556598, x, 1e-6);
     EXPECT_NEAR(112.81185533, y, 1e-6);
 }
+
+// The mapping with CDELT1 = c1, CDELT2 = c2 and CROTA2 = t is the linear
+// map of the matrix CD = [[c1 cos t, -c2 sin t], [c1 sin t, c2 cos t]]:
+// pixel = CRPIX + CD^-1 (offsets on the projection plane, degrees).  This is
+// the form into which CDi_j and PCi_j headers are put.
+TEST(Mapf, CdeltAndCrotaMapAsTheirMatrix)
+{
+    map_struct plane; // projection-plane offsets in degrees: 1 degree per pixel
+    std::memset(&plane, 0, sizeof plane);
+    ASSERT_EQ(0, map_set(&plane, "RA---SIN", "DEC--SIN", 1, 1, 150.0, -20.0, 0, 0, 0, 0));
+    const struct {
+        double c1, c2, t;
+    } frames[] = {{-0.01, 0.01, 0},   {-0.01, 0.01, 30},   {0.01, 0.01, 135},
+                  {-0.003, -0.004, -100}, {0.02, -0.01, 90}, {-0.01, 0.01, 180}};
+    for (const auto &fr : frames) {
+        map_struct m;
+        std::memset(&m, 0, sizeof m);
+        ASSERT_EQ(0, map_set(&m, "RA---SIN", "DEC--SIN", fr.c1, fr.c2, 150.0, -20.0, 64.5, 32.0,
+                             fr.t, fr.t));
+        const double t = fr.t * d2r;
+        const double a = fr.c1 * std::cos(t), b = -fr.c2 * std::sin(t);
+        const double c = fr.c1 * std::sin(t), d = fr.c2 * std::cos(t);
+        const double det = a * d - b * c;
+        for (double dl : {-2.0, -0.5, 0.0, 1.5}) {
+            for (double db : {-1.0, 0.25, 2.0}) {
+                double xd = 0, yd = 0, x = 0, y = 0;
+                ASSERT_EQ(0, mapf(&plane, ' ', 150.0 + dl, -20.0 + db, &xd, &yd));
+                ASSERT_EQ(0, mapf(&m, ' ', 150.0 + dl, -20.0 + db, &x, &y));
+                // Pixels: offsets up to ~2 degrees over 0.003-0.02 degree pixels.
+                EXPECT_NEAR(64.5 + (d * xd - b * yd) / det, x, 1e-8) << fr.t << " " << dl << " " << db;
+                EXPECT_NEAR(32.0 + (-c * xd + a * yd) / det, y, 1e-8) << fr.t << " " << dl << " " << db;
+            }
+        }
+    }
+}

@@ -113,8 +113,10 @@ TEST(SubsetFuzz, GeneratedTextsSettleToCodeAndSaneSelection)
         if (rc < 0) {
             refused++;
             EXPECT_GE(rc, -29) << text;
+            EXPECT_STRNE("", im_errmsg()) << "no reason for " << rc << " on " << text;
             continue;
         }
+        EXPECT_STREQ("", im_errmsg()) << text;
         ASSERT_EQ(0, rc) << text;
         accepted++;
         EXPECT_LE(text.size(), 63u) << text;

@@ -190,4 +190,15 @@ int32_t get_iraf_time(void);
 /* Subsets (setw1) */
 int IM_setw1(fid_struct *fp, int *skips, int *takes);
 
+/* World-coordinate records (rwc, rwc_lin).  IM_rwc_pair: the celestial
+ * pair of r, the first longitude axis and the first latitude axis after it;
+ * returns 0, -1 no longitude axis, -2 no latitude axis after it (*lon set).
+ * IM_rwc_linear: see rwc_lin. */
+int IM_rwc_pair(const rwc_struct *r, int *lon, int *lat);
+/* Largest skew (radians) of the celestial pair's matrix that IM_rwc_linear
+ * takes as a rotation: it moves no pixel within 10000 pixels of the
+ * reference pixel by more than half a pixel. */
+#define IM_RWC_SKEW_LIMIT 1e-4
+void IM_rwc_linear(rwc_struct *r, int fid);
+
 #endif

@@ -75,7 +75,7 @@ static const char *split_comma(const char *name)
  * file_name (the path; IM_NAME_LEN bytes) and subset_text (IM_SUBSET_LEN
  * bytes, empty without a comma).  Both are always terminated.
  * Returns 0; -2 the path leaves no room for a five-character suffix;
- * -4 the subset text is longer than 63 characters. */
+ * -4 the subset text is longer than 63 characters (reason recorded). */
 static int parse_filename(const char *full_name, char *file_name, char *subset_text)
 {
     const char *comma = split_comma(full_name);

@@ -8,15 +8,16 @@
 /* IM_setw1: fill skips/takes (10 ints each) from fp->subset_text.
  * Returns 0 (no subset text: takes[0] = 0, the whole image; or translated:
  * takes[0] = NAXIS, skips/takes[1..NAXIS] the selection); -4 the header or
- * the text could not be used (also for a null argument).
+ * the text could not be used (also for a null argument); the reason is
+ * the one rwc_fid or rwcf recorded.
  * Leaves f at fp when the header was read (the keyword readers set it). */
 int IM_setw1(fid_struct *fp, int *skips, int *takes)
 {
     if (takes == nullptr)
-        return -4;
+        return IM_fail(-4, "no skip and take arrays for the subset");
     takes[0] = 0;
     if (fp == nullptr || skips == nullptr)
-        return -4;
+        return IM_fail(-4, "no descriptor or skip array for the subset");
     if (fp->subset_text[0] == '\0')
         return 0;
 
