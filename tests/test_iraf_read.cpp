@@ -332,6 +332,18 @@ TEST(IrafRead, OptionalCardsOnlyWhenMeaningful)
     EXPECT_EQ(keywords(id), want);
     im_close(id);
 
+    /* a blank count that the image cannot hold (IRAF 2.17 leaves stray
+     * characters there) gives no NBLANKS */
+    for (int32_t stray : {13, 0x00650065, -2}) {
+        im.nbpix = stray;
+        write_iraf("stray", im);
+        id = open_iraf("stray");
+        ASSERT_GT(id, 0);
+        EXPECT_EQ(keywords(id), want) << stray;
+        im_close(id);
+    }
+    im.nbpix = 0;
+
     im.bscale = 0.0f;
     im.dmin = -4.0f;
     write_iraf("limits", im);

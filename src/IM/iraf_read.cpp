@@ -251,7 +251,22 @@ static int check_image(const iraf_image_struct *im)
 /* 1 while the header file of the read in progress is open. */
 static int hdr_open = 0;
 
+/* The number of pixels of the image, held to INT32_MAX + 1 (the lengths
+ * have been checked: none is negative). */
+static int64_t pixel_count(const iraf_image_struct *im)
+{
+    int64_t n = 1;
+    for (int k = 0; k < im->ndim; k++) {
+        n *= im->len[k];
+        if (n > INT32_MAX)
+            return int64_t(INT32_MAX) + 1;
+    }
+    return n;
+}
+
 /* Add the cards of the fixed fields to image id, in their fixed order.
+ * NBLANKS only for a count of blank pixels that the image can hold: 32-bit
+ * IRAF 2.17 leaves stray text bytes in that field of its version-1 headers.
  * Sets line_skip_pix of f.  Returns 0, or -1 when a geometry card is
  * refused. */
 static int fixed_cards(int id, const iraf_image_struct *im)
@@ -277,7 +292,7 @@ static int fixed_cards(int id, const iraf_image_struct *im)
         im_wkey_r(id, im->dmin, "DATAMIN");
         im_wkey_r(id, im->dmax, "DATAMAX");
     }
-    if (im->nbpix != 0)
+    if (im->nbpix > 0 && im->nbpix <= pixel_count(im))
         im_wkey_i(id, im->nbpix, "NBLANKS");
     return 0;
 }
