@@ -248,9 +248,6 @@ static int check_image(const iraf_image_struct *im)
 
 /* ---- Cards ------------------------------------------------------------ */
 
-/* 1 while the header file of the read in progress is open. */
-static int hdr_open = 0;
-
 /* The number of pixels of the image, held to INT32_MAX + 1 (the lengths
  * have been checked: none is negative). */
 static int64_t pixel_count(const iraf_image_struct *im)
@@ -432,6 +429,9 @@ static int open_pixel_file(const iraf_image_struct *im, int open_flags)
 
 /* ---- Reading ---------------------------------------------------------- */
 
+/* 1 while the header file of the read in progress is open. */
+static int hdr_open = 0;
+
 /* The version of the header whose first n bytes are raw: 1 or 2, or -1
  * with the reason recorded. */
 static int iraf_version(const unsigned char *raw, int n)
@@ -486,8 +486,11 @@ static int read_iraf_header(int open_flags)
     unsigned char raw[IRAF2_HDR_SIZE];
     static_assert(IRAF2_HDR_SIZE >= IRAF_HDR_SIZE, "room for either version");
     int n = IM_read_full(f->unix_hdr_fid, raw, IRAF2_HDR_SIZE);
-    if (n < 0)
-        return IM_fail(-1, "IRAF header cannot be read: %s", std::strerror(errno));
+    if (n < 0) {
+        char why[128];
+        errno_text(errno, why, sizeof why);
+        return IM_fail(-1, "IRAF header cannot be read: %s", why);
+    }
     int version = iraf_version(raw, n);
     if (version < 0)
         return -1;
