@@ -179,10 +179,42 @@ static int restates_unsigned(iraf_slot_enum slot, const char *text)
     return (slot == Slot_bscale && v == 1.0f) || (slot == Slot_bzero && v == 32768.0f);
 }
 
-/* ---- Version 1 -------------------------------------------------------- */
+/* ---- The fields the cards give --------------------------------------- */
 
-/* One user-area record: the card blank padded to 80 columns and a newline,
- * as 81 16-bit characters, at the header file's current position. */
+/* What the cards give, the same for both versions: start_iraf1 or
+ * start_iraf2 fills it from the record (new, or read for an update),
+ * put_iraf_card changes it, finish_iraf1 or finish_iraf2 copies it back. */
+struct iraf_fields_struct {
+    int version;                /* 1 or 2 */
+    int32_t pixtype;
+    int32_t ndim;
+    int32_t len[IRAF_MAX_DIM];  /* also the stored lengths */
+    int32_t nbpix;
+    int32_t limtime;
+    float bscale, bzero;        /* version 1 only */
+    float dmin, dmax;
+    char title[IM_CARD_LEN + 1];
+};
+static iraf_fields_struct fld;
+
+/* The fields of a record, except those that the cards supply again, which
+ * are cleared (unused axes: length 0 in version 1, 1 in version 2, as IRAF
+ * writes them). */
+static void start_fields(int version, int32_t pixtype, int32_t nbpix, int32_t limtime)
+{
+    std::memset(&fld, 0, sizeof fld);
+    fld.version = version;
+    fld.pixtype = pixtype;
+    fld.nbpix = nbpix;
+    fld.limtime = limtime;
+    for (int k = 0; k < IRAF_MAX_DIM; k++)
+        fld.len[k] = version == 2 ? 1 : 0;
+}
+
+/* ---- History and user area of each version ---------------------------- */
+
+/* One version-1 user-area record: the card blank padded to 80 columns and
+ * a newline, as 81 16-bit characters, at the header file's position. */
 static void put_user_card(const char *text)
 {
     char line[IM_CARD_LEN + 2];
@@ -193,9 +225,19 @@ static void put_user_card(const char *text)
         iraf_failed = 1;
 }
 
-/* put_iraf_history_card: append text as one history entry: its characters
- * and a newline as 16-bit characters in host order, then a NUL unit.
- * Returns 0 stored, -1 no room (the entry would pass byte 1023). */
+/* One version-2 user-area line: the card blank padded to 80 columns and a
+ * newline, at the header file's current position. */
+static void put_user_line(const char *text)
+{
+    char line[IM_CARD_LEN + 2];
+    std::snprintf(line, sizeof line, "%-80.80s\n", text);
+    if (IM_write_all(iraf_fd, line, IM_CARD_LEN + 1) < 0)
+        iraf_failed = 1;
+}
+
+/* put_iraf_history_card: append text as one version-1 history entry: its
+ * characters and a newline as 16-bit characters in host order, then a NUL
+ * unit.  Returns 0 stored, -1 no room (the entry would pass byte 1023). */
 static int put_iraf_history_card(const char *text)
 {
     const int64_t len = int64_t(std::strlen(text));
@@ -211,113 +253,165 @@ static int put_iraf_history_card(const char *text)
     return 0;
 }
 
-/* put_iraf_card: one card into ih (a field of its own, a history entry) or
- * the user area (also a history entry that does not fit).  Returns 0
- * taken, -2 refused (BITPIX not 16, 32, -32, -64; im_pixtype is then 0). */
+/* put_iraf2_history: append text and a newline to the version-2 history
+ * area, NUL after them.  Returns 0 stored, -1 no room (the area keeps at
+ * most 1022 characters, as IRAF does). */
+static int put_iraf2_history(const char *text)
+{
+    const int64_t len = int64_t(std::strlen(text));
+    if (iraf_hist_index + len + 1 > int64_t(sizeof ih2.im_history) - 2)
+        return -1;
+    std::memcpy(ih2.im_history + iraf_hist_index, text, size_t(len));
+    iraf_hist_index += int(len);
+    ih2.im_history[iraf_hist_index++] = '\n';
+    ih2.im_history[iraf_hist_index] = '\0';
+    return 0;
+}
+
+/* A card as a record or line of the user area of the header's version. */
+static void put_user(const char *text)
+{
+    if (fld.version == 2)
+        put_user_line(text);
+    else
+        put_user_card(text);
+}
+
+/* A history entry of entry in the header's version; the card text goes to
+ * the user area when the history area has no room left. */
+static void put_history(const char *card_text, const char *entry)
+{
+    const int stored = fld.version == 2 ? put_iraf2_history(entry) : put_iraf_history_card(entry);
+    if (stored < 0)
+        put_user(card_text);
+}
+
+/* put_iraf_card: one card into fld (a field of its own), the history area
+ * or the user area, by its keyword, for either version.  BSCALE and BZERO
+ * have fields in version 1 only and are user cards in version 2, unless
+ * they restate the unsigned type that an updated image keeps.  Returns 0
+ * taken, -2 refused (BITPIX not 16, 32, -32, -64; the pixel type is then
+ * 0). */
 static int put_iraf_card(const char *text)
 {
     int axis = 0;
     const iraf_slot_enum slot = iraf_slot(text, &axis);
     switch (slot) {
     case Slot_bitpix:
-        ih.im_pixtype = iraf_pixtype(card_int(text), Iraf_long);
-        return ih.im_pixtype != 0 ? 0 : -2;
+        fld.pixtype = iraf_pixtype(card_int(text), fld.version == 2 ? Iraf_int : Iraf_long);
+        return fld.pixtype != 0 ? 0 : -2;
     case Slot_bscale:
-        if (!restates_unsigned(slot, text))
-            ih.ct_bscale = card_float(text);
-        return 0;
     case Slot_bzero:
-        if (!restates_unsigned(slot, text)) {
-            ih.ct_bzero = card_float(text);
-            if (ih.ct_bscale == 0.0f)
-                ih.ct_bscale = 1.0f;
+        if (restates_unsigned(slot, text))
+            return 0;
+        if (fld.version == 2) {
+            put_user_line(text);
+        } else if (slot == Slot_bscale) {
+            fld.bscale = card_float(text);
+        } else {
+            fld.bzero = card_float(text);
+            if (fld.bscale == 0.0f)
+                fld.bscale = 1.0f;
         }
         return 0;
     case Slot_datamin:
-        ih.im_min = card_float(text);
-        ih.im_limtime = iraf_time;
+        fld.dmin = card_float(text);
+        fld.limtime = iraf_time;
         return 0;
     case Slot_datamax:
-        ih.im_max = card_float(text);
-        ih.im_limtime = iraf_time;
+        fld.dmax = card_float(text);
+        fld.limtime = iraf_time;
         return 0;
     case Slot_history_value:
-        if (put_iraf_history_card(card_value(text)) < 0)
-            put_user_card(text);
+        put_history(text, card_value(text));
         return 0;
     case Slot_history:
-        if (put_iraf_history_card(std::strlen(text) > 8 ? text + 8 : "") < 0)
-            put_user_card(text);
+        put_history(text, std::strlen(text) > 8 ? text + 8 : "");
         return 0;
     case Slot_naxis:
-        ih.im_ndim = card_int(text);
+        fld.ndim = card_int(text);
         return 0;
     case Slot_axis:
-        ih.im_len[axis] = card_int(text);
-        ih.im_physlen[axis] = ih.im_len[axis];
+        fld.len[axis] = card_int(text);
         return 0;
     case Slot_nblanks:
-        ih.im_nbpix = card_int(text);
+        fld.nbpix = card_int(text);
         return 0;
-    case Slot_object: {
-        char title[IM_CARD_LEN + 1];
-        card_title(text, title);
-        ascii_to_iraf(ih.im_title, title, int(sizeof ih.im_title));
+    case Slot_object:
+        card_title(text, fld.title);
         return 0;
-    }
     case Slot_user:
-        put_user_card(text);
+        put_user(text);
         return 0;
     default:
         return -2;
     }
 }
 
-/* Start a version-1 header: a new record for a new image (names, offsets,
- * creation time), or the existing record read from iraf_fd for an update
- * (the fields that the cards supply cleared). */
-static void start_iraf1(int update)
+/* Place every card of the store, from byte user_area of the header file
+ * on.  Returns 0, or -2: a card refused, or no pixel type at the end (such
+ * a header could not be read back). */
+static int put_iraf_cards(off_t user_area)
 {
-    if (update) {
-        ih.ct_bzero = 0.0f;
-        ih.ct_bscale = 0.0f;
-        ih.im_min = 0.0f;
-        ih.im_max = 0.0f;
-        ih.im_ndim = 0;
-        std::memset(ih.im_len, 0, sizeof ih.im_len);
-        std::memset(ih.im_physlen, 0, sizeof ih.im_physlen);
-        std::memset(ih.im_title, 0, sizeof ih.im_title);
-        std::memset(ih.im_history, 0, sizeof ih.im_history);
-        return;
-    }
-    std::memset(&ih, 0, sizeof ih);
-    char name[IM_CARD_LEN + 1];
-    std::snprintf(name, sizeof name, "%.80s", base_name(f->hdr_filename));
-    ascii_to_iraf(ih.im_hdrfile, name, int(sizeof ih.im_hdrfile));
-    std::snprintf(name, sizeof name, "HDR$%.76s", base_name(f->pix_filename));
-    ascii_to_iraf(ih.im_pixfile, name, int(sizeof ih.im_pixfile));
-    ih.im_ctime = iraf_time;
-    ih.im_pixoff = 513;
-    ih.im_hgmoff = clamp32(513 + int64_t(f->n_pixels) * f->bytes_per_pix / 2);
-    ih.im_blist = clamp32(int64_t(ih.im_hgmoff) + 4096);
+    if (lseek(iraf_fd, user_area, SEEK_SET) != user_area)
+        return -2;
+    for (const header_struct *h = f->first_header; h != nullptr; h = h->next)
+        if (put_iraf_card(h->text) < 0)
+            return -2;
+    return fld.pixtype != 0 ? 0 : -2;
 }
 
-/* Write the cards of a version-1 header started by start_iraf1: user area
- * from byte 2052 ended by a NUL unit (the file ends there), the record at
- * byte 0 with "imhdr", its first 1024 bytes with "impix" at the start of
- * the pixel file.  Returns 0, or -2: a card refused, no pixel type, or a
- * write failed.  Closes the header file. */
+/* ---- Version 1 -------------------------------------------------------- */
+
+/* Start a version-1 header: a new record for a new image (names, offsets,
+ * creation time), or the existing record read into ih for an update. */
+static void start_iraf1(int update)
+{
+    if (!update) {
+        std::memset(&ih, 0, sizeof ih);
+        char name[IM_CARD_LEN + 1];
+        std::snprintf(name, sizeof name, "%.80s", base_name(f->hdr_filename));
+        ascii_to_iraf(ih.im_hdrfile, name, int(sizeof ih.im_hdrfile));
+        std::snprintf(name, sizeof name, "HDR$%.76s", base_name(f->pix_filename));
+        ascii_to_iraf(ih.im_pixfile, name, int(sizeof ih.im_pixfile));
+        ih.im_ctime = iraf_time;
+        ih.im_pixoff = 513;
+        ih.im_hgmoff = clamp32(513 + int64_t(f->n_pixels) * f->bytes_per_pix / 2);
+        ih.im_blist = clamp32(int64_t(ih.im_hgmoff) + 4096);
+    }
+    std::memset(ih.im_history, 0, sizeof ih.im_history);
+    start_fields(1, ih.im_pixtype, ih.im_nbpix, ih.im_limtime);
+}
+
+/* Copy the fields the cards gave into ih. */
+static void finish_iraf1(void)
+{
+    ih.im_pixtype = fld.pixtype;
+    ih.im_ndim = fld.ndim;
+    for (int k = 0; k < IRAF_MAX_DIM; k++) {
+        ih.im_len[k] = fld.len[k];
+        ih.im_physlen[k] = fld.len[k];
+    }
+    ih.im_nbpix = fld.nbpix;
+    ih.im_limtime = fld.limtime;
+    ih.im_min = fld.dmin;
+    ih.im_max = fld.dmax;
+    ih.ct_bscale = fld.bscale;
+    ih.ct_bzero = fld.bzero;
+    ascii_to_iraf(ih.im_title, fld.title, int(sizeof ih.im_title));
+}
+
+/* Write a version-1 header started by start_iraf1: user area from byte
+ * 2052 ended by a NUL unit (the file ends there), the record at byte 0
+ * with "imhdr", its first 1024 bytes with "impix" at the start of the
+ * pixel file.  Returns 0, or -2: a card refused, no pixel type, or a write
+ * failed.  Closes the header file. */
 static int write_iraf1(void)
 {
     ih.im_mtime = iraf_time;
-    int bad = lseek(iraf_fd, IRAF_USER_AREA, SEEK_SET) != IRAF_USER_AREA;
-    for (const header_struct *h = f->first_header; h != nullptr && !bad; h = h->next)
-        if (put_iraf_card(h->text) < 0)
-            bad = 1;
-    /* A header without a pixel type could not be read back. */
-    if (ih.im_pixtype == 0)
-        bad = 1;
+    const int bad = put_iraf_cards(IRAF_USER_AREA) < 0;
     if (!bad) {
+        finish_iraf1();
         const unsigned char end[2] = {0, 0};
         if (IM_write_all(iraf_fd, end, 2) < 0)
             iraf_failed = 1;
@@ -393,100 +487,15 @@ static void iraf2_encode(const IMHDR2 *h, unsigned char *raw)
     std::memcpy(raw + I2_HISTORY, h->im_history, sizeof h->im_history);
 }
 
-/* One version-2 user-area line: the card blank padded to 80 columns and a
- * newline, at the header file's current position. */
-static void put_user_line(const char *text)
-{
-    char line[IM_CARD_LEN + 2];
-    std::snprintf(line, sizeof line, "%-80.80s\n", text);
-    if (IM_write_all(iraf_fd, line, IM_CARD_LEN + 1) < 0)
-        iraf_failed = 1;
-}
-
-/* put_iraf2_history: append text and a newline to the version-2 history
- * area, NUL after them.  Returns 0 stored, -1 no room (the area keeps at
- * most 1022 characters, as IRAF does). */
-static int put_iraf2_history(const char *text)
-{
-    const int64_t len = int64_t(std::strlen(text));
-    if (iraf_hist_index + len + 1 > int64_t(sizeof ih2.im_history) - 2)
-        return -1;
-    std::memcpy(ih2.im_history + iraf_hist_index, text, size_t(len));
-    iraf_hist_index += int(len);
-    ih2.im_history[iraf_hist_index++] = '\n';
-    ih2.im_history[iraf_hist_index] = '\0';
-    return 0;
-}
-
-/* put_iraf2_card: one card into ih2 or the user area, by the rules of
- * version 1, except that BSCALE and BZERO, which have no field here, go to
- * the user area (unless they restate an unsigned type that is kept) and
- * BITPIX 32 gives type int.  Returns 0 taken, -2 refused (BITPIX not 16,
- * 32, -32, -64; im_pixtype is then 0). */
-static int put_iraf2_card(const char *text)
-{
-    int axis = 0;
-    const iraf_slot_enum slot = iraf_slot(text, &axis);
-    switch (slot) {
-    case Slot_bitpix:
-        ih2.im_pixtype = iraf_pixtype(card_int(text), Iraf_int);
-        return ih2.im_pixtype != 0 ? 0 : -2;
-    case Slot_bscale:
-    case Slot_bzero:
-        if (!restates_unsigned(slot, text))
-            put_user_line(text);
-        return 0;
-    case Slot_datamin:
-        ih2.im_min = card_float(text);
-        ih2.im_limtime = iraf_time;
-        return 0;
-    case Slot_datamax:
-        ih2.im_max = card_float(text);
-        ih2.im_limtime = iraf_time;
-        return 0;
-    case Slot_history_value:
-        if (put_iraf2_history(card_value(text)) < 0)
-            put_user_line(text);
-        return 0;
-    case Slot_history:
-        if (put_iraf2_history(std::strlen(text) > 8 ? text + 8 : "") < 0)
-            put_user_line(text);
-        return 0;
-    case Slot_naxis:
-        ih2.im_ndim = card_int(text);
-        return 0;
-    case Slot_axis:
-        ih2.im_len[axis] = card_int(text);
-        ih2.im_physlen[axis] = ih2.im_len[axis];
-        return 0;
-    case Slot_nblanks:
-        ih2.im_nbpix = card_int(text);
-        return 0;
-    case Slot_object: {
-        char title[IM_CARD_LEN + 1];
-        card_title(text, title);
-        text_to_field(ih2.im_title, sizeof ih2.im_title, title);
-        return 0;
-    }
-    case Slot_user:
-        put_user_line(text);
-        return 0;
-    default:
-        return -2;
-    }
-}
-
 /* Start a version-2 header: a new record for a new image (names, offsets,
  * creation time, pixels in host order), or the existing record decoded
- * from raw for an update (the fields that the cards supply cleared).
- * Unused axes have length 1, as IRAF writes them. */
+ * from raw for an update. */
 static void start_iraf2(int update, const unsigned char *raw)
 {
     if (update) {
         IM_iraf2_decode(raw, &ih2);
     } else {
         std::memset(&ih2, 0, sizeof ih2);
-        std::memcpy(ih2.im_magic, "imhv2", IRAF2_MAGIC_LEN);
         char name[IRAF2_PIXFILE_LEN];
         std::snprintf(name, sizeof name, "HDR$%.251s", base_name(f->pix_filename));
         text_to_field(ih2.im_pixfile, sizeof ih2.im_pixfile, name);
@@ -497,34 +506,39 @@ static void start_iraf2(int update, const unsigned char *raw)
         ih2.im_hgmoff = clamp32(513 + int64_t(f->n_pixels) * f->bytes_per_pix / 2);
         ih2.im_blist = clamp32(int64_t(ih2.im_hgmoff) + 4096);
     }
-    ih2.im_min = 0.0f;
-    ih2.im_max = 0.0f;
-    ih2.im_ndim = 0;
-    for (int k = 0; k < IRAF_MAX_DIM; k++) {
-        ih2.im_len[k] = 1;
-        ih2.im_physlen[k] = 1;
-    }
-    std::memset(ih2.im_title, 0, sizeof ih2.im_title);
     std::memset(ih2.im_history, 0, sizeof ih2.im_history);
+    start_fields(2, ih2.im_pixtype, ih2.im_nbpix, ih2.im_limtime);
 }
 
-/* Write the cards of a version-2 header started by start_iraf2: user area
- * from byte 2046 ended by a NUL and padded to an even size (the file ends
- * there), the record at byte 0, and at the start of the pixel file the
- * fields up to im_pixfile with "impv2", im_pixfile naming the header file.
- * Returns 0, or -2: a card refused, no pixel type, or a write failed.
- * Closes the header file. */
+/* Copy the fields the cards gave into ih2. */
+static void finish_iraf2(void)
+{
+    ih2.im_pixtype = fld.pixtype;
+    ih2.im_ndim = fld.ndim;
+    for (int k = 0; k < IRAF_MAX_DIM; k++) {
+        ih2.im_len[k] = fld.len[k];
+        ih2.im_physlen[k] = fld.len[k];
+    }
+    ih2.im_nbpix = fld.nbpix;
+    ih2.im_limtime = fld.limtime;
+    ih2.im_min = fld.dmin;
+    ih2.im_max = fld.dmax;
+    text_to_field(ih2.im_title, sizeof ih2.im_title, fld.title);
+}
+
+/* Write a version-2 header started by start_iraf2: user area from byte
+ * 2046 ended by a NUL and padded to an even size (the file ends there),
+ * the record at byte 0, and at the start of the pixel file the fields up
+ * to im_pixfile with "impv2", im_pixfile naming the header file.  Returns
+ * 0, or -2: a card refused, no pixel type, or a write failed.  Closes the
+ * header file. */
 static int write_iraf2(void)
 {
     ih2.im_mtime = iraf_time;
-    int bad = lseek(iraf_fd, IRAF2_USER_AREA, SEEK_SET) != IRAF2_USER_AREA;
-    for (const header_struct *h = f->first_header; h != nullptr && !bad; h = h->next)
-        if (put_iraf2_card(h->text) < 0)
-            bad = 1;
-    if (ih2.im_pixtype == 0)
-        bad = 1;
+    const int bad = put_iraf_cards(IRAF2_USER_AREA) < 0;
     unsigned char raw[IRAF2_HDR_SIZE];
     if (!bad) {
+        finish_iraf2();
         off_t at = lseek(iraf_fd, 0, SEEK_CUR);
         const unsigned char end[2] = {0, 0};
         const size_t n_end = at >= 0 && at % 2 == 0 ? 2 : 1;
@@ -628,12 +642,11 @@ int IM_write_iraf_hdr(void)
         }
         if (version == 2) {
             start_iraf2(1, raw);
-            iraf_unsigned = ih2.im_pixtype == Iraf_ushort;
         } else {
             std::memcpy(&ih, raw, sizeof ih);
-            iraf_unsigned = ih.im_pixtype == Iraf_ushort;
             start_iraf1(1);
         }
+        iraf_unsigned = fld.pixtype == Iraf_ushort;
     } else {
         return -2;
     }
