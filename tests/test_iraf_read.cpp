@@ -793,8 +793,6 @@ TEST(Iraf2Read, PixelFileNamesAsIrafWritesThem)
         std::string pixfile;
         std::string where;   /* the pixel file, relative to the scratch dir */
     } cases[] = {
-        {"HDR$pixels2/sub.pix", "pixels2/sub.pix"},
-        {"vm!HDR$pixels2/node.pix", "pixels2/node.pix"},
         {"vm!" + path_of("pixels2/abs.pix"), "pixels2/abs.pix"},
         /* longer than version 1 allows */
         {"HDR$pixels2/" + std::string(120, 'l') + ".pix", "pixels2/" + std::string(120, 'l') + ".pix"},

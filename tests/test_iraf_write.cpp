@@ -504,15 +504,6 @@ TEST_F(IrafWrite, Version2PixelTypesFromBitpix)
         EXPECT_EQ(12.0, r[1]);
         im_close(rid);
     }
-
-    // BITPIX 8 has no IRAF pixel type: the header is refused.
-    int id = new_image("byte2.imh", 16, 2, 1);
-    short s[2] = {1, 2};
-    EXPECT_EQ(2, im_wpix_s(id, s, 2));
-    EXPECT_GT(im_wkey_i(id, 8, "BITPIX"), 0);
-    EXPECT_EQ(-2, im_close(id));
-    EXPECT_GT(im_wkey_i(id, 16, "BITPIX"), 0);
-    EXPECT_EQ(0, im_close(id));
 }
 
 TEST_F(IrafWrite, Version2HistoryHoldsAtMost1022Characters)
