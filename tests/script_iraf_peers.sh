@@ -10,11 +10,16 @@
 # imheader).  The peers are installed when missing; nothing is skipped.
 # Environment: HELPERS (dir of helper_readpix, helper_imcards,
 # helper_imcopy), SRC_DIR, WORK_DIR; IRAF_SH may name the IRAF runner
-# (default: the shared peers' iraf.sh beside the source tree).
+# (default: the team's shared peers/iraf.sh beside the source tree, or in
+# /work/shared for a clone elsewhere).
 set -u
 "$SRC_DIR/tools/ensure-test-tools.sh" || { echo "script_iraf_peers: astropy and numpy missing"; exit 1; }
-IRAF_SH=${IRAF_SH:-$SRC_DIR/../shared/peers/iraf.sh}
-[ -f "$IRAF_SH" ] || { echo "script_iraf_peers: no IRAF runner at $IRAF_SH"; exit 1; }
+if [ -z "${IRAF_SH:-}" ]; then
+    for candidate in "$SRC_DIR/../shared/peers/iraf.sh" /work/shared/peers/iraf.sh; do
+        [ -f "$candidate" ] && { IRAF_SH=$candidate; break; }
+    done
+fi
+[ -f "${IRAF_SH:-}" ] || { echo "script_iraf_peers: no IRAF runner (peers/iraf.sh); set IRAF_SH"; exit 1; }
 # Install both IRAFs now (apt-get; needs root the first time) so that a
 # failed installation is reported as such.
 sh "$IRAF_SH" imheader images=dev\$pix.imh longheader=no userfields=no '$nargs=1' >/dev/null \
