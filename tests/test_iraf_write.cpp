@@ -4,6 +4,7 @@
 // refused cards, read-back through im_open, and the IRAF time stamp.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -540,6 +541,7 @@ TEST_F(IrafWrite, UpdateKeepsTheVersionAndTheUnsignedType)
     }
     auto h = slurp(path("u2.imh"));
     h[13] = 11;
+    std::fill(h.begin() + 382, h.begin() + 638, 'x');   // a header name without its NUL
     testsup::write_file(path("u2.imh"), h);
 
     OifVersion v1("1");
@@ -557,6 +559,7 @@ TEST_F(IrafWrite, UpdateKeepsTheVersionAndTheUnsignedType)
     EXPECT_EQ(11, testsup::be32(h, 10));
     ASSERT_EQ(size_t(2046 + 81 + 1), h.size());   // BZERO 32768 has no line
     EXPECT_EQ(0u, text8(h, 2046, 81).find("ADDED   ="));
+    EXPECT_EQ(std::string(255, 'x'), text8(slurp(path("u2.pix")), 126, 256));
 
     // A version-1 image stays version 1 whatever oifversion says.
     int id = new_image("keep1.imh", 16, 2, 1);

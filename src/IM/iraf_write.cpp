@@ -559,8 +559,13 @@ static int write_iraf2(void)
     if (bad)
         return -2;
 
+    /* The header name, terminated within its field (an updated header may
+     * have left it without a NUL). */
+    char name[IRAF2_HDRFILE_LEN];
+    std::memcpy(name, ih2.im_hdrfile, sizeof name);
+    name[sizeof name - 1] = '\0';
     std::memcpy(ih2.im_magic, "impv2", IRAF2_MAGIC_LEN);
-    text_to_field(ih2.im_pixfile, sizeof ih2.im_pixfile, ih2.im_hdrfile);
+    text_to_field(ih2.im_pixfile, sizeof ih2.im_pixfile, name);
     iraf2_encode(&ih2, raw);
     if (f->unix_pix_fid <= 0 || IM_write_all_at(f->unix_pix_fid, raw, IRAF2_PIX_COPY, 0) < 0)
         iraf_failed = 1;
