@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,109 @@ double value_of(int id, const std::string &keyword)
 
 int open_iraf(const std::string &base) { return im_open(path_of(base + ".imh").c_str(), "r"); }
 
+/* ---- Version 2: numbers big-endian at the documented byte offsets, text
+ * 8-bit, user area as newline-ended lines from byte 2046. ---- */
+
+struct Iraf2Image {
+    std::string magic = "imhv2";
+    int32_t pixtype = 3;
+    int32_t swapped = 1;                /* 1: pixels little-endian */
+    int32_t ndim = 2;
+    int32_t len[7] = {4, 3, 1, 1, 1, 1, 1};
+    int32_t physlen0 = -1;              /* -1: same as len[0] */
+    int32_t pixoff = 1025;              /* what IRAF writes: byte 2048 */
+    int32_t nbpix = 0;
+    float dmin = 0.0f, dmax = 0.0f;
+    std::string title;
+    std::string pixfile;                /* empty: "HDR$<base>.pix" */
+    std::string history;
+    std::vector<std::string> user;      /* lines, each written with a newline */
+    std::string user_tail = std::string(1, '\0');
+    std::string pix_magic = "impv2";
+    std::string pixels;                 /* bytes from the pixel start */
+};
+
+void put_be32(std::string &b, size_t off, int32_t v)
+{
+    uint32_t u = static_cast<uint32_t>(v);
+    for (int i = 0; i < 4; i++)
+        b[off + i] = static_cast<char>(u >> (24 - 8 * i));
+}
+
+void put_be_float(std::string &b, size_t off, float v)
+{
+    int32_t bits;
+    std::memcpy(&bits, &v, 4);
+    put_be32(b, off, bits);
+}
+
+std::string imh2_bytes(const Iraf2Image &im)
+{
+    std::string b(2046, '\0');
+    b.replace(0, im.magic.size(), im.magic);
+    put_be32(b, 10, im.pixtype);
+    put_be32(b, 14, im.swapped);
+    put_be32(b, 18, im.ndim);
+    for (int k = 0; k < 7; k++) {
+        put_be32(b, 22 + 4 * k, im.len[k]);
+        put_be32(b, 50 + 4 * k, im.len[k]);
+    }
+    put_be32(b, 50, im.physlen0 >= 0 ? im.physlen0 : im.len[0]);
+    put_be32(b, 86, im.pixoff);
+    put_be32(b, 102, im.nbpix);
+    put_be_float(b, 118, im.dmax);
+    put_be_float(b, 122, im.dmin);
+    b.replace(126, im.pixfile.size(), im.pixfile);
+    b.replace(638, im.title.size(), im.title);
+    b.replace(1022, im.history.size(), im.history);
+    for (const std::string &line : im.user)
+        b += line + "\n";
+    return b + im.user_tail;
+}
+
+std::string pix2_bytes(const Iraf2Image &im)
+{
+    size_t start = im.pixoff > 0 ? static_cast<size_t>(im.pixoff - 1) * 2 : 2048;
+    std::string b(start, '\0');
+    b.replace(0, im.pix_magic.size(), im.pix_magic);
+    return b + im.pixels + std::string(64, '\0');
+}
+
+Iraf2Image named2(Iraf2Image im, const std::string &base)
+{
+    if (im.pixfile.empty())
+        im.pixfile = "HDR$" + base + ".pix";
+    return im;
+}
+
+/* Write <base>.imh and <base>.pix (the pixel file also when the image
+ * names its own). */
+void write_iraf2(const std::string &base, const Iraf2Image &im)
+{
+    write_file(path_of(base + ".pix"), pix2_bytes(im));
+    write_file(path_of(base + ".imh"), imh2_bytes(named2(im, base)));
+}
+
+/* One stored pixel of IRAF type pixtype holding v, in big-endian or
+ * little-endian order. */
+std::string stored(double v, int32_t pixtype, bool little)
+{
+    uint64_t bits = 0;
+    int size = 0;
+    switch (pixtype) {
+    case 3: case 11: bits = static_cast<uint16_t>(static_cast<int64_t>(v)); size = 2; break;
+    case 4: case 5: bits = static_cast<uint32_t>(static_cast<int64_t>(v)); size = 4; break;
+    case 6: { float x = static_cast<float>(v); uint32_t u; std::memcpy(&u, &x, 4); bits = u; size = 4; break; }
+    default: std::memcpy(&bits, &v, 8); size = 8; break;
+    }
+    std::string out(size, '\0');
+    for (int i = 0; i < size; i++) {
+        int shift = little ? 8 * i : 8 * (size - 1 - i);
+        out[i] = static_cast<char>(bits >> shift);
+    }
+    return out;
+}
+
 } // namespace
 
 TEST(IrafRead, FixedFieldsUserAreaAndHistoryBecomeCardsInOrder)
@@ -227,6 +331,18 @@ TEST(IrafRead, OptionalCardsOnlyWhenMeaningful)
     std::vector<std::string> want = {"BITPIX", "NAXIS", "NAXIS1", "NAXIS2"};
     EXPECT_EQ(keywords(id), want);
     im_close(id);
+
+    /* a blank count that the image cannot hold (IRAF 2.17 leaves stray
+     * characters there) gives no NBLANKS */
+    for (int32_t stray : {13, 0x00650065, -2}) {
+        im.nbpix = stray;
+        write_iraf("stray", im);
+        id = open_iraf("stray");
+        ASSERT_GT(id, 0);
+        EXPECT_EQ(keywords(id), want) << stray;
+        im_close(id);
+    }
+    im.nbpix = 0;
 
     im.bscale = 0.0f;
     im.dmin = -4.0f;
@@ -495,4 +611,292 @@ TEST(IrafRead, ImageWrittenByThisLibraryReadsBack)
     for (int i = 0; i < 6; i++)
         EXPECT_EQ(in[i], out[i]) << i;
     im_close(r);
+}
+
+TEST(Iraf2Read, SameCardsAsVersion1ForTheSameImage)
+{
+    const std::vector<std::string> user = {"OBSERVER= 'someone '", "EXPTIME =                  30.",
+                                           "HISTORY from the user area"};
+    for (int32_t type : {3, 6, 11}) {
+        IrafImage v1;
+        v1.pixtype = type;
+        v1.title = "M31 core";
+        v1.dmin = -2.0f;
+        v1.dmax = 255.0f;
+        v1.nbpix = 3;
+        v1.user = user;
+        v1.history = "first line\nsecond line\n";
+        v1.pixoff = 1025;
+        write_iraf("same1", v1);
+
+        Iraf2Image v2;
+        v2.pixtype = type;
+        v2.title = v1.title;
+        v2.dmin = v1.dmin;
+        v2.dmax = v1.dmax;
+        v2.nbpix = v1.nbpix;
+        for (std::string card : user) {
+            card.resize(80, ' ');   /* IRAF pads its cards */
+            v2.user.push_back(card);
+        }
+        v2.history = v1.history;
+        write_iraf2("same2", v2);
+
+        int id1 = open_iraf("same1");
+        int id2 = open_iraf("same2");
+        ASSERT_GT(id1, 0) << type;
+        ASSERT_GT(id2, 0) << type << ": " << im_errmsg();
+        EXPECT_EQ(card_texts(id1), card_texts(id2)) << type;
+        EXPECT_EQ(find_fid(id2)->io_offset, 2048);
+        EXPECT_EQ(find_fid(id2)->pix_unsigned16, type == 11 ? 1 : 0);
+        std::vector<std::string> want = {"BITPIX", "NAXIS", "NAXIS1", "NAXIS2"};
+        if (type == 11)
+            want.push_back("BZERO");
+        for (const char *k : {"OBJECT", "DATAMIN", "DATAMAX", "NBLANKS", "OBSERVER", "EXPTIME",
+                              "HISTORY", "HISTORY", "HISTORY"})
+            want.push_back(k);
+        EXPECT_EQ(keywords(id2), want) << type;
+        if (type == 11) {
+            EXPECT_EQ(value_of(id2, "BZERO"), 32768.0);
+        }
+        im_close(id1);
+        im_close(id2);
+    }
+}
+
+TEST(Iraf2Read, PixelsOfEveryTypeInEitherByteOrder)
+{
+    const struct {
+        int32_t type;
+        int bitpix;
+        std::vector<double> values;   /* physical values, 3 x 2 */
+    } cases[] = {
+        {3, 16, {-32768, -1, 0, 1, 32767, 1234}},
+        {11, 16, {0, 1, 32767, 32768, 40000, 65535}},
+        {4, 32, {-2147483648.0, -1, 0, 1, 2147483647.0, 16777217}},
+        {5, 32, {-2000000000, -7, 0, 5, 2000000000, -16777217}},
+        {6, -32, {-1.5, 0, 3.25, 1e30, -2.5e-3, 7}},
+        {7, -64, {-1.5, 0, 3.25, 1e300, 0.1, 7}},
+    };
+    for (const auto &c : cases) {
+        for (bool little : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << "type " << c.type << (little ? " little" : " big"));
+            Iraf2Image im;
+            im.pixtype = c.type;
+            im.swapped = little ? 1 : 0;
+            im.len[0] = 3;
+            im.len[1] = 2;
+            im.physlen0 = 5;   /* two padding pixels per line */
+            for (int line = 0; line < 2; line++) {
+                for (int k = 0; k < 3; k++) {
+                    im.pixels += stored(c.values[3 * line + k], c.type, little);
+                }
+                im.pixels += std::string(2 * stored(0, c.type, little).size(), '\xAB');
+            }
+            write_iraf2("pixels", im);
+            int id = open_iraf("pixels");
+            ASSERT_GT(id, 0) << im_errmsg();
+            EXPECT_EQ(find_fid(id)->val_bitpix, c.bitpix);
+            EXPECT_EQ(find_fid(id)->pix_swap, little != (im_byteorder() == 0) ? 1 : 0);
+            double d[6];
+            ASSERT_EQ(im_rpix_d(id, d, 6), 6);
+            for (int k = 0; k < 6; k++)
+                EXPECT_EQ(d[k], c.bitpix == -32 ? double(float(c.values[k])) : c.values[k]) << k;
+            if (c.bitpix != -64) {
+                float r[6];
+                ASSERT_EQ(im_rpix_r(id, r, -1), 6);
+                ASSERT_EQ(im_rpix_r(id, r, 6), 6);
+                for (int k = 0; k < 6; k++)
+                    EXPECT_EQ(r[k], float(c.values[k])) << k;
+            }
+            if (c.bitpix == 16) {
+                short s[6];
+                ASSERT_EQ(im_rpix_s(id, s, -1), 6);
+                ASSERT_EQ(im_rpix_s(id, s, 6), 6);
+                for (int k = 0; k < 6; k++)
+                    EXPECT_EQ(s[k], c.values[k] - (c.type == 11 ? 32768 : 0)) << k;
+            }
+            if (c.bitpix == 32) {
+                int n[6];
+                ASSERT_EQ(im_rpix_i(id, n, -1), 6);
+                ASSERT_EQ(im_rpix_i(id, n, 6), 6);
+                for (int k = 0; k < 6; k++)
+                    EXPECT_EQ(n[k], c.values[k]) << k;
+            }
+            im_close(id);
+        }
+    }
+}
+
+TEST(Iraf2Read, PixelStartFollowsPixoff)
+{
+    const struct {
+        int32_t pixoff;
+        int offset;
+    } cases[] = {{1025, 2048}, {513, 1024}, {0, 2048}, {4097, 8192}};
+    for (const auto &c : cases) {
+        Iraf2Image im;
+        im.pixoff = c.pixoff;
+        im.pixels = std::string(24, '\0');
+        im.pixels[0] = 7;   /* little-endian 7 */
+        write_iraf2("offset2", im);
+        int id = open_iraf("offset2");
+        ASSERT_GT(id, 0) << c.pixoff << ": " << im_errmsg();
+        EXPECT_EQ(find_fid(id)->io_offset, c.offset) << c.pixoff;
+        short first[1];
+        ASSERT_EQ(im_rpix_s(id, first, 1), 1);
+        EXPECT_EQ(first[0], 7) << c.pixoff;
+        im_close(id);
+    }
+}
+
+TEST(Iraf2Read, TextFieldsUserAreaAndHistoryStayInsideTheirAreas)
+{
+    Iraf2Image im;
+    im.title = std::string(383, 't');
+    im.history = "one\n" + std::string(1018, 'h');  /* the last line has no newline */
+    im.user = {std::string(90, 'u'), "SHORT   =                    1", ""};
+    im.user_tail = "LAST    =                    2";   /* no newline, no NUL */
+    std::string imh = imh2_bytes(named2(im, "text2"));
+    imh[638 + 383] = 'X';     /* IRAF may leave anything in a field's last byte */
+    imh[1022 + 1023] = 'Y';
+    write_file(path_of("text2.pix"), pix2_bytes(im));
+    write_file(path_of("text2.imh"), imh);
+    int id = open_iraf("text2");
+    ASSERT_GT(id, 0) << im_errmsg();
+    std::vector<std::string> cards = card_texts(id);
+    ASSERT_EQ(cards.size(), 11u);
+    EXPECT_EQ(cards[4], "OBJECT  = '" + std::string(68, 't') + "'");
+    EXPECT_EQ(cards[5], std::string(80, 'u'));
+    EXPECT_EQ(cards[6], "SHORT   =                    1");
+    EXPECT_EQ(cards[7], "");
+    EXPECT_EQ(cards[8], "LAST    =                    2");
+    EXPECT_EQ(cards[9], "HISTORY one");
+    EXPECT_EQ(cards[10], "HISTORY " + std::string(72, 'h'));
+    im_close(id);
+
+    /* a NUL ends the user area */
+    im = Iraf2Image{};
+    im.user = {"A       =                    1"};
+    im.user_tail = std::string("\0B       =                    2\n", 33);
+    write_iraf2("nul2", im);
+    id = open_iraf("nul2");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(card_texts(id).back(), "A       =                    1");
+    im_close(id);
+}
+
+TEST(Iraf2Read, PixelFileNamesAsIrafWritesThem)
+{
+    std::filesystem::create_directories(path_of("pixels2"));
+    const struct {
+        std::string pixfile;
+        std::string where;   /* the pixel file, relative to the scratch dir */
+    } cases[] = {
+        {"vm!" + path_of("pixels2/abs.pix"), "pixels2/abs.pix"},
+        /* longer than version 1 allows */
+        {"HDR$pixels2/" + std::string(120, 'l') + ".pix", "pixels2/" + std::string(120, 'l') + ".pix"},
+    };
+    for (const auto &c : cases) {
+        Iraf2Image im;
+        im.pixfile = c.pixfile;
+        write_file(path_of(c.where), pix2_bytes(im));
+        write_file(path_of("names2.imh"), imh2_bytes(im));
+        int id = open_iraf("names2");
+        ASSERT_GT(id, 0) << c.pixfile << ": " << im_errmsg();
+        EXPECT_EQ(std::string(find_fid(id)->pix_filename), path_of(c.where));
+        im_close(id);
+    }
+}
+
+TEST(IrafReasons, EveryRefusalSaysWhy)
+{
+    const struct {
+        const char *what;
+        std::function<void(Iraf2Image &)> change;
+        int code;
+        std::string reason;
+    } cases[] = {
+        {"version 3", [](Iraf2Image &im) { im.magic = "imhv3"; }, -1,
+         "IRAF header version 3 is not supported"},
+        {"magic", [](Iraf2Image &im) { im.magic = "imhx2"; }, -1, "not an IRAF header (wrong magic)"},
+        {"type 12", [](Iraf2Image &im) { im.pixtype = 12; }, -1, "unknown IRAF pixel type 12"},
+        {"complex", [](Iraf2Image &im) { im.pixtype = 8; }, -1,
+         "IRAF pixel type 8 (complex) is not supported"},
+        {"axes", [](Iraf2Image &im) { im.ndim = 8; }, -1, "IRAF image with 8 axes (at most 7)"},
+        {"length", [](Iraf2Image &im) { im.len[1] = -3; }, -1, "IRAF axis 2 has length -3"},
+        {"stored line", [](Iraf2Image &im) { im.physlen0 = 2; }, -1,
+         "IRAF stored line of 2 pixels is shorter than the line (4)"},
+        {"pixoff", [](Iraf2Image &im) { im.pixoff = 3; }, -1, "IRAF pixel offset 3 is unusable"},
+        {"swapped", [](Iraf2Image &im) { im.swapped = 7; }, -1,
+         "IRAF pixel byte-order flag 7 is not understood"},
+        {"pixel magic", [](Iraf2Image &im) { im.pix_magic = "impix"; }, -1,
+         "not an IRAF version-2 pixel file (wrong magic)"},
+        {"no pixel file", [](Iraf2Image &im) { im.pixfile = "HDR$missing2.pix"; }, -2,
+         "IRAF pixel file " + path_of("missing2.pix") + ": no such file"},
+    };
+    for (const auto &c : cases) {
+        Iraf2Image im;
+        c.change(im);
+        write_file(path_of("why2.pix"), pix2_bytes(im));
+        write_file(path_of("why2.imh"), imh2_bytes(named2(im, "why2")));
+        EXPECT_EQ(open_iraf("why2"), c.code) << c.what;
+        EXPECT_EQ(std::string(im_errmsg()), c.reason) << c.what;
+    }
+
+    /* cut short */
+    write_file(path_of("short2.imh"), imh2_bytes(named2(Iraf2Image{}, "short2")).substr(0, 2000));
+    EXPECT_EQ(open_iraf("short2"), -1);
+    EXPECT_STREQ(im_errmsg(), "IRAF header cut short (2000 of 2046 bytes)");
+
+    /* version 1: other byte order, 8-byte fields of 64-bit IRAF, its own limits */
+    IrafImage v1;
+    std::string imh = imh_bytes(named(v1, "other1"));
+    for (int i = 0; i < 12; i += 2)
+        std::swap(imh[i], imh[i + 1]);
+    write_iraf("other1", v1);
+    write_file(path_of("other1.imh"), imh);
+    EXPECT_EQ(open_iraf("other1"), -1);
+    EXPECT_STREQ(im_errmsg(), "IRAF version-1 header from a host of the other byte order is not supported");
+
+    imh = imh_bytes(named(v1, "wide1"));
+    std::fill(imh.begin() + 12, imh.begin() + 52, '\0');
+    imh.replace(12, 4, "v2/e");           /* what 64-bit IRAF leaves after the magic */
+    int64_t wide[3] = {554, 6, 2};        /* hdrlen, pixtype, ndim at 24, 32, 40 */
+    std::memcpy(&imh[24], wide, sizeof wide);
+    write_file(path_of("wide1.imh"), imh);
+    EXPECT_EQ(open_iraf("wide1"), -1);
+    EXPECT_STREQ(im_errmsg(), "IRAF version-1 header with 8-byte fields (written by 64-bit IRAF) is not supported");
+
+    v1.pixtype = 9;
+    write_iraf("type1", v1);
+    EXPECT_EQ(open_iraf("type1"), -1);
+    EXPECT_STREQ(im_errmsg(), "unknown IRAF pixel type 9");
+    v1 = IrafImage{};
+    v1.pixfile = "HDR$" + std::string(64, 'n');
+    write_file(path_of("long1.imh"), imh_bytes(v1));
+    EXPECT_EQ(open_iraf("long1"), -1);
+    EXPECT_STREQ(im_errmsg(), "IRAF pixel file name longer than 63 characters");
+    v1 = IrafImage{};
+    v1.pix_magic = "impiy";
+    write_iraf("pixmagic1", v1);
+    EXPECT_EQ(open_iraf("pixmagic1"), -1);
+    EXPECT_STREQ(im_errmsg(), "not an IRAF pixel file (wrong magic)");
+}
+
+TEST(IrafDetect, Version2MagicWithoutImhEnding)
+{
+    write_iraf2("bycontent", Iraf2Image{});
+    write_file(path_of("bycontent.hdr"), imh2_bytes(named2(Iraf2Image{}, "bycontent")));
+    int id = im_open(path_of("bycontent.hdr").c_str(), "r");
+    ASSERT_GT(id, 0) << im_errmsg();
+    EXPECT_EQ(find_fid(id)->file_type, Type_iraf);
+    im_close(id);
+
+    /* a later version is classed as IRAF too, so its refusal says why */
+    Iraf2Image v9;
+    v9.magic = "imhv9";
+    write_file(path_of("v9.hdr"), imh2_bytes(named2(v9, "bycontent")));
+    EXPECT_EQ(im_open(path_of("v9.hdr").c_str(), "r"), -1);
+    EXPECT_STREQ(im_errmsg(), "IRAF header version 9 is not supported");
 }

@@ -4,6 +4,7 @@
 // refused cards, read-back through im_open, and the IRAF time stamp.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -67,6 +68,43 @@ int open_fds(void)
     closedir(d);
     return n;
 }
+
+// 8-bit text from byte at up to a NUL or n bytes.
+std::string text8(const std::vector<unsigned char> &b, size_t at, size_t n)
+{
+    std::string s;
+    for (size_t i = 0; i < n && b.at(at + i) != 0; i++)
+        s.push_back(char(b[at + i]));
+    return s;
+}
+
+// Sets the environment variable oifversion for one scope (unset for
+// nullptr), putting back what it was.
+class OifVersion {
+public:
+    explicit OifVersion(const char *value)
+    {
+        const char *old = std::getenv("oifversion");
+        had_ = old != nullptr;
+        if (had_)
+            old_ = old;
+        if (value != nullptr)
+            setenv("oifversion", value, 1);
+        else
+            unsetenv("oifversion");
+    }
+    ~OifVersion()
+    {
+        if (had_)
+            setenv("oifversion", old_.c_str(), 1);
+        else
+            unsetenv("oifversion");
+    }
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
 
 class IrafWrite : public ::testing::Test {
 protected:
@@ -404,6 +442,223 @@ TEST_F(IrafWrite, RefusedPixelTypeKeepsTheImageOpenAndClosesTheHeaderFile)
     EXPECT_EQ(-2, im_close(id));
     EXPECT_GT(im_wkey_i(id, -32, "BITPIX"), 0);
     EXPECT_EQ(0, im_close(id));
+}
+
+TEST_F(IrafWrite, Version2HeaderHasEveryFieldAtItsOffset)
+{
+    OifVersion v2("2");
+    // Real pixels keep BSCALE and BZERO as cards (scaled integers would be
+    // turned into real pixels).
+    int id = new_image("pic2.imh", -32, 3, 2);
+    EXPECT_GT(im_wkey_d(id, 2.0, "BSCALE"), 0);
+    EXPECT_GT(im_wkey_d(id, 100.0, "BZERO"), 0);
+    EXPECT_GT(im_wkey_c(id, "M31 field", "OBJECT"), 0);
+    EXPECT_GT(im_wkey_d(id, -5.0, "DATAMIN"), 0);
+    EXPECT_GT(im_wkey_d(id, 250.0, "DATAMAX"), 0);
+    EXPECT_GT(im_wkey_i(id, 4, "NBLANKS"), 0);
+    EXPECT_GT(im_wkey_c(id, "2020-01-01", "DATE"), 0);
+    EXPECT_GT(im_wkey_t(id, "HISTORY first", "end"), 0);
+    EXPECT_GT(im_wkey_t(id, "COMMENT kept in the user area", "end"), 0);
+    float v[6] = {1, 2, 3, -4, 5, 6};
+    const int32_t before = get_iraf_time();
+    EXPECT_EQ(6, im_wpix_r(id, v, 6));
+    EXPECT_EQ(0, im_close(id));
+    const int32_t after = get_iraf_time();
+
+    // User area from byte 2046: BSCALE, BZERO (no field of their own) and
+    // the comment, 81 bytes each; a NUL, then one more to an even size.
+    auto h = slurp(path("pic2.imh"));
+    ASSERT_EQ(size_t(2046 + 3 * 81 + 1), h.size());
+    EXPECT_EQ(0, std::memcmp(h.data(), "imhv2", 6));
+    EXPECT_EQ(int32_t(h.size() / 2 + 1), testsup::be32(h, 6));
+    EXPECT_EQ(6, testsup::be32(h, 10));
+    EXPECT_EQ(im_byteorder() == 0 ? 1 : 0, testsup::be32(h, 14));
+    EXPECT_EQ(2, testsup::be32(h, 18));
+    const int32_t lens[7] = {3, 2, 1, 1, 1, 1, 1};
+    for (int k = 0; k < 7; k++) {
+        EXPECT_EQ(lens[k], testsup::be32(h, 22 + 4 * k)) << k;
+        EXPECT_EQ(lens[k], testsup::be32(h, 50 + 4 * k)) << k;
+    }
+    EXPECT_EQ(513, testsup::be32(h, 86));
+    EXPECT_EQ(513 + 12, testsup::be32(h, 90));
+    EXPECT_EQ(513 + 12 + 4096, testsup::be32(h, 94));
+    EXPECT_EQ(4, testsup::be32(h, 102));
+    const int32_t ctime = testsup::be32(h, 106);
+    EXPECT_GE(ctime, before);
+    EXPECT_LE(ctime, after);
+    EXPECT_EQ(ctime, testsup::be32(h, 110));
+    EXPECT_EQ(ctime, testsup::be32(h, 114));
+    EXPECT_FLOAT_EQ(250.0f, testsup::be_float(h, 118));
+    EXPECT_FLOAT_EQ(-5.0f, testsup::be_float(h, 122));
+    EXPECT_EQ("HDR$pic2.pix", text8(h, 126, 256));
+    EXPECT_EQ("pic2.imh", text8(h, 382, 256));
+    EXPECT_EQ("M31 field", text8(h, 638, 384));
+    EXPECT_EQ("'2020-01-01'\nfirst\n", text8(h, 1022, 1024));
+    EXPECT_EQ(0u, text8(h, 2046, 81).find("BSCALE  =                   2."));
+    EXPECT_EQ(0u, text8(h, 2046 + 81, 81).find("BZERO   =                 100."));
+    std::string c3 = "COMMENT kept in the user area";
+    c3.resize(80, ' ');
+    EXPECT_EQ(c3 + "\n", text8(h, 2046 + 162, 81));
+    EXPECT_EQ(0, h[2046 + 243]);
+
+    // The pixel file: "impv2", the fields up to im_pixfile, which names the
+    // header here; the pixels at byte 1024 in host order.
+    auto p = slurp(path("pic2.pix"));
+    ASSERT_EQ(size_t(1024 + 24), p.size());
+    EXPECT_EQ(0, std::memcmp(p.data(), "impv2", 6));
+    EXPECT_EQ(0, std::memcmp(&p[6], &h[6], 126 - 6));
+    EXPECT_EQ("pic2.imh", text8(p, 126, 256));
+    float got[6];
+    std::memcpy(got, &p[1024], 24);
+    EXPECT_EQ(-4.0f, got[3]);
+}
+
+TEST_F(IrafWrite, VersionFollowsOifversion)
+{
+    const struct {
+        const char *value;
+        int version;
+    } cases[] = {{nullptr, 1}, {"1", 1}, {"2", 2}, {" 2 ", 2}, {"", 1},
+                 {"3", 1}, {"two", 1}, {"2x", 1}, {"-2", 1}};
+    for (const auto &c : cases) {
+        OifVersion env(c.value);
+        int id = new_image("ver.imh", -32, 2, 1);
+        float v[2] = {1.5f, -2.5f};
+        EXPECT_EQ(2, im_wpix_r(id, v, 2));
+        EXPECT_EQ(0, im_close(id));
+        auto h = slurp(path("ver.imh"));
+        ASSERT_GE(h.size(), 12u);
+        const char *shown = c.value != nullptr ? c.value : "(unset)";
+        if (c.version == 2) {
+            EXPECT_EQ(0, std::memcmp(h.data(), "imhv2", 6)) << shown;
+        } else {
+            EXPECT_EQ("imhdr", iraf_text(h, 0, 12)) << shown;
+        }
+
+        int rid = im_open(path("ver.imh").c_str(), "r");
+        ASSERT_GT(rid, 0) << im_errmsg();
+        float r[2];
+        EXPECT_EQ(2, im_rpix_r(rid, r, 2));
+        EXPECT_EQ(1.5f, r[0]);
+        EXPECT_EQ(-2.5f, r[1]);
+        im_close(rid);
+    }
+}
+
+TEST_F(IrafWrite, Version2PixelTypesFromBitpix)
+{
+    OifVersion v2("2");
+    const struct {
+        int bitpix;
+        int32_t type;
+    } cases[] = {{16, 3}, {32, 4}, {-32, 6}, {-64, 7}};
+    for (const auto &c : cases) {
+        int id = new_image("type2.imh", c.bitpix, 2, 1);
+        double v[2] = {-3.0, 12.0};
+        EXPECT_EQ(2, im_wpix_d(id, v, 2));
+        EXPECT_EQ(0, im_close(id));
+        auto h = slurp(path("type2.imh"));
+        EXPECT_EQ(c.type, testsup::be32(h, 10)) << c.bitpix;
+        int rid = im_open(path("type2.imh").c_str(), "r");
+        ASSERT_GT(rid, 0);
+        EXPECT_EQ(c.bitpix, find_fid(rid)->val_bitpix);
+        double r[2];
+        EXPECT_EQ(2, im_rpix_d(rid, r, 2));
+        EXPECT_EQ(-3.0, r[0]);
+        EXPECT_EQ(12.0, r[1]);
+        im_close(rid);
+    }
+}
+
+TEST_F(IrafWrite, Version2HistoryHoldsAtMost1022Characters)
+{
+    OifVersion v2("2");
+    int id = new_image("hist2.imh", 16, 1, 1);
+    // Entries of 70 characters take 71 bytes: fourteen fit (994 bytes),
+    // the fifteenth goes to the user area, a short one still fits.
+    const std::string seventy(70, 'h');
+    for (int i = 0; i < 15; i++)
+        EXPECT_GT(im_wkey_t(id, ("HISTORY " + seventy).c_str(), "end"), 0);
+    EXPECT_GT(im_wkey_t(id, ("HISTORY " + std::string(27, 'k')).c_str(), "end"), 0);
+    EXPECT_EQ(0, im_close(id));
+    auto h = slurp(path("hist2.imh"));
+    std::string want;
+    for (int i = 0; i < 14; i++)
+        want += seventy + "\n";
+    want += std::string(27, 'k') + "\n";
+    EXPECT_EQ(want, text8(h, 1022, 1024));
+    EXPECT_EQ(1022u, want.size());
+    ASSERT_EQ(size_t(2046 + 81 + 1), h.size());
+    EXPECT_EQ(0u, text8(h, 2046, 81).find("HISTORY " + seventy));
+}
+
+TEST_F(IrafWrite, UpdateKeepsTheVersionAndTheUnsignedType)
+{
+    // A version-2 image made unsigned (type 11) by hand.
+    {
+        OifVersion v2("2");
+        int id = new_image("u2.imh", 16, 2, 1);
+        short s[2] = {0, 1};
+        EXPECT_EQ(2, im_wpix_s(id, s, 2));
+        EXPECT_EQ(0, im_close(id));
+    }
+    auto h = slurp(path("u2.imh"));
+    h[13] = 11;
+    std::fill(h.begin() + 382, h.begin() + 638, 'x');   // a header name without its NUL
+    testsup::write_file(path("u2.imh"), h);
+
+    OifVersion v1("1");
+    int uid = im_open(path("u2.imh").c_str(), "update");
+    ASSERT_GT(uid, 0) << im_errmsg();
+    double bzero = 0.0;
+    EXPECT_GT(im_rkey_d(uid, &bzero, "BZERO"), 0);
+    EXPECT_EQ(32768.0, bzero);
+    short w[1] = {5};
+    EXPECT_EQ(-2, im_wpix_s(uid, w, 1));   // the writers store signed pixels only
+    EXPECT_GT(im_wkey_i(uid, 9, "ADDED"), 0);
+    EXPECT_EQ(0, im_close(uid));
+    h = slurp(path("u2.imh"));
+    EXPECT_EQ(0, std::memcmp(h.data(), "imhv2", 6));
+    EXPECT_EQ(11, testsup::be32(h, 10));
+    ASSERT_EQ(size_t(2046 + 81 + 1), h.size());   // BZERO 32768 has no line
+    EXPECT_EQ(0u, text8(h, 2046, 81).find("ADDED   ="));
+    EXPECT_EQ(std::string(255, 'x'), text8(slurp(path("u2.pix")), 126, 256));
+
+    // A version-1 image stays version 1 whatever oifversion says.
+    int id = new_image("keep1.imh", 16, 2, 1);
+    short s[2] = {3, 4};
+    EXPECT_EQ(2, im_wpix_s(id, s, 2));
+    EXPECT_EQ(0, im_close(id));
+    OifVersion v2("2");
+    uid = im_open(path("keep1.imh").c_str(), "update");
+    ASSERT_GT(uid, 0);
+    EXPECT_EQ(0, im_close(uid));
+    EXPECT_EQ("imhdr", iraf_text(slurp(path("keep1.imh")), 0, 12));
+}
+
+TEST_F(IrafWrite, BothVersionsReadBackAsTheSameCards)
+{
+    std::vector<std::string> cards[2];
+    for (int version = 1; version <= 2; version++) {
+        OifVersion env(version == 2 ? "2" : "1");
+        const std::string name = "same" + std::to_string(version) + ".imh";
+        int id = new_image(name, -32, 3, 1);
+        EXPECT_GT(im_wkey_c(id, "Crab", "OBJECT"), 0);
+        EXPECT_GT(im_wkey_d(id, 0.5, "DATAMIN"), 0);
+        EXPECT_GT(im_wkey_d(id, 9.5, "DATAMAX"), 0);
+        EXPECT_GT(im_wkey_t(id, "OBSERVER= 'someone'", "end"), 0);
+        EXPECT_GT(im_wkey_t(id, "HISTORY step one", "end"), 0);
+        EXPECT_GT(im_wkey_c(id, "KPNO", "ORIGIN"), 0);
+        float v[3] = {0.5f, 9.5f, 1.0f};
+        EXPECT_EQ(3, im_wpix_r(id, v, 3));
+        EXPECT_EQ(0, im_close(id));
+        int rid = im_open(path(name).c_str(), "r");
+        ASSERT_GT(rid, 0) << im_errmsg();
+        cards[version - 1] = testsup::card_texts(rid);
+        im_close(rid);
+    }
+    EXPECT_EQ(cards[0], cards[1]);
+    EXPECT_EQ(10u, cards[1].size());
 }
 
 TEST(IrafTime, CountsLocalSecondsFrom1980)

@@ -1,10 +1,12 @@
-/* iraf_read: the IRAF image header reader -- the binary .imh record turned
- * into FITS-style cards, the user area and history, and the pixel file
- * located and checked.
- * Invariants: every read is bounded by the buffer it fills; on-disk text is
- * decoded into buffers that always hold a terminator; the header file is
- * closed before the reader returns, and the pixel file stays open only on
- * success. */
+/* iraf_read: the IRAF image header reader -- a version-1 or version-2 .imh
+ * record turned into FITS-style cards (fixed fields, user area, history),
+ * and the pixel file located and checked.
+ * Invariants: both versions give the same cards, in the same order, for the
+ * same image; every read is bounded by the buffer it fills; on-disk text is
+ * decoded into buffers that always hold a terminator; every refusal records
+ * its reason (IM_fail); the header file is closed before the reader
+ * returns, and the pixel file stays open only on success. */
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -15,8 +17,9 @@
 #include "im.h"
 #include "irafhdr.h"
 
-static const int IRAF_PIX_NAME_MAX = 63;    /* longest pixel file name */
-static const int IRAF_HIST_CHARS = 512;
+static const int IRAF_PIX_NAME_MAX = 63;    /* longest version-1 pixel file name */
+static const int IRAF_HIST_CHARS = 512;     /* characters of the version-1 history */
+static const int IRAF2_PIX_OFFSET = 2048;   /* version-2 pixel start when im_pixoff is 0 */
 
 /* IM_iraf_to_ascii: decode in place the nn bytes at strng as 16-bit
  * characters (the character in the low-order byte as the host sees it: the
@@ -34,64 +37,341 @@ void IM_iraf_to_ascii(char *strng, int nn)
     strng[n_chars] = '\0';
 }
 
-/* 1 while the header file of the read in progress is open. */
-static int hdr_open = 0;
+/* ---- Version-2 fields ------------------------------------------------- */
 
-/* The BITPIX of an IRAF pixel type code, or 0 for an unknown code. */
+/* The big-endian 32-bit integer at p. */
+static int32_t get_be32(const unsigned char *p)
+{
+    const uint32_t u = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8)
+                       | uint32_t(p[3]);
+    int32_t v;
+    std::memcpy(&v, &u, sizeof v);
+    return v;
+}
+
+/* The big-endian IEEE single at p. */
+static float get_be_float(const unsigned char *p)
+{
+    const int32_t bits = get_be32(p);
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+/* IM_iraf2_decode: the IRAF2_HDR_SIZE bytes at raw (a version-2 header or
+ * the start of its pixel file) decoded into h: numbers into host order,
+ * text fields copied as they lie (not terminated).  Nothing is checked. */
+void IM_iraf2_decode(const unsigned char *raw, IMHDR2 *h)
+{
+    std::memcpy(h->im_magic, raw + I2_MAGIC, sizeof h->im_magic);
+    h->im_hdrlen = get_be32(raw + I2_HDRLEN);
+    h->im_pixtype = get_be32(raw + I2_PIXTYPE);
+    h->im_swapped = get_be32(raw + I2_SWAPPED);
+    h->im_ndim = get_be32(raw + I2_NDIM);
+    for (int k = 0; k < IRAF_MAX_DIM; k++) {
+        h->im_len[k] = get_be32(raw + I2_LEN + 4 * k);
+        h->im_physlen[k] = get_be32(raw + I2_PHYSLEN + 4 * k);
+    }
+    h->im_ssmtype = get_be32(raw + I2_SSMTYPE);
+    h->im_lutoff = get_be32(raw + I2_LUTOFF);
+    h->im_pixoff = get_be32(raw + I2_PIXOFF);
+    h->im_hgmoff = get_be32(raw + I2_HGMOFF);
+    h->im_blist = get_be32(raw + I2_BLIST);
+    h->im_szblist = get_be32(raw + I2_SZBLIST);
+    h->im_nbpix = get_be32(raw + I2_NBPIX);
+    h->im_ctime = get_be32(raw + I2_CTIME);
+    h->im_mtime = get_be32(raw + I2_MTIME);
+    h->im_limtime = get_be32(raw + I2_LIMTIME);
+    h->im_max = get_be_float(raw + I2_MAX);
+    h->im_min = get_be_float(raw + I2_MIN);
+    std::memcpy(h->im_pixfile, raw + I2_PIXFILE, sizeof h->im_pixfile);
+    std::memcpy(h->im_hdrfile, raw + I2_HDRFILE, sizeof h->im_hdrfile);
+    std::memcpy(h->im_title, raw + I2_TITLE, sizeof h->im_title);
+    std::memcpy(h->im_history, raw + I2_HISTORY, sizeof h->im_history);
+}
+
+/* ---- The header of either version ------------------------------------- */
+
+/* What the cards and the pixel file need from a header of either version;
+ * filled by iraf1_image or iraf2_image, text decoded and terminated. */
+struct iraf_image_struct {
+    int version;                        /* 1 or 2 */
+    int32_t pixtype;
+    int32_t ndim;
+    int32_t len[IRAF_MAX_DIM];
+    int32_t physlen0;                   /* stored pixels per line */
+    int32_t pixoff;
+    int32_t nbpix;
+    int32_t swapped;                    /* version 2: 1 pixels little-endian */
+    float bscale, bzero, dmin, dmax;    /* bscale, bzero: version 1 only */
+    char title[IRAF2_TITLE_LEN];
+    char pixfile[IRAF2_PIXFILE_LEN];
+    char history[IRAF2_HISTORY_LEN];
+    int history_chars;                  /* characters the history may hold */
+};
+
+/* Copy the size bytes of an 8-bit text field into out (size bytes): the
+ * field's last byte is never text, so out ends at size - 1 at the latest. */
+static void text8(char *out, const char *field, size_t size)
+{
+    std::memcpy(out, field, size);
+    out[size - 1] = '\0';
+}
+
+/* Decode the size bytes of a 16-bit text field into out (at least
+ * size / 2 + 1 bytes): size / 2 characters, terminated. */
+static void text16(char *out, const char *field, size_t size)
+{
+    std::memcpy(out, field, size);
+    IM_iraf_to_ascii(out, static_cast<int>(size));
+}
+
+/* The fields of a version-1 header (IRAF_HDR_SIZE bytes at raw). */
+static void iraf1_image(const unsigned char *raw, iraf_image_struct *im)
+{
+    IMHDR h;
+    std::memcpy(&h, raw, sizeof h);
+    im->version = 1;
+    im->pixtype = h.im_pixtype;
+    im->ndim = h.im_ndim;
+    std::memcpy(im->len, h.im_len, sizeof im->len);
+    im->physlen0 = h.im_physlen[0];
+    im->pixoff = h.im_pixoff;
+    im->nbpix = h.im_nbpix;
+    im->swapped = 0;
+    im->bscale = h.ct_bscale;
+    im->bzero = h.ct_bzero;
+    im->dmin = h.im_min;
+    im->dmax = h.im_max;
+    text16(im->title, h.im_title, sizeof h.im_title);
+    text16(im->pixfile, h.im_pixfile, sizeof h.im_pixfile);
+    text16(im->history, h.im_history, sizeof h.im_history);
+    im->history_chars = IRAF_HIST_CHARS;
+}
+
+/* The fields of a version-2 header (IRAF2_HDR_SIZE bytes at raw). */
+static void iraf2_image(const unsigned char *raw, iraf_image_struct *im)
+{
+    IMHDR2 h;
+    IM_iraf2_decode(raw, &h);
+    im->version = 2;
+    im->pixtype = h.im_pixtype;
+    im->ndim = h.im_ndim;
+    std::memcpy(im->len, h.im_len, sizeof im->len);
+    im->physlen0 = h.im_physlen[0];
+    im->pixoff = h.im_pixoff;
+    im->nbpix = h.im_nbpix;
+    im->swapped = h.im_swapped;
+    im->bscale = 0.0f;
+    im->bzero = 0.0f;
+    im->dmin = h.im_min;
+    im->dmax = h.im_max;
+    text8(im->title, h.im_title, sizeof h.im_title);
+    text8(im->pixfile, h.im_pixfile, sizeof h.im_pixfile);
+    text8(im->history, h.im_history, sizeof h.im_history);
+    im->history_chars = IRAF2_HISTORY_LEN - 1;
+}
+
+/* The BITPIX of an IRAF pixel type code, or 0 for a code not read. */
 static int iraf_bitpix(int32_t pixtype)
 {
     switch (pixtype) {
-    case 3:
+    case Iraf_short:
+    case Iraf_ushort:
         return 16;
-    case 4:
-    case 5:
+    case Iraf_int:
+    case Iraf_long:
         return 32;
-    case 6:
+    case Iraf_real:
         return -32;
-    case 7:
+    case Iraf_double:
         return -64;
+    case Iraf_complex:
     default:
         return 0;
     }
 }
 
 /* Byte offset of the pixels in the pixel file from im_pixoff (2-byte units
- * counted from 1; 0 means the classic 1024), or -1 when it is unusable:
- * negative, inside the pixel file's magic, or beyond an int. */
-static int iraf_pixel_offset(int32_t pixoff)
+ * counted from 1; 0 means the version's usual start), or -1 when it is
+ * unusable: negative, inside the pixel file's magic, or beyond an int. */
+static int iraf_pixel_offset(int32_t pixoff, int version)
 {
     if (pixoff == 0)
-        return IRAF_PIX_OFFSET;
+        return version == 2 ? IRAF2_PIX_OFFSET : IRAF_PIX_OFFSET;
     int64_t bytes = (static_cast<int64_t>(pixoff) - 1) * 2;
     if (bytes < 12 || bytes > INT_MAX)
         return -1;
     return static_cast<int>(bytes);
 }
 
-/* Add the cards of the IRAF history area (host character order): one
- * HISTORY card per newline-ended line, bounded by the 1024-byte area. */
-static void iraf_history_cards(int id, const char *area)
+/* The reason text of errno value e: short and lower case. */
+static void errno_text(int e, char *text, size_t size)
 {
-    char hist[sizeof(IMHDR::im_history)];
-    std::memcpy(hist, area, sizeof hist);
-    IM_iraf_to_ascii(hist, static_cast<int>(sizeof hist));
+    switch (e) {
+    case ENOENT:
+        std::snprintf(text, size, "no such file");
+        break;
+    case EACCES:
+        std::snprintf(text, size, "permission denied");
+        break;
+    default:
+        std::snprintf(text, size, "%s", std::strerror(e));
+        if (text[0] >= 'A' && text[0] <= 'Z')
+            text[0] = static_cast<char>(text[0] - 'A' + 'a');
+        break;
+    }
+}
+
+/* Refuse a header whose fields cannot describe an image this library
+ * reads.  Returns 0, or -1 with the reason recorded. */
+static int check_image(const iraf_image_struct *im)
+{
+    if (im->pixtype == Iraf_complex)
+        return IM_fail(-1, "IRAF pixel type 8 (complex) is not supported");
+    if (iraf_bitpix(im->pixtype) == 0)
+        return IM_fail(-1, "unknown IRAF pixel type %d", int(im->pixtype));
+    if (im->ndim < 0 || im->ndim > IRAF_MAX_DIM)
+        return IM_fail(-1, "IRAF image with %d axes (at most 7)", int(im->ndim));
+    for (int k = 0; k < im->ndim; k++)
+        if (im->len[k] < 0)
+            return IM_fail(-1, "IRAF axis %d has length %d", k + 1, int(im->len[k]));
+    if (im->ndim > 0 && im->physlen0 < im->len[0])
+        return IM_fail(-1, "IRAF stored line of %d pixels is shorter than the line (%d)",
+                       int(im->physlen0), int(im->len[0]));
+    if (iraf_pixel_offset(im->pixoff, im->version) < 0)
+        return IM_fail(-1, "IRAF pixel offset %d is unusable", int(im->pixoff));
+    if (im->swapped != 0 && im->swapped != 1)
+        return IM_fail(-1, "IRAF pixel byte-order flag %d is not understood", int(im->swapped));
+    return 0;
+}
+
+/* ---- Cards ------------------------------------------------------------ */
+
+/* The number of pixels of the image, held to INT32_MAX + 1 (the lengths
+ * have been checked: none is negative). */
+static int64_t pixel_count(const iraf_image_struct *im)
+{
+    int64_t n = 1;
+    for (int k = 0; k < im->ndim; k++) {
+        n *= im->len[k];
+        if (n > INT32_MAX)
+            return int64_t(INT32_MAX) + 1;
+    }
+    return n;
+}
+
+/* Add the cards of the fixed fields to image id, in their fixed order.
+ * NBLANKS only for a count of blank pixels that the image can hold: 32-bit
+ * IRAF 2.17 leaves stray text bytes in that field of its version-1 headers.
+ * Sets line_skip_pix of f.  Returns 0, or -1 when a geometry card is
+ * refused. */
+static int fixed_cards(int id, const iraf_image_struct *im)
+{
+    const bool unsigned16 = im->pixtype == Iraf_ushort;
+    if (im_wkey_i(id, iraf_bitpix(im->pixtype), "BITPIX") < 0)
+        return IM_fail(-1, "IRAF pixel type %d refused", int(im->pixtype));
+    if (im_wkey_i(id, im->ndim, "NAXIS") < 0)
+        return IM_fail(-1, "IRAF axis count %d refused", int(im->ndim));
+    for (int k = 1; k <= im->ndim; k++)
+        if (im_wkey_i(id, im->len[k - 1], im_key("NAXIS", k)) < 0)
+            return IM_fail(-1, "IRAF axis %d length %d refused", k, int(im->len[k - 1]));
+    f->line_skip_pix = im->ndim > 0 ? im->physlen0 - im->len[0] : 0;
+    if (im->bscale != 0.0f && im->bscale != 1.0f)
+        im_wkey_r(id, im->bscale, "BSCALE");
+    /* Unsigned pixels are presented as signed ones offset by 32768. */
+    const float bzero = unsigned16 ? 32768.0f : im->bzero;
+    if (bzero != 0.0f)
+        im_wkey_r(id, bzero, "BZERO");
+    if (im->title[0] != '\0')
+        im_wkey_c(id, im->title, "OBJECT");
+    if (im->dmin != 0.0f || im->dmax != 0.0f) {
+        im_wkey_r(id, im->dmin, "DATAMIN");
+        im_wkey_r(id, im->dmax, "DATAMAX");
+    }
+    if (im->nbpix > 0 && im->nbpix <= pixel_count(im))
+        im_wkey_i(id, im->nbpix, "NBLANKS");
+    return 0;
+}
+
+/* Version-1 user area: whole 162-byte records of 16-bit characters from
+ * byte 2052 until the end of the file (a shorter final piece is ignored)
+ * or a read error; each record's first 80 characters make one card. */
+static void iraf1_user_cards(int id, int fd)
+{
+    if (lseek(fd, IRAF_USER_AREA, SEEK_SET) != IRAF_USER_AREA)
+        return;
+    char rec[IRAF_USER_CARD];
+    while (IM_read_full(fd, rec, IRAF_USER_CARD) == IRAF_USER_CARD) {
+        IM_iraf_to_ascii(rec, IRAF_USER_CARD);
+        rec[IM_CARD_LEN] = '\0';
+        im_wkey_t(id, rec, "add");
+    }
+}
+
+/* Version-2 user area: 8-bit text from byte 2046 up to a NUL, the end of
+ * the file or a read error; each newline-ended line makes one card of its
+ * first 80 characters, and so does a last line without a newline. */
+static void iraf2_user_cards(int id, int fd)
+{
+    if (lseek(fd, IRAF2_USER_AREA, SEEK_SET) != IRAF2_USER_AREA)
+        return;
+    char block[4096];
+    char card[IM_CARD_LEN + 1];
+    int len = 0;        /* characters of the line so far (kept: 80 at most) */
+    int in_line = 0;    /* a line has begun */
+    int n;
+    int done = 0;
+    while (!done && (n = IM_read_full(fd, block, static_cast<int>(sizeof block))) > 0) {
+        for (int i = 0; i < n && !done; i++) {
+            const char c = block[i];
+            if (c == '\0') {
+                done = 1;
+            } else if (c == '\n') {
+                card[len] = '\0';
+                im_wkey_t(id, card, "add");
+                len = 0;
+                in_line = 0;
+            } else {
+                in_line = 1;
+                if (len < IM_CARD_LEN)
+                    card[len++] = c;
+            }
+        }
+        if (n < static_cast<int>(sizeof block))
+            break;
+    }
+    if (in_line) {
+        card[len] = '\0';
+        im_wkey_t(id, card, "add");
+    }
+}
+
+/* Add one HISTORY card per newline-ended line of the decoded history text
+ * (at most n_chars characters, up to a NUL); an unended last line counts
+ * too.  Each card is cut to 80 columns. */
+static void history_cards(int id, const char *hist, int n_chars)
+{
     int i = 0;
-    while (i < IRAF_HIST_CHARS && hist[i] != '\0') {
+    while (i < n_chars && hist[i] != '\0') {
         int start = i;
-        while (i < IRAF_HIST_CHARS && hist[i] != '\n' && hist[i] != '\0')
+        while (i < n_chars && hist[i] != '\n' && hist[i] != '\0')
             i++;
-        char card[8 + IRAF_HIST_CHARS + 1];
+        char card[IM_CARD_LEN + 1];
         std::snprintf(card, sizeof card, "HISTORY %.*s", i - start, hist + start);
         im_wkey_t(id, card, "add");
-        if (i < IRAF_HIST_CHARS && hist[i] == '\n')
+        if (i < n_chars && hist[i] == '\n')
             i++;
     }
 }
 
+/* ---- The pixel file --------------------------------------------------- */
+
 /* Form the pixel file path from the decoded im_pixfile text into
- * pix_filename.  Returns 0, or -1 for a name longer than 63 characters or
- * a path that does not fit. */
-static int iraf_pixel_path(const char *pixfile)
+ * pix_filename: after the last '!' (a node name), without a leading "HDR$/"
+ * or "HDR$", absolute or beside the header.  Returns 0, or -1 for a name
+ * longer than name_max characters or a path that does not fit. */
+static int iraf_pixel_path(const char *pixfile, int name_max)
 {
     const char *text = pixfile;
     const char *bang = std::strrchr(text, '!');
@@ -101,8 +381,8 @@ static int iraf_pixel_path(const char *pixfile)
         text += 5;
     if (std::strncmp(text, "HDR$", 4) == 0)
         text += 4;
-    if (std::strlen(text) > static_cast<size_t>(IRAF_PIX_NAME_MAX))
-        return -1;
+    if (std::strlen(text) > static_cast<size_t>(name_max))
+        return IM_fail(-1, "IRAF pixel file name longer than %d characters", name_max);
 
     int dir_len = 0;
     if (text[0] != '/') {
@@ -112,112 +392,153 @@ static int iraf_pixel_path(const char *pixfile)
     }
     int n = std::snprintf(f->pix_filename, IM_NAME_LEN, "%.*s%s", dir_len, f->hdr_filename, text);
     if (n < 0 || n >= IM_NAME_LEN)
-        return -1;
+        return IM_fail(-1, "IRAF pixel file path longer than %d characters", IM_NAME_LEN - 1);
     return 0;
 }
 
-/* get_iraf_header: turn the IRAF header file (open at byte 0) into cards,
- * then open and check the pixel file.  Returns 0; -1 header shorter than
- * 1916 bytes, wrong magic, unknown pixel type, more than 7 or negative
- * axes, bad lengths or pixel offset, geometry cards refused, pixel file
- * name too long, wrong pixel file magic; -2 the pixel file cannot be
- * opened.  Closes the header file (its number stays); sets line_skip_pix,
- * unix_pix_fid, pix_filename, io_offset and magic of f.  f stays current. */
+/* Open the pixel file named in the header with open_flags and check its
+ * magic ("impix" in 16-bit characters for version 1, "impv2" for version
+ * 2).  Sets unix_pix_fid when opened.  Returns 0; -1 name unusable, file
+ * too short or wrong magic; -2 the file cannot be opened. */
+static int open_pixel_file(const iraf_image_struct *im, int open_flags)
+{
+    int name_max = im->version == 1 ? IRAF_PIX_NAME_MAX : IRAF2_PIXFILE_LEN - 1;
+    if (iraf_pixel_path(im->pixfile, name_max) < 0)
+        return -1;
+    int fd = IM_open_file(f->pix_filename, open_flags);
+    if (fd < 0) {
+        char why[128];
+        errno_text(errno, why, sizeof why);
+        return IM_fail(-2, "IRAF pixel file %s: %s", f->pix_filename, why);
+    }
+    f->unix_pix_fid = fd;
+
+    char magic[12];
+    const int want = im->version == 1 ? 12 : IRAF2_MAGIC_LEN;
+    if (IM_read_full(fd, magic, want) != want)
+        return IM_fail(-1, "IRAF pixel file %s is cut short", f->pix_filename);
+    if (im->version == 1) {
+        IM_iraf_to_ascii(magic, 12);
+        if (std::memcmp(magic, "impix", 6) != 0)
+            return IM_fail(-1, "not an IRAF pixel file (wrong magic)");
+    } else if (std::memcmp(magic, "impv2", 5) != 0) {
+        return IM_fail(-1, "not an IRAF version-2 pixel file (wrong magic)");
+    }
+    return 0;
+}
+
+/* ---- Reading ---------------------------------------------------------- */
+
+/* 1 while the header file of the read in progress is open. */
+static int hdr_open = 0;
+
+/* The version of the header whose first n bytes are raw: 1 or 2, or -1
+ * with the reason recorded. */
+static int iraf_version(const unsigned char *raw, int n)
+{
+    if (n >= 5 && std::memcmp(raw, "imhv", 4) == 0) {
+        if (raw[4] == '2')
+            return 2;
+        if (raw[4] >= '0' && raw[4] <= '9')
+            return IM_fail(-1, "IRAF header version %c is not supported", raw[4]);
+    }
+    if (n >= 12) {
+        char magic[12];
+        std::memcpy(magic, raw, sizeof magic);
+        IM_iraf_to_ascii(magic, 12);
+        if (std::memcmp(magic, "imhdr", 6) == 0)
+            return 1;
+        /* The characters in the other byte of each pair. */
+        for (int i = 0; i < 6; i++)
+            magic[i] = static_cast<char>(raw[2 * i + (im_byteorder() == 0 ? 1 : 0)]);
+        if (std::memcmp(magic, "imhdr", 6) == 0)
+            return IM_fail(-1, "IRAF version-1 header from a host of the other byte order "
+                               "is not supported");
+    }
+    return IM_fail(-1, "not an IRAF header (wrong magic)");
+}
+
+/* 1 when a version-1 header (raw, IRAF_HDR_SIZE bytes) has the layout that
+ * 64-bit IRAF writes, 8-byte fields from byte 24: a known pixel type at
+ * byte 32 and an axis count at byte 40, both in host order. */
+static int iraf1_wide_fields(const unsigned char *raw)
+{
+    int64_t pixtype, ndim;
+    std::memcpy(&pixtype, raw + 32, sizeof pixtype);
+    std::memcpy(&ndim, raw + 40, sizeof ndim);
+    return pixtype >= INT32_MIN && pixtype <= INT32_MAX
+           && iraf_bitpix(static_cast<int32_t>(pixtype)) != 0 && ndim >= 0 && ndim <= IRAF_MAX_DIM;
+}
+
+/* read_iraf_header: turn the IRAF header file (open at byte 0) into cards,
+ * then open and check the pixel file.  Returns 0; -1 header too short,
+ * wrong magic or unsupported version, unknown pixel type, more than 7 or
+ * negative axes, bad lengths, pixel offset or byte-order flag, geometry
+ * cards refused, pixel file name too long, wrong pixel file magic; -2 the
+ * pixel file cannot be opened.  Every refusal records its reason.  Closes
+ * the header file (its number stays); sets line_skip_pix, unix_pix_fid,
+ * pix_filename, io_offset, pix_swap, pix_unsigned16 and magic of f.  f
+ * stays current. */
 static int read_iraf_header(int open_flags)
 {
     fid_struct *self = f;
     int id = f->id;
-    unsigned char raw[IRAF_HDR_SIZE];
-    if (IM_read_full(f->unix_hdr_fid, raw, IRAF_HDR_SIZE) != IRAF_HDR_SIZE)
-        return -1;
-    IMHDR h;
-    std::memcpy(&h, raw, sizeof h);
-
-    char magic[sizeof h.im_magic];
-    std::memcpy(magic, h.im_magic, sizeof magic);
-    IM_iraf_to_ascii(magic, static_cast<int>(sizeof magic));
-    if (std::memcmp(magic, "imhdr", 6) != 0)
-        return -1;
-    int bitpix = iraf_bitpix(h.im_pixtype);
-    if (bitpix == 0)
-        return -1;
-    if (h.im_ndim < 0 || h.im_ndim > IRAF_MAX_DIM)
-        return -1;
-    for (int k = 0; k < h.im_ndim; k++)
-        if (h.im_len[k] < 0)
-            return -1;
-    if (h.im_ndim > 0 && h.im_physlen[0] < h.im_len[0])
-        return -1;
-    int pixel_offset = iraf_pixel_offset(h.im_pixoff);
-    if (pixel_offset < 0)
-        return -1;
-
-    /* Cards of the fixed fields; the geometry must be accepted. */
-    if (im_wkey_i(id, bitpix, "BITPIX") < 0)
-        return -1;
-    if (im_wkey_i(id, h.im_ndim, "NAXIS") < 0)
-        return -1;
-    for (int k = 1; k <= h.im_ndim; k++)
-        if (im_wkey_i(id, h.im_len[k - 1], im_key("NAXIS", k)) < 0)
-            return -1;
-    self->line_skip_pix = h.im_ndim > 0 ? h.im_physlen[0] - h.im_len[0] : 0;
-    if (h.ct_bscale != 0.0f && h.ct_bscale != 1.0f)
-        im_wkey_r(id, h.ct_bscale, "BSCALE");
-    if (h.ct_bzero != 0.0f)
-        im_wkey_r(id, h.ct_bzero, "BZERO");
-    char title[sizeof h.im_title];
-    std::memcpy(title, h.im_title, sizeof title);
-    IM_iraf_to_ascii(title, static_cast<int>(sizeof title));
-    if (title[0] != '\0')
-        im_wkey_c(id, title, "OBJECT");
-    if (h.im_min != 0.0f || h.im_max != 0.0f) {
-        im_wkey_r(id, h.im_min, "DATAMIN");
-        im_wkey_r(id, h.im_max, "DATAMAX");
+    unsigned char raw[IRAF2_HDR_SIZE];
+    static_assert(IRAF2_HDR_SIZE >= IRAF_HDR_SIZE, "room for either version");
+    int n = IM_read_full(f->unix_hdr_fid, raw, IRAF2_HDR_SIZE);
+    if (n < 0) {
+        char why[128];
+        errno_text(errno, why, sizeof why);
+        return IM_fail(-1, "IRAF header cannot be read: %s", why);
     }
-    if (h.im_nbpix != 0)
-        im_wkey_i(id, h.im_nbpix, "NBLANKS");
+    int version = iraf_version(raw, n);
+    if (version < 0)
+        return -1;
+    int need = version == 1 ? IRAF_HDR_SIZE : IRAF2_HDR_SIZE;
+    if (n < need)
+        return IM_fail(-1, "IRAF header cut short (%d of %d bytes)", n, need);
 
-    /* User area: whole 162-byte records until the end of the file (a
-     * shorter final piece is ignored) or a read error. */
-    if (lseek(self->unix_hdr_fid, IRAF_USER_AREA, SEEK_SET) == IRAF_USER_AREA) {
-        char rec[IRAF_USER_CARD];
-        while (IM_read_full(self->unix_hdr_fid, rec, IRAF_USER_CARD) == IRAF_USER_CARD) {
-            IM_iraf_to_ascii(rec, IRAF_USER_CARD);
-            rec[IM_CARD_LEN] = '\0';
-            im_wkey_t(id, rec, "add");
-        }
-    }
-    iraf_history_cards(id, h.im_history);
+    iraf_image_struct im;
+    if (version == 1)
+        iraf1_image(raw, &im);
+    else
+        iraf2_image(raw, &im);
+    if (version == 1 && iraf_bitpix(im.pixtype) == 0 && iraf1_wide_fields(raw))
+        return IM_fail(-1, "IRAF version-1 header with 8-byte fields (written by 64-bit IRAF) "
+                           "is not supported");
+    if (check_image(&im) < 0)
+        return -1;
+
+    if (fixed_cards(id, &im) < 0)
+        return -1;
+    f = self;
+    if (version == 1)
+        iraf1_user_cards(id, self->unix_hdr_fid);
+    else
+        iraf2_user_cards(id, self->unix_hdr_fid);
+    history_cards(id, im.history, im.history_chars);
     f = self;
     close(f->unix_hdr_fid);
     hdr_open = 0;
 
-    char pixfile[sizeof h.im_pixfile];
-    std::memcpy(pixfile, h.im_pixfile, sizeof pixfile);
-    IM_iraf_to_ascii(pixfile, static_cast<int>(sizeof pixfile));
-    if (iraf_pixel_path(pixfile) < 0)
-        return -1;
-    int fd = IM_open_file(f->pix_filename, open_flags);
-    if (fd < 0)
-        return -2;
-    f->unix_pix_fid = fd;
-
-    char pix_magic[12];
-    if (IM_read_full(fd, pix_magic, static_cast<int>(sizeof pix_magic)) != static_cast<int>(sizeof pix_magic))
-        return -1;
-    IM_iraf_to_ascii(pix_magic, static_cast<int>(sizeof pix_magic));
-    if (std::memcmp(pix_magic, "impix", 6) != 0)
-        return -1;
-    f->io_offset = pixel_offset;
+    int status = open_pixel_file(&im, open_flags);
+    if (status < 0)
+        return status;
+    f->io_offset = iraf_pixel_offset(im.pixoff, version);
+    /* Version-2 pixels are big-endian unless the header says swapped. */
+    const int host_little = im_byteorder() == 0;
+    f->pix_swap = version == 2 && im.swapped != host_little;
+    f->pix_unsigned16 = im.pixtype == Iraf_ushort;
     f->magic = FID_MAGIC;
     return 0;
 }
 
-/* IM_get_iraf_header: read the IRAF image whose header file is open at
- * byte 0 in unix_hdr_fid, opening its pixel file with open_flags.  Returns
- * as read_iraf_header.  The header file is closed in every case (its number
- * stays in unix_hdr_fid); the pixel file stays open in unix_pix_fid on
- * success only (-1 there after a failure that had opened it). */
+/* IM_get_iraf_header: read the IRAF image (header version 1 or 2) whose
+ * header file is open at byte 0 in unix_hdr_fid, opening its pixel file
+ * with open_flags.  Returns as read_iraf_header.  The header file is closed
+ * in every case (its number stays in unix_hdr_fid); the pixel file stays
+ * open in unix_pix_fid on success only (-1 there after a failure that had
+ * opened it). */
 int IM_get_iraf_header(int open_flags)
 {
     fid_struct *self = f;

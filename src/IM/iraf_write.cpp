@@ -1,9 +1,12 @@
-/* iraf_write: the IRAF image header writer -- the card store turned into
- * the binary IMHDR record of the .imh file, its user area and history, and
- * the copy of the record at the start of the .pix file.
- * Invariants: the writer state (ih, the history index) is reset at the start
- * of every header; text fields are cut to their width; every write is
- * checked and a failure makes the writer return -2. */
+/* iraf_write: the IRAF image header writer -- the card store turned into a
+ * version-1 (IMHDR) or version-2 (IMHDR2) header file with its user area and
+ * history, and the copy of the record at the start of the .pix file.
+ * Invariants: a new image gets version 1 unless the environment variable
+ * oifversion asks for 2, and an updated image keeps the version it has; both
+ * versions send each card to the same place by the same keyword rules; the
+ * writer state (records, history index) is reset at the start of every
+ * header; text fields are cut to their width; every write is checked and a
+ * failure makes the writer return -2. */
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -18,11 +21,15 @@
 #include "irafhdr.h"
 
 /* IRAF header writer state, reset at the start of every IRAF header. */
-static IMHDR ih;
-static int32_t iraf_time = 0;  /* time stamp of the header being written */
-static int iraf_hist_index = 0; /* next free byte of ih.im_history */
+static IMHDR ih;                /* the version-1 record being written */
+static IMHDR2 ih2;              /* the version-2 record being written */
+static int32_t iraf_time = 0;   /* time stamp of the header being written */
+static int iraf_hist_index = 0; /* next free byte of the history area */
 static int iraf_fd = -1;        /* the .imh file being written */
 static int iraf_failed = 0;     /* a user-area record was not fully written */
+static int iraf_unsigned = 0;   /* an updated image keeps unsigned 16-bit pixels */
+
+/* ---- Text and values -------------------------------------------------- */
 
 /* ascii_to_iraf: clear the n bytes of area and store text in it as 16-bit
  * characters in host order (the character in the low-order byte), cut to
@@ -34,6 +41,15 @@ static void ascii_to_iraf(void *area, const char *text, int n)
     const int low = im_byteorder() == 1 ? 1 : 0;
     for (int i = 0; text[i] != '\0' && 2 * i + 1 < n; i++)
         a[2 * i + low] = static_cast<unsigned char>(text[i]);
+}
+
+/* Clear the size bytes of an 8-bit text field and store text in it, cut to
+ * size - 1 characters (the last byte stays 0). */
+static void text_to_field(char *field, size_t size, const char *text)
+{
+    std::memset(field, 0, size);
+    const size_t n = std::strlen(text);
+    std::memcpy(field, text, n < size - 1 ? n : size - 1);
 }
 
 /* The value text of a card (from column 11), empty for a shorter card. */
@@ -59,100 +75,17 @@ static float card_float(const char *text)
     return std::strtof(card_value(text), nullptr);
 }
 
-/* One user-area record: the card blank padded to 80 columns and a newline,
- * as 81 16-bit characters, at the header file's current position. */
-static void put_user_card(const char *text)
-{
-    char line[IM_CARD_LEN + 2];
-    std::snprintf(line, sizeof line, "%-80.80s\n", text);
-    unsigned char rec[IRAF_USER_CARD];
-    ascii_to_iraf(rec, line, IRAF_USER_CARD);
-    if (IM_write_all(iraf_fd, rec, sizeof rec) < 0)
-        iraf_failed = 1;
-}
-
-/* put_iraf_history_card: append text as one history entry: its characters
- * and a newline as 16-bit characters in host order, then a NUL unit.
- * Returns 0 stored, -1 no room (the entry would pass byte 1023). */
-static int put_iraf_history_card(const char *text)
-{
-    const int64_t len = int64_t(std::strlen(text));
-    const int64_t need = 2 * (len + 1);
-    if (iraf_hist_index + need > int64_t(sizeof ih.im_history) - 1)
-        return -1;
-    char *h = ih.im_history + iraf_hist_index;
-    ascii_to_iraf(h, text, int(2 * len));
-    ascii_to_iraf(h + 2 * len, "\n", 2);
-    iraf_hist_index += int(need);
-    ih.im_history[iraf_hist_index] = 0;
-    ih.im_history[iraf_hist_index + 1] = 0;
-    return 0;
-}
-
-/* A history entry, or a user-area record when the history area is full. */
-static void put_history_or_user(const char *card_text, const char *entry)
-{
-    if (put_iraf_history_card(entry) < 0)
-        put_user_card(card_text);
-}
-
-/* put_iraf_card: one card into ih (a field of its own, a history entry) or
- * the user area.  Returns 0 taken, -2 refused (BITPIX not 16, 32, -32,
- * -64; im_pixtype is then 0). */
-static int put_iraf_card(const char *text)
+/* The title an OBJECT card gives (title: IM_CARD_LEN + 1 bytes): from
+ * column 12 to the first quote found from column 13 on. */
+static void card_title(const char *text, char *title)
 {
     const size_t len = std::strlen(text);
-    if (IM_key_is(text, "BITPIX  ")) {
-        switch (card_int(text)) {
-        case 16: ih.im_pixtype = 3; break;
-        case 32: ih.im_pixtype = 5; break;
-        case -32: ih.im_pixtype = 6; break;
-        case -64: ih.im_pixtype = 7; break;
-        default:
-            ih.im_pixtype = 0;
-            return -2;
-        }
-    } else if (IM_key_is(text, "BSCALE  ")) {
-        ih.ct_bscale = card_float(text);
-    } else if (IM_key_is(text, "BZERO   ")) {
-        ih.ct_bzero = card_float(text);
-        if (ih.ct_bscale == 0.0f)
-            ih.ct_bscale = 1.0f;
-    } else if (IM_key_is(text, "DATAMIN ")) {
-        ih.im_min = card_float(text);
-        ih.im_limtime = iraf_time;
-    } else if (IM_key_is(text, "DATAMAX ")) {
-        ih.im_max = card_float(text);
-        ih.im_limtime = iraf_time;
-    } else if (IM_key_is(text, "DATE    ") || IM_key_is(text, "ORIGIN  ")) {
-        put_history_or_user(text, card_value(text));
-    } else if (IM_key_is(text, "HISTORY ")) {
-        put_history_or_user(text, len > 8 ? text + 8 : "");
-    } else if (len >= 5 && std::strncmp(text, "NAXIS", 5) == 0
-               && (len < 7 || text[6] == ' ')
-               && (len < 6 || text[5] == ' ' || (text[5] >= '1' && text[5] <= '7'))) {
-        if (len < 6 || text[5] == ' ') {
-            ih.im_ndim = card_int(text);
-        } else {
-            const int k = text[5] - '1';
-            ih.im_len[k] = card_int(text);
-            ih.im_physlen[k] = ih.im_len[k];
-        }
-    } else if (IM_key_is(text, "NBLANKS ")) {
-        ih.im_nbpix = card_int(text);
-    } else if (IM_key_is(text, "OBJECT  ")) {
-        /* From column 12 to the first quote found from column 13 on. */
-        char title[IM_CARD_LEN + 1] = "";
-        if (len > 11) {
-            const char *end = len > 12 ? std::strchr(text + 12, '\'') : nullptr;
-            const size_t n = end != nullptr ? size_t(end - (text + 11)) : len - 11;
-            std::snprintf(title, sizeof title, "%.*s", int(n), text + 11);
-        }
-        ascii_to_iraf(ih.im_title, title, int(sizeof ih.im_title));
-    } else {
-        put_user_card(text);
+    title[0] = '\0';
+    if (len > 11) {
+        const char *end = len > 12 ? std::strchr(text + 12, '\'') : nullptr;
+        const size_t n = end != nullptr ? size_t(end - (text + 11)) : len - 11;
+        std::snprintf(title, IM_CARD_LEN + 1, "%.*s", int(n), text + 11);
     }
-    return 0;
 }
 
 /* The text after the last '/' of a path. */
@@ -168,21 +101,274 @@ static int32_t clamp32(int64_t v)
     return v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v);
 }
 
-/* IM_write_iraf_hdr: the IRAF header: the .imh file (IMHDR, user area, history) and the first
- * 1024 bytes of IMHDR at the start of the .pix file.  The .imh file ends
- * right after the user area's closing NUL unit.  0, or -2: the header file
- * cannot be opened or read, a card is refused, no BITPIX was given, or a
- * write failed.  The header file is closed in every case. */
-int IM_write_iraf_hdr(void)
-{
-    iraf_time = get_iraf_time();
-    iraf_failed = 0;
-    std::memset(&ih, 0, sizeof ih);
+/* ---- Where cards go --------------------------------------------------- */
 
-    if (f->mode == 2) {
-        iraf_fd = open(f->hdr_filename, O_RDWR | O_CREAT | O_TRUNC, 0664);
-        if (iraf_fd < 0)
+/* The place an IRAF header of either version keeps a card in. */
+enum iraf_slot_enum {
+    Slot_user,          /* a record of the user area */
+    Slot_bitpix,        /* im_pixtype */
+    Slot_bscale,        /* ct_bscale (version 1) */
+    Slot_bzero,         /* ct_bzero (version 1) */
+    Slot_datamin,       /* im_min */
+    Slot_datamax,       /* im_max */
+    Slot_history_value, /* DATE, ORIGIN: a history entry of the value */
+    Slot_history,       /* HISTORY: a history entry of the text from column 9 */
+    Slot_naxis,         /* im_ndim */
+    Slot_axis,          /* NAXIS1 .. NAXIS7: im_len and im_physlen */
+    Slot_nblanks,       /* im_nbpix */
+    Slot_object         /* im_title */
+};
+
+/* iraf_slot: the place of a card by its keyword, recognised when the
+ * card's first 8 columns hold it exactly, padded with blanks.  NAXIS needs
+ * blanks in columns 6 and 7, NAXISn a digit 1 to 7 in column 6 and a blank
+ * in column 7 (*axis is then n - 1); other NAXIS cards are user cards. */
+static iraf_slot_enum iraf_slot(const char *text, int *axis)
+{
+    static const struct {
+        const char *key8;
+        iraf_slot_enum slot;
+    } keys[] = {
+        {"BITPIX  ", Slot_bitpix},   {"BSCALE  ", Slot_bscale},
+        {"BZERO   ", Slot_bzero},    {"DATAMIN ", Slot_datamin},
+        {"DATAMAX ", Slot_datamax},  {"DATE    ", Slot_history_value},
+        {"ORIGIN  ", Slot_history_value}, {"HISTORY ", Slot_history},
+        {"NBLANKS ", Slot_nblanks},  {"OBJECT  ", Slot_object},
+    };
+    for (const auto &k : keys)
+        if (IM_key_is(text, k.key8))
+            return k.slot;
+    const size_t len = std::strlen(text);
+    if (len >= 5 && std::strncmp(text, "NAXIS", 5) == 0 && (len < 7 || text[6] == ' ')) {
+        if (len < 6 || text[5] == ' ')
+            return Slot_naxis;
+        if (text[5] >= '1' && text[5] <= '7') {
+            *axis = text[5] - '1';
+            return Slot_axis;
+        }
+    }
+    return Slot_user;
+}
+
+/* The pixel type code for a BITPIX card's value, or 0 for a BITPIX that
+ * no IRAF pixel type stores (8 included).  int_type: the code used for 32;
+ * BITPIX 16 keeps an updated image's unsigned type. */
+static int32_t iraf_pixtype(int32_t bitpix, int32_t int_type)
+{
+    switch (bitpix) {
+    case 16:
+        return iraf_unsigned ? Iraf_ushort : Iraf_short;
+    case 32:
+        return int_type;
+    case -32:
+        return Iraf_real;
+    case -64:
+        return Iraf_double;
+    default:
+        return 0;
+    }
+}
+
+/* 1 when a BSCALE or BZERO card only restates the unsigned type that an
+ * updated image keeps (BSCALE 1, BZERO 32768): no field stores it. */
+static int restates_unsigned(iraf_slot_enum slot, const char *text)
+{
+    if (!iraf_unsigned)
+        return 0;
+    const float v = card_float(text);
+    return (slot == Slot_bscale && v == 1.0f) || (slot == Slot_bzero && v == 32768.0f);
+}
+
+/* ---- The fields the cards give --------------------------------------- */
+
+/* What the cards give, the same for both versions: start_iraf1 or
+ * start_iraf2 fills it from the record (new, or read for an update),
+ * put_iraf_card changes it, finish_iraf1 or finish_iraf2 copies it back. */
+struct iraf_fields_struct {
+    int version;                /* 1 or 2 */
+    int32_t pixtype;
+    int32_t ndim;
+    int32_t len[IRAF_MAX_DIM];  /* also the stored lengths */
+    int32_t nbpix;
+    int32_t limtime;
+    float bscale, bzero;        /* version 1 only */
+    float dmin, dmax;
+    char title[IM_CARD_LEN + 1];
+};
+static iraf_fields_struct fld;
+
+/* The fields of a record, except those that the cards supply again, which
+ * are cleared (unused axes: length 0 in version 1, 1 in version 2, as IRAF
+ * writes them). */
+static void start_fields(int version, int32_t pixtype, int32_t nbpix, int32_t limtime)
+{
+    std::memset(&fld, 0, sizeof fld);
+    fld.version = version;
+    fld.pixtype = pixtype;
+    fld.nbpix = nbpix;
+    fld.limtime = limtime;
+    for (int k = 0; k < IRAF_MAX_DIM; k++)
+        fld.len[k] = version == 2 ? 1 : 0;
+}
+
+/* ---- History and user area of each version ---------------------------- */
+
+/* One version-1 user-area record: the card blank padded to 80 columns and
+ * a newline, as 81 16-bit characters, at the header file's position. */
+static void put_user_card(const char *text)
+{
+    char line[IM_CARD_LEN + 2];
+    std::snprintf(line, sizeof line, "%-80.80s\n", text);
+    unsigned char rec[IRAF_USER_CARD];
+    ascii_to_iraf(rec, line, IRAF_USER_CARD);
+    if (IM_write_all(iraf_fd, rec, sizeof rec) < 0)
+        iraf_failed = 1;
+}
+
+/* One version-2 user-area line: the card blank padded to 80 columns and a
+ * newline, at the header file's current position. */
+static void put_user_line(const char *text)
+{
+    char line[IM_CARD_LEN + 2];
+    std::snprintf(line, sizeof line, "%-80.80s\n", text);
+    if (IM_write_all(iraf_fd, line, IM_CARD_LEN + 1) < 0)
+        iraf_failed = 1;
+}
+
+/* put_iraf_history_card: append text as one version-1 history entry: its
+ * characters and a newline as 16-bit characters in host order, then a NUL
+ * unit.  Returns 0 stored, -1 no room (the entry would pass byte 1023). */
+static int put_iraf_history_card(const char *text)
+{
+    const int64_t len = int64_t(std::strlen(text));
+    const int64_t need = 2 * (len + 1);
+    if (iraf_hist_index + need > int64_t(sizeof ih.im_history) - 1)
+        return -1;
+    char *h = ih.im_history + iraf_hist_index;
+    ascii_to_iraf(h, text, int(2 * len));
+    ascii_to_iraf(h + 2 * len, "\n", 2);
+    iraf_hist_index += int(need);
+    ih.im_history[iraf_hist_index] = 0;
+    ih.im_history[iraf_hist_index + 1] = 0;
+    return 0;
+}
+
+/* put_iraf2_history: append text and a newline to the version-2 history
+ * area, NUL after them.  Returns 0 stored, -1 no room (the area keeps at
+ * most 1022 characters, as IRAF does). */
+static int put_iraf2_history(const char *text)
+{
+    const int64_t len = int64_t(std::strlen(text));
+    if (iraf_hist_index + len + 1 > int64_t(sizeof ih2.im_history) - 2)
+        return -1;
+    std::memcpy(ih2.im_history + iraf_hist_index, text, size_t(len));
+    iraf_hist_index += int(len);
+    ih2.im_history[iraf_hist_index++] = '\n';
+    ih2.im_history[iraf_hist_index] = '\0';
+    return 0;
+}
+
+/* A card as a record or line of the user area of the header's version. */
+static void put_user(const char *text)
+{
+    if (fld.version == 2)
+        put_user_line(text);
+    else
+        put_user_card(text);
+}
+
+/* A history entry of entry in the header's version; the card text goes to
+ * the user area when the history area has no room left. */
+static void put_history(const char *card_text, const char *entry)
+{
+    const int stored = fld.version == 2 ? put_iraf2_history(entry) : put_iraf_history_card(entry);
+    if (stored < 0)
+        put_user(card_text);
+}
+
+/* put_iraf_card: one card into fld (a field of its own), the history area
+ * or the user area, by its keyword, for either version.  BSCALE and BZERO
+ * have fields in version 1 only and are user cards in version 2, unless
+ * they restate the unsigned type that an updated image keeps.  Returns 0
+ * taken, -2 refused (BITPIX not 16, 32, -32, -64; the pixel type is then
+ * 0). */
+static int put_iraf_card(const char *text)
+{
+    int axis = 0;
+    const iraf_slot_enum slot = iraf_slot(text, &axis);
+    switch (slot) {
+    case Slot_bitpix:
+        fld.pixtype = iraf_pixtype(card_int(text), fld.version == 2 ? Iraf_int : Iraf_long);
+        return fld.pixtype != 0 ? 0 : -2;
+    case Slot_bscale:
+    case Slot_bzero:
+        if (restates_unsigned(slot, text))
+            return 0;
+        if (fld.version == 2) {
+            put_user_line(text);
+        } else if (slot == Slot_bscale) {
+            fld.bscale = card_float(text);
+        } else {
+            fld.bzero = card_float(text);
+            if (fld.bscale == 0.0f)
+                fld.bscale = 1.0f;
+        }
+        return 0;
+    case Slot_datamin:
+        fld.dmin = card_float(text);
+        fld.limtime = iraf_time;
+        return 0;
+    case Slot_datamax:
+        fld.dmax = card_float(text);
+        fld.limtime = iraf_time;
+        return 0;
+    case Slot_history_value:
+        put_history(text, card_value(text));
+        return 0;
+    case Slot_history:
+        put_history(text, std::strlen(text) > 8 ? text + 8 : "");
+        return 0;
+    case Slot_naxis:
+        fld.ndim = card_int(text);
+        return 0;
+    case Slot_axis:
+        fld.len[axis] = card_int(text);
+        return 0;
+    case Slot_nblanks:
+        fld.nbpix = card_int(text);
+        return 0;
+    case Slot_object:
+        card_title(text, fld.title);
+        return 0;
+    case Slot_user:
+        put_user(text);
+        return 0;
+    default:
+        return -2;
+    }
+}
+
+/* Place every card of the store, from byte user_area of the header file
+ * on.  Returns 0, or -2: a card refused, or no pixel type at the end (such
+ * a header could not be read back). */
+static int put_iraf_cards(off_t user_area)
+{
+    if (lseek(iraf_fd, user_area, SEEK_SET) != user_area)
+        return -2;
+    for (const header_struct *h = f->first_header; h != nullptr; h = h->next)
+        if (put_iraf_card(h->text) < 0)
             return -2;
+    return fld.pixtype != 0 ? 0 : -2;
+}
+
+/* ---- Version 1 -------------------------------------------------------- */
+
+/* Start a version-1 header: a new record for a new image (names, offsets,
+ * creation time), or the existing record read into ih for an update. */
+static void start_iraf1(int update)
+{
+    if (!update) {
+        std::memset(&ih, 0, sizeof ih);
         char name[IM_CARD_LEN + 1];
         std::snprintf(name, sizeof name, "%.80s", base_name(f->hdr_filename));
         ascii_to_iraf(ih.im_hdrfile, name, int(sizeof ih.im_hdrfile));
@@ -192,38 +378,40 @@ int IM_write_iraf_hdr(void)
         ih.im_pixoff = 513;
         ih.im_hgmoff = clamp32(513 + int64_t(f->n_pixels) * f->bytes_per_pix / 2);
         ih.im_blist = clamp32(int64_t(ih.im_hgmoff) + 4096);
-    } else if (f->mode == 3) {
-        iraf_fd = open(f->hdr_filename, O_RDWR);
-        if (iraf_fd < 0)
-            return -2;
-        if (pread(iraf_fd, &ih, sizeof ih, 0) != ssize_t(sizeof ih)) {
-            close(iraf_fd);
-            return -2;
-        }
-        /* The cards supply these again. */
-        ih.ct_bzero = 0.0f;
-        ih.ct_bscale = 0.0f;
-        ih.im_min = 0.0f;
-        ih.im_max = 0.0f;
-        ih.im_ndim = 0;
-        std::memset(ih.im_len, 0, sizeof ih.im_len);
-        std::memset(ih.im_physlen, 0, sizeof ih.im_physlen);
-        std::memset(ih.im_title, 0, sizeof ih.im_title);
-        std::memset(ih.im_history, 0, sizeof ih.im_history);
-    } else {
-        return -2;
     }
+    std::memset(ih.im_history, 0, sizeof ih.im_history);
+    start_fields(1, ih.im_pixtype, ih.im_nbpix, ih.im_limtime);
+}
 
+/* Copy the fields the cards gave into ih. */
+static void finish_iraf1(void)
+{
+    ih.im_pixtype = fld.pixtype;
+    ih.im_ndim = fld.ndim;
+    for (int k = 0; k < IRAF_MAX_DIM; k++) {
+        ih.im_len[k] = fld.len[k];
+        ih.im_physlen[k] = fld.len[k];
+    }
+    ih.im_nbpix = fld.nbpix;
+    ih.im_limtime = fld.limtime;
+    ih.im_min = fld.dmin;
+    ih.im_max = fld.dmax;
+    ih.ct_bscale = fld.bscale;
+    ih.ct_bzero = fld.bzero;
+    ascii_to_iraf(ih.im_title, fld.title, int(sizeof ih.im_title));
+}
+
+/* Write a version-1 header started by start_iraf1: user area from byte
+ * 2052 ended by a NUL unit (the file ends there), the record at byte 0
+ * with "imhdr", its first 1024 bytes with "impix" at the start of the
+ * pixel file.  Returns 0, or -2: a card refused, no pixel type, or a write
+ * failed.  Closes the header file. */
+static int write_iraf1(void)
+{
     ih.im_mtime = iraf_time;
-    iraf_hist_index = 0;
-    int bad = lseek(iraf_fd, IRAF_USER_AREA, SEEK_SET) != IRAF_USER_AREA;
-    for (const header_struct *h = f->first_header; h != nullptr && !bad; h = h->next)
-        if (put_iraf_card(h->text) < 0)
-            bad = 1;
-    /* A header without a pixel type could not be read back. */
-    if (ih.im_pixtype == 0)
-        bad = 1;
+    const int bad = put_iraf_cards(IRAF_USER_AREA) < 0;
     if (!bad) {
+        finish_iraf1();
         const unsigned char end[2] = {0, 0};
         if (IM_write_all(iraf_fd, end, 2) < 0)
             iraf_failed = 1;
@@ -245,4 +433,227 @@ int IM_write_iraf_hdr(void)
     if (f->unix_pix_fid <= 0 || IM_write_all_at(f->unix_pix_fid, &ih, IRAF_PIX_COPY, 0) < 0)
         iraf_failed = 1;
     return iraf_failed ? -2 : 0;
+}
+
+/* ---- Version 2 -------------------------------------------------------- */
+
+/* Store v as a big-endian 32-bit integer at p. */
+static void put_be32(unsigned char *p, int32_t v)
+{
+    uint32_t u;
+    std::memcpy(&u, &v, sizeof u);
+    p[0] = static_cast<unsigned char>(u >> 24);
+    p[1] = static_cast<unsigned char>(u >> 16);
+    p[2] = static_cast<unsigned char>(u >> 8);
+    p[3] = static_cast<unsigned char>(u);
+}
+
+/* Store v as a big-endian IEEE single at p. */
+static void put_be_float(unsigned char *p, float v)
+{
+    int32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    put_be32(p, bits);
+}
+
+/* iraf2_encode: h into the IRAF2_HDR_SIZE bytes at raw, numbers
+ * big-endian, text fields as they are. */
+static void iraf2_encode(const IMHDR2 *h, unsigned char *raw)
+{
+    std::memcpy(raw + I2_MAGIC, h->im_magic, sizeof h->im_magic);
+    put_be32(raw + I2_HDRLEN, h->im_hdrlen);
+    put_be32(raw + I2_PIXTYPE, h->im_pixtype);
+    put_be32(raw + I2_SWAPPED, h->im_swapped);
+    put_be32(raw + I2_NDIM, h->im_ndim);
+    for (int k = 0; k < IRAF_MAX_DIM; k++) {
+        put_be32(raw + I2_LEN + 4 * k, h->im_len[k]);
+        put_be32(raw + I2_PHYSLEN + 4 * k, h->im_physlen[k]);
+    }
+    put_be32(raw + I2_SSMTYPE, h->im_ssmtype);
+    put_be32(raw + I2_LUTOFF, h->im_lutoff);
+    put_be32(raw + I2_PIXOFF, h->im_pixoff);
+    put_be32(raw + I2_HGMOFF, h->im_hgmoff);
+    put_be32(raw + I2_BLIST, h->im_blist);
+    put_be32(raw + I2_SZBLIST, h->im_szblist);
+    put_be32(raw + I2_NBPIX, h->im_nbpix);
+    put_be32(raw + I2_CTIME, h->im_ctime);
+    put_be32(raw + I2_MTIME, h->im_mtime);
+    put_be32(raw + I2_LIMTIME, h->im_limtime);
+    put_be_float(raw + I2_MAX, h->im_max);
+    put_be_float(raw + I2_MIN, h->im_min);
+    std::memcpy(raw + I2_PIXFILE, h->im_pixfile, sizeof h->im_pixfile);
+    std::memcpy(raw + I2_HDRFILE, h->im_hdrfile, sizeof h->im_hdrfile);
+    std::memcpy(raw + I2_TITLE, h->im_title, sizeof h->im_title);
+    std::memcpy(raw + I2_HISTORY, h->im_history, sizeof h->im_history);
+}
+
+/* Start a version-2 header: a new record for a new image (names, offsets,
+ * creation time, pixels in host order), or the existing record decoded
+ * from raw for an update. */
+static void start_iraf2(int update, const unsigned char *raw)
+{
+    if (update) {
+        IM_iraf2_decode(raw, &ih2);
+    } else {
+        std::memset(&ih2, 0, sizeof ih2);
+        char name[IRAF2_PIXFILE_LEN];
+        std::snprintf(name, sizeof name, "HDR$%.251s", base_name(f->pix_filename));
+        text_to_field(ih2.im_pixfile, sizeof ih2.im_pixfile, name);
+        text_to_field(ih2.im_hdrfile, sizeof ih2.im_hdrfile, base_name(f->hdr_filename));
+        ih2.im_swapped = im_byteorder() == 0 ? 1 : 0;
+        ih2.im_ctime = iraf_time;
+        ih2.im_pixoff = 513;
+        ih2.im_hgmoff = clamp32(513 + int64_t(f->n_pixels) * f->bytes_per_pix / 2);
+        ih2.im_blist = clamp32(int64_t(ih2.im_hgmoff) + 4096);
+    }
+    std::memset(ih2.im_history, 0, sizeof ih2.im_history);
+    start_fields(2, ih2.im_pixtype, ih2.im_nbpix, ih2.im_limtime);
+}
+
+/* Copy the fields the cards gave into ih2. */
+static void finish_iraf2(void)
+{
+    ih2.im_pixtype = fld.pixtype;
+    ih2.im_ndim = fld.ndim;
+    for (int k = 0; k < IRAF_MAX_DIM; k++) {
+        ih2.im_len[k] = fld.len[k];
+        ih2.im_physlen[k] = fld.len[k];
+    }
+    ih2.im_nbpix = fld.nbpix;
+    ih2.im_limtime = fld.limtime;
+    ih2.im_min = fld.dmin;
+    ih2.im_max = fld.dmax;
+    text_to_field(ih2.im_title, sizeof ih2.im_title, fld.title);
+}
+
+/* Write a version-2 header started by start_iraf2: user area from byte
+ * 2046 ended by a NUL and padded to an even size (the file ends there),
+ * the record at byte 0, and at the start of the pixel file the fields up
+ * to im_pixfile with "impv2", im_pixfile naming the header file.  Returns
+ * 0, or -2: a card refused, no pixel type, or a write failed.  Closes the
+ * header file. */
+static int write_iraf2(void)
+{
+    ih2.im_mtime = iraf_time;
+    const int bad = put_iraf_cards(IRAF2_USER_AREA) < 0;
+    unsigned char raw[IRAF2_HDR_SIZE];
+    if (!bad) {
+        finish_iraf2();
+        off_t at = lseek(iraf_fd, 0, SEEK_CUR);
+        const unsigned char end[2] = {0, 0};
+        const size_t n_end = at >= 0 && at % 2 == 0 ? 2 : 1;
+        if (at < 0 || IM_write_all(iraf_fd, end, n_end) < 0)
+            iraf_failed = 1;
+        at = lseek(iraf_fd, 0, SEEK_CUR);
+        if (at < 0 || ftruncate(iraf_fd, at) != 0)
+            iraf_failed = 1;
+        ih2.im_hdrlen = clamp32(int64_t(at) / 2 + 1);
+        std::memcpy(ih2.im_magic, "imhv2", IRAF2_MAGIC_LEN);
+        iraf2_encode(&ih2, raw);
+        if (IM_write_all_at(iraf_fd, raw, sizeof raw, 0) < 0)
+            iraf_failed = 1;
+    }
+    if (close(iraf_fd) != 0)
+        iraf_failed = 1;
+    iraf_fd = -1;
+    if (bad)
+        return -2;
+
+    /* The header name, terminated within its field (an updated header may
+     * have left it without a NUL). */
+    char name[IRAF2_HDRFILE_LEN];
+    std::memcpy(name, ih2.im_hdrfile, sizeof name);
+    name[sizeof name - 1] = '\0';
+    std::memcpy(ih2.im_magic, "impv2", IRAF2_MAGIC_LEN);
+    text_to_field(ih2.im_pixfile, sizeof ih2.im_pixfile, name);
+    iraf2_encode(&ih2, raw);
+    if (f->unix_pix_fid <= 0 || IM_write_all_at(f->unix_pix_fid, raw, IRAF2_PIX_COPY, 0) < 0)
+        iraf_failed = 1;
+    return iraf_failed ? -2 : 0;
+}
+
+/* ---- The header ------------------------------------------------------- */
+
+/* The header version for a new image: the environment variable oifversion
+ * (IRAF's own name for this choice) set to 1 or 2, blanks around it
+ * allowed.  Unset, empty or any other value gives 1, the version that
+ * this library has always written and every reader takes. */
+static int new_image_version(void)
+{
+    const char *text = std::getenv("oifversion");
+    if (text == nullptr)
+        return 1;
+    char *end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text)
+        return 1;
+    while (*end == ' ' || *end == '\t')
+        end++;
+    return *end == '\0' && v == 2 ? 2 : 1;
+}
+
+/* The version of an existing header whose first n bytes are raw: 1, 2, or
+ * 0 when it is neither (or too short to be either). */
+static int existing_version(const unsigned char *raw, ssize_t n)
+{
+    if (n >= IRAF2_HDR_SIZE && std::memcmp(raw, "imhv2", 5) == 0)
+        return 2;
+    if (n >= IRAF_HDR_SIZE) {
+        char magic[12];
+        std::memcpy(magic, raw, sizeof magic);
+        IM_iraf_to_ascii(magic, 12);
+        if (std::memcmp(magic, "imhdr", 6) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+/* IM_write_iraf_hdr: the IRAF header of the current image: for a new image
+ * (mode 2) a version-1 header, or version 2 when oifversion is 2; for an
+ * update (mode 3) the version the header file has.  The .imh file (record,
+ * user area, history) ends right after its user area; the record's copy
+ * starts the .pix file.  0, or -2: the header file cannot be opened or
+ * read, is of neither version, a card is refused, no BITPIX was given, or
+ * a write failed.  The header file is closed in every case. */
+int IM_write_iraf_hdr(void)
+{
+    iraf_time = get_iraf_time();
+    iraf_failed = 0;
+    iraf_hist_index = 0;
+    iraf_unsigned = 0;
+    int version;
+
+    if (f->mode == 2) {
+        iraf_fd = open(f->hdr_filename, O_RDWR | O_CREAT | O_TRUNC, 0664);
+        if (iraf_fd < 0)
+            return -2;
+        version = new_image_version();
+        if (version == 2)
+            start_iraf2(0, nullptr);
+        else
+            start_iraf1(0);
+    } else if (f->mode == 3) {
+        iraf_fd = open(f->hdr_filename, O_RDWR);
+        if (iraf_fd < 0)
+            return -2;
+        unsigned char raw[IRAF2_HDR_SIZE];
+        static_assert(IRAF2_HDR_SIZE >= IRAF_HDR_SIZE, "room for either version");
+        const ssize_t n = pread(iraf_fd, raw, sizeof raw, 0);
+        version = existing_version(raw, n);
+        if (version == 0) {
+            close(iraf_fd);
+            iraf_fd = -1;
+            return -2;
+        }
+        if (version == 2) {
+            start_iraf2(1, raw);
+        } else {
+            std::memcpy(&ih, raw, sizeof ih);
+            start_iraf1(1);
+        }
+        iraf_unsigned = fld.pixtype == Iraf_ushort;
+    } else {
+        return -2;
+    }
+    return version == 2 ? write_iraf2() : write_iraf1();
 }

@@ -122,8 +122,9 @@ static file_type_enum type_from_ending(const char *name)
 
 /* type_from_content: the form that the first 16 bytes of fd suggest, or
  * Type_unknown.  Bytes beyond the end of a shorter file match nothing.
- * The IRAF magic is recognised in the host's character order, the order
- * that the IRAF reader decodes. */
+ * IRAF headers: "imhv" and a digit (version 2 and later; the reader says
+ * which versions it takes), or the version-1 magic in the host's character
+ * order, the order that the reader decodes. */
 static file_type_enum type_from_content(int fd)
 {
     unsigned char b[16];
@@ -136,6 +137,8 @@ static file_type_enum type_from_content(int fd)
         return Type_zz;
     if (n >= 5 && std::memcmp(b, "NAXIS", 5) == 0)
         return Type_zz;
+    if (n >= 5 && std::memcmp(b, "imhv", 4) == 0 && b[4] >= '0' && b[4] <= '9')
+        return Type_iraf;
     if (n >= 10) {
         char magic[10];
         std::memcpy(magic, b, sizeof magic);

@@ -6,8 +6,9 @@
  * lines longer than the block: stored pixels are read into the start of
  * the buffer and widened from the last pixel to the first, so no stored
  * pixel is overwritten before it is converted); the integer readers read
- * straight into the buffer; only FITS data are byte-swapped; blank pixels
- * are delivered as the library's float or double blank. */
+ * straight into the buffer; only FITS data, and IRAF data that the header
+ * marks as of the other byte order, are byte-swapped; blank pixels are
+ * delivered as the library's float or double blank. */
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -68,6 +69,39 @@ static void swap_bytes(unsigned char *buffer, int64_t n, int size)
         default: break;
         }
     }
+}
+
+/* Reverse every group of size bytes in the first n bytes of buffer,
+ * whatever the host (swap_bytes does so on a little-endian host only). */
+static void reverse_groups(unsigned char *buffer, int64_t n, int size)
+{
+    if (im_byteorder() == 0) {
+        swap_bytes(buffer, n, size);
+        return;
+    }
+    for (int64_t i = 0; i + size <= n; i += size)
+        for (int a = 0, b = size - 1; a < b; a++, b--) {
+            unsigned char t = buffer[i + a];
+            buffer[i + a] = buffer[i + b];
+            buffer[i + b] = t;
+        }
+}
+
+/* Bring n bytes of stored IRAF pixels (bpp bytes each) into host form:
+ * reversed when the header gave the other byte order (pix_swap), and
+ * unsigned 16-bit values shifted to signed ones (top bit flipped,
+ * pix_unsigned16) so that BZERO 32768 gives them back. */
+static void iraf_host_form(unsigned char *buffer, int64_t n, int bpp)
+{
+    if (f->pix_swap && bpp > 1)
+        reverse_groups(buffer, n, bpp);
+    if (f->pix_unsigned16 && bpp == 2)
+        for (int64_t i = 0; i + 1 < n; i += 2) {
+            uint16_t v;
+            std::memcpy(&v, buffer + i, 2);
+            v ^= 0x8000u;
+            std::memcpy(buffer + i, &v, 2);
+        }
 }
 
 /* ---- Moving bytes --------------------------------------------------- */
@@ -280,13 +314,16 @@ static void scale_fits_floating(Out *x, int n, Out blank_value)
     }
 }
 
-/* Put FITS stored pixels at src (n of them, a private copy) into host
- * order. */
+/* Put stored pixels at src (n of them, a private copy) into host order:
+ * FITS pixels, and IRAF pixels marked as of the other byte order or
+ * unsigned. */
 static void host_order(unsigned char *src, int n)
 {
     int bpp = f->bytes_per_pix;
     if (f->file_type == Type_fits && bpp > 1)
         swap_bytes(src, static_cast<int64_t>(n) * bpp, bpp);
+    else if (f->pix_swap || f->pix_unsigned16)
+        iraf_host_form(src, static_cast<int64_t>(n) * bpp, bpp);
 }
 
 /* convert_r: n stored pixels of the current image at src (a private copy,
@@ -565,12 +602,15 @@ int im_rpix_i(int id, int *buffer, int n_pix)
         return static_cast<int>(got);
     if (f->file_type == Type_fits && im_rawflag == 0)
         swap_bytes(bytes, got, 4);
+    else if (f->pix_swap)
+        iraf_host_form(bytes, got, 4);
     return static_cast<int>(got / 4);
 }
 
-/* im_rpix_s: as im_rpix_i for BITPIX 16 into shorts.  When the read fails
- * and the pixel file name ends in ".H", the file is decompressed with
- * "hdecomp" into a temporary file that the same request is read from.
+/* im_rpix_s: as im_rpix_i for BITPIX 16 into shorts; unsigned IRAF pixels
+ * come as stored value - 32768 (the image's BZERO adds it back).  When the
+ * read fails and the pixel file name ends in ".H", the file is decompressed
+ * with "hdecomp" into a temporary file that the same request is read from.
  * Returns as im_rpix_i; -2 also when that fallback fails. */
 int im_rpix_s(int id, short *buffer, int n_pix)
 {
@@ -593,6 +633,8 @@ int im_rpix_s(int id, short *buffer, int n_pix)
         return static_cast<int>(got);
     if (f->file_type == Type_fits && im_rawflag == 0)
         swap_bytes(bytes, got, 2);
+    else if (f->pix_swap || f->pix_unsigned16)
+        iraf_host_form(bytes, got, 2);
     return static_cast<int>(got / 2);
 }
 

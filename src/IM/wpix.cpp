@@ -441,12 +441,16 @@ static int64_t write_bytes(unsigned char *buffer, int64_t n_bytes)
 }
 
 /* Common entry of every writer after its own checks: runs the first-write
- * setup and refuses an image that cannot be written.  0 or -2. */
+ * setup and refuses an image that cannot be written, among them an updated
+ * IRAF image whose stored pixels are of the other byte order or unsigned
+ * (the writers store signed pixels in host order only).  0 or -2. */
 static int ready_to_write(void)
 {
     if (f->need_wpix_setup && do_wpix_setup() < 0)
         return -2;
     if ((f->mode != 2 && f->mode != 3) || f->unix_pix_fid < 0)
+        return -2;
+    if (f->pix_swap || f->pix_unsigned16)
         return -2;
     return 0;
 }
