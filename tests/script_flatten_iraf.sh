@@ -45,9 +45,9 @@ def listpixels(bits32, image, shape):
                    "wcs=logical", "formats=", "verbose=no")
     vals = np.full(shape, np.nan)
     for line in out.splitlines():
-        parts = line.split()
-        if len(parts) == 3:
-            x, y, v = int(float(parts[0])), int(float(parts[1])), float(parts[2])
+        fields = line.split()
+        if len(fields) == 3:
+            x, y, v = int(float(fields[0])), int(float(fields[1])), float(fields[2])
             vals[y - 1, x - 1] = v
     return vals
 

@@ -126,23 +126,30 @@ static void text16(char *out, const char *field, size_t size)
     IM_iraf_to_ascii(out, static_cast<int>(size));
 }
 
-/* The fields of a version-1 header (IRAF_HDR_SIZE bytes at raw). */
-static void iraf1_image(const unsigned char *raw, iraf_image_struct *im)
+/* The numeric fields both versions' records hold under the same names. */
+template <typename H>
+static void common_fields(const H &h, iraf_image_struct *im)
 {
-    IMHDR h;
-    std::memcpy(&h, raw, sizeof h);
-    im->version = 1;
     im->pixtype = h.im_pixtype;
     im->ndim = h.im_ndim;
     std::memcpy(im->len, h.im_len, sizeof im->len);
     im->physlen0 = h.im_physlen[0];
     im->pixoff = h.im_pixoff;
     im->nbpix = h.im_nbpix;
+    im->dmin = h.im_min;
+    im->dmax = h.im_max;
+}
+
+/* The fields of a version-1 header (IRAF_HDR_SIZE bytes at raw). */
+static void iraf1_image(const unsigned char *raw, iraf_image_struct *im)
+{
+    IMHDR h;
+    std::memcpy(&h, raw, sizeof h);
+    im->version = 1;
+    common_fields(h, im);
     im->swapped = 0;
     im->bscale = h.ct_bscale;
     im->bzero = h.ct_bzero;
-    im->dmin = h.im_min;
-    im->dmax = h.im_max;
     text16(im->title, h.im_title, sizeof h.im_title);
     text16(im->pixfile, h.im_pixfile, sizeof h.im_pixfile);
     text16(im->history, h.im_history, sizeof h.im_history);
@@ -155,17 +162,10 @@ static void iraf2_image(const unsigned char *raw, iraf_image_struct *im)
     IMHDR2 h;
     IM_iraf2_decode(raw, &h);
     im->version = 2;
-    im->pixtype = h.im_pixtype;
-    im->ndim = h.im_ndim;
-    std::memcpy(im->len, h.im_len, sizeof im->len);
-    im->physlen0 = h.im_physlen[0];
-    im->pixoff = h.im_pixoff;
-    im->nbpix = h.im_nbpix;
+    common_fields(h, im);
     im->swapped = h.im_swapped;
     im->bscale = 0.0f;
     im->bzero = 0.0f;
-    im->dmin = h.im_min;
-    im->dmax = h.im_max;
     text8(im->title, h.im_title, sizeof h.im_title);
     text8(im->pixfile, h.im_pixfile, sizeof h.im_pixfile);
     text8(im->history, h.im_history, sizeof h.im_history);

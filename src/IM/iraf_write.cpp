@@ -361,6 +361,36 @@ static int put_iraf_cards(off_t user_area)
     return fld.pixtype != 0 ? 0 : -2;
 }
 
+/* ---- Fields both versions hold ------------------------------------------ */
+
+/* The offsets and creation time of a new image, in either version's
+ * record: pixels from byte 1024 of the pixel file (2-byte units from 1),
+ * then the histogram and the bad-pixel list. */
+template <typename H>
+static void new_image_fields(H &h)
+{
+    h.im_ctime = iraf_time;
+    h.im_pixoff = 513;
+    h.im_hgmoff = clamp32(513 + int64_t(f->n_pixels) * f->bytes_per_pix / 2);
+    h.im_blist = clamp32(int64_t(h.im_hgmoff) + 4096);
+}
+
+/* Copy the fields the cards gave that both versions' records hold. */
+template <typename H>
+static void finish_common(H &h)
+{
+    h.im_pixtype = fld.pixtype;
+    h.im_ndim = fld.ndim;
+    for (int k = 0; k < IRAF_MAX_DIM; k++) {
+        h.im_len[k] = fld.len[k];
+        h.im_physlen[k] = fld.len[k];
+    }
+    h.im_nbpix = fld.nbpix;
+    h.im_limtime = fld.limtime;
+    h.im_min = fld.dmin;
+    h.im_max = fld.dmax;
+}
+
 /* ---- Version 1 -------------------------------------------------------- */
 
 /* Start a version-1 header: a new record for a new image (names, offsets,
@@ -374,10 +404,7 @@ static void start_iraf1(int update)
         ascii_to_iraf(ih.im_hdrfile, name, int(sizeof ih.im_hdrfile));
         std::snprintf(name, sizeof name, "HDR$%.76s", base_name(f->pix_filename));
         ascii_to_iraf(ih.im_pixfile, name, int(sizeof ih.im_pixfile));
-        ih.im_ctime = iraf_time;
-        ih.im_pixoff = 513;
-        ih.im_hgmoff = clamp32(513 + int64_t(f->n_pixels) * f->bytes_per_pix / 2);
-        ih.im_blist = clamp32(int64_t(ih.im_hgmoff) + 4096);
+        new_image_fields(ih);
     }
     std::memset(ih.im_history, 0, sizeof ih.im_history);
     start_fields(1, ih.im_pixtype, ih.im_nbpix, ih.im_limtime);
@@ -386,16 +413,7 @@ static void start_iraf1(int update)
 /* Copy the fields the cards gave into ih. */
 static void finish_iraf1(void)
 {
-    ih.im_pixtype = fld.pixtype;
-    ih.im_ndim = fld.ndim;
-    for (int k = 0; k < IRAF_MAX_DIM; k++) {
-        ih.im_len[k] = fld.len[k];
-        ih.im_physlen[k] = fld.len[k];
-    }
-    ih.im_nbpix = fld.nbpix;
-    ih.im_limtime = fld.limtime;
-    ih.im_min = fld.dmin;
-    ih.im_max = fld.dmax;
+    finish_common(ih);
     ih.ct_bscale = fld.bscale;
     ih.ct_bzero = fld.bzero;
     ascii_to_iraf(ih.im_title, fld.title, int(sizeof ih.im_title));
@@ -501,10 +519,7 @@ static void start_iraf2(int update, const unsigned char *raw)
         text_to_field(ih2.im_pixfile, sizeof ih2.im_pixfile, name);
         text_to_field(ih2.im_hdrfile, sizeof ih2.im_hdrfile, base_name(f->hdr_filename));
         ih2.im_swapped = im_byteorder() == 0 ? 1 : 0;
-        ih2.im_ctime = iraf_time;
-        ih2.im_pixoff = 513;
-        ih2.im_hgmoff = clamp32(513 + int64_t(f->n_pixels) * f->bytes_per_pix / 2);
-        ih2.im_blist = clamp32(int64_t(ih2.im_hgmoff) + 4096);
+        new_image_fields(ih2);
     }
     std::memset(ih2.im_history, 0, sizeof ih2.im_history);
     start_fields(2, ih2.im_pixtype, ih2.im_nbpix, ih2.im_limtime);
@@ -513,16 +528,7 @@ static void start_iraf2(int update, const unsigned char *raw)
 /* Copy the fields the cards gave into ih2. */
 static void finish_iraf2(void)
 {
-    ih2.im_pixtype = fld.pixtype;
-    ih2.im_ndim = fld.ndim;
-    for (int k = 0; k < IRAF_MAX_DIM; k++) {
-        ih2.im_len[k] = fld.len[k];
-        ih2.im_physlen[k] = fld.len[k];
-    }
-    ih2.im_nbpix = fld.nbpix;
-    ih2.im_limtime = fld.limtime;
-    ih2.im_min = fld.dmin;
-    ih2.im_max = fld.dmax;
+    finish_common(ih2);
     text_to_field(ih2.im_title, sizeof ih2.im_title, fld.title);
 }
 
