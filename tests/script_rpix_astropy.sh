@@ -79,35 +79,23 @@ def expected(raw, bitpix, cards, blank, kind):
     """What the reader must deliver, computed in numpy: (values, blank mask)."""
     c = dict(cards)
     s, o = c.get('BSCALE', 1.0), c.get('BZERO', 0.0)
+    # Integers and FITS floats are scaled alike, in the reader's precision.
     if bitpix > 0:
         mask = (raw == blank) if blank is not None else np.zeros(raw.shape, bool)
-        if kind == 'r':
-            x = raw.astype(np.float32)
-            if s != 1.0:
-                x = (x.astype(np.float64) * s).astype(np.float32)
-            if o != 0.0:
-                x = (x.astype(np.float64) + o).astype(np.float32)
-        else:
-            x = raw.astype(np.float64)
-            if s != 1.0:
-                x = x * s
-            if o != 0.0:
-                x = x + o
-        return x, mask
-    # FITS floats are scaled like integers, in the reader's precision.
-    mask = ~np.isfinite(raw)
+    else:
+        mask = ~np.isfinite(raw)
     if kind == 'r':
         x = raw.astype(np.float32)
         if s != 1.0:
             x = (x.astype(np.float64) * s).astype(np.float32)
         if o != 0.0:
             x = (x.astype(np.float64) + o).astype(np.float32)
-        return x, mask
-    x = raw.astype(np.float64)
-    if s != 1.0:
-        x = x * s
-    if o != 0.0:
-        x = x + o
+    else:
+        x = raw.astype(np.float64)
+        if s != 1.0:
+            x = x * s
+        if o != 0.0:
+            x = x + o
     return x, mask
 
 def subset_slices(sub, ndim):

@@ -361,6 +361,16 @@ static int put_iraf_cards(off_t user_area)
     return fld.pixtype != 0 ? 0 : -2;
 }
 
+/* Close the header file being written (a failed close counts as a failed
+ * write).  Returns bad, so that a refused header ends the writer. */
+static int close_header_file(int bad)
+{
+    if (close(iraf_fd) != 0)
+        iraf_failed = 1;
+    iraf_fd = -1;
+    return bad;
+}
+
 /* ---- Fields both versions hold ------------------------------------------ */
 
 /* The offsets and creation time of a new image, in either version's
@@ -441,10 +451,7 @@ static int write_iraf1(void)
         if (IM_write_all_at(iraf_fd, &ih, sizeof ih, 0) < 0)
             iraf_failed = 1;
     }
-    if (close(iraf_fd) != 0)
-        iraf_failed = 1;
-    iraf_fd = -1;
-    if (bad)
+    if (close_header_file(bad))
         return -2;
 
     ascii_to_iraf(ih.im_magic, "impix", int(sizeof ih.im_magic));
@@ -559,10 +566,7 @@ static int write_iraf2(void)
         if (IM_write_all_at(iraf_fd, raw, sizeof raw, 0) < 0)
             iraf_failed = 1;
     }
-    if (close(iraf_fd) != 0)
-        iraf_failed = 1;
-    iraf_fd = -1;
-    if (bad)
+    if (close_header_file(bad))
         return -2;
 
     /* The header name, terminated within its field (an updated header may
