@@ -3,7 +3,11 @@ JOBS ?= 2
 REL  := build/release
 ASAN := build/asan
 
-.PHONY: all build test test-plain test-asan demo bench clean
+.PHONY: all build test test-plain test-asan test-cross demo bench clean
+
+# Hosts of the cross runs: a big-endian one and a 32-bit one (toolchain
+# files in cmake/; arm-linux-gnueabihf, run under qemu-arm, also works).
+CROSS_HOSTS ?= s390x-linux-gnu i686-linux-gnu
 
 all: build
 
@@ -12,8 +16,9 @@ build:
 	cmake --build $(REL) -j $(JOBS)
 
 # The whole suite twice: a plain build, then one under AddressSanitizer and
-# UndefinedBehaviorSanitizer where any report fails the run.
-test: test-plain test-asan
+# UndefinedBehaviorSanitizer where any report fails the run; then on the
+# cross hosts.
+test: test-plain test-asan test-cross
 
 test-plain: build
 	./tools/ensure-test-tools.sh
@@ -26,6 +31,19 @@ test-asan:
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# Cross builds for CROSS_HOSTS, each running the suite (less the tests of
+# label "peer", which drive python, astropy and IRAF on this machine) under
+# its emulator; then files written on each host are read on every other.
+test-cross: build
+	./tools/ensure-cross-tools.sh $(CROSS_HOSTS)
+	set -e; for h in $(CROSS_HOSTS); do \
+	  cmake -S . -B build/$$h -DCMAKE_TOOLCHAIN_FILE=cmake/$$h.cmake \
+	    -DCMAKE_BUILD_TYPE=Release >/dev/null; \
+	  cmake --build build/$$h -j $(JOBS); \
+	  (cd build/$$h && ctest --output-on-failure -j $(JOBS) -LE peer); \
+	done
+	./tools/cross-host-check.sh $(REL) $(addprefix build/,$(CROSS_HOSTS))
 
 demo: build
 	./examples/demo.sh $(REL)/flatten

@@ -3,6 +3,7 @@
  * into one float buffer, copies the header, fits and subtracts the plane,
  * cleans the output header, writes the pixels and closes both images.
  * Every failure ends the process through squawk or exit. */
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,11 +18,16 @@ int debug = 0;
 
 #define HUGE_PAGE ((size_t)2 << 20)
 
-/* Pixel buffer of n floats.  Large buffers are 2 MiB aligned and marked
- * for transparent huge pages, which saves most of the first-touch page
- * faults on multi-megapixel images; release with free_pixels. */
+/* Pixel buffer of n floats, or null when its size (rounded up to whole
+ * huge pages) cannot be represented in a size_t -- on a 32-bit host from
+ * 2^30 pixels on -- or memory runs out.  Large buffers are 2 MiB aligned
+ * and marked for transparent huge pages, which saves most of the
+ * first-touch page faults on multi-megapixel images; release with
+ * free_pixels. */
 static float *alloc_pixels(size_t n)
 {
+    if (n > (SIZE_MAX - HUGE_PAGE) / sizeof(float))
+        return nullptr;
     size_t bytes = n * sizeof(float);
     if (bytes < HUGE_PAGE)
         return static_cast<float *>(std::malloc(bytes > 0 ? bytes : sizeof(float)));

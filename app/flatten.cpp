@@ -17,7 +17,9 @@
 void mk2darray(const int32_t *base, int step, int count, const int32_t ***out)
 {
     size_t n = count > 0 ? static_cast<size_t>(count) : 1;
-    const int32_t **rows = static_cast<const int32_t **>(std::malloc(n * sizeof *rows));
+    const int32_t **rows = nullptr;
+    if (n <= SIZE_MAX / sizeof *rows)  /* a 32-bit size_t wraps from 2^30 rows */
+        rows = static_cast<const int32_t **>(std::malloc(n * sizeof *rows));
     if (rows != nullptr)
         for (int i = 0; i < count; i++)
             rows[i] = base + static_cast<size_t>(i) * step;

@@ -4,6 +4,7 @@
  * text of --help and --version is written to standard output. */
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -156,7 +157,10 @@ int main(int argc, char **argv)
             reallocs++;
             size_t new_room = 100 * static_cast<size_t>(reallocs) + 10;
             int32_t *grown = nullptr;
-            if (new_room <= static_cast<size_t>(INT_MAX))
+            /* room for the pairs must fit an int count and a size_t size
+             * (which a 32-bit host reaches first) */
+            if (new_room <= static_cast<size_t>(INT_MAX)
+                && new_room <= SIZE_MAX / (2 * sizeof(int32_t)))
                 grown = static_cast<int32_t *>(
                     std::realloc(points, new_room * 2 * sizeof(int32_t)));
             if (grown == nullptr) {

@@ -76,11 +76,12 @@ inline float range_key_value(uint32_t key)
 /* Fill range from the extreme keys of a scan (RANGE_NO_HI: nothing finite). */
 void range_from_keys(uint32_t hi_key, uint32_t lo_key, pixel_range *range);
 
-/* Pixel loops of the tool are also built for AVX-512 and AVX2 and picked at
- * load time (comparisons assumed not to trap, so floating selects become
- * vector blends); floating contraction is off for the whole build, so
- * every build gives the same bits. */
-#if defined(__GNUC__) && !defined(__clang__)
+/* Pixel loops of the tool are, on x86-64, also built for AVX-512 and AVX2
+ * and picked at load time (comparisons assumed not to trap, so floating
+ * selects become vector blends); floating contraction is off for the whole
+ * build, so every build gives the same bits.  Other CPUs, and clang, get
+ * the plain loops. */
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
 #define TOOL_VECTOR_KERNEL __attribute__((optimize("no-trapping-math"), target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define TOOL_VECTOR_KERNEL

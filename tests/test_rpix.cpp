@@ -115,10 +115,7 @@ uint64_t bits_of(double x)
 const uint32_t float_blank = 0xFFFFFFFFu;
 uint64_t double_blank()
 {
-    uint32_t w[2] = {0x7FFFFFFFu, 0xFFFFFFFFu};
-    uint64_t u;
-    std::memcpy(&u, w, 8);
-    return u;
+    return 0xFFFFFFFF7FFFFFFFull;
 }
 
 TEST(ReadPixels, SixteenBitMostNegativeValueAndBlank)

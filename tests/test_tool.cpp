@@ -72,7 +72,8 @@ public:
 testing::Environment *const work_dirs_env = testing::AddGlobalTestEnvironment(new WorkDirs);
 
 /* ToolResult the tool in dir with args and the given standard input; env
- * (assignments such as "X=1 ") goes in front of the command. */
+ * (assignments such as "X=1 ") goes in front of the command, and in a cross
+ * build the emulator (TEST_RUNNER) in front of the tool. */
 ToolResult run_tool(const std::string &dir, const std::string &args, const std::string &input,
                     const std::string &env = "")
 {
@@ -80,7 +81,7 @@ ToolResult run_tool(const std::string &dir, const std::string &args, const std::
         std::ofstream in(dir + "/stdin.txt", std::ios::binary);
         in << input;
     }
-    std::string cmd = "cd '" + dir + "' && " + env + "'" FLATTEN_BIN "' " + args +
+    std::string cmd = "cd '" + dir + "' && " + env + TEST_RUNNER "'" FLATTEN_BIN "' " + args +
                       " < stdin.txt > stdout.txt 2> stderr.txt";
     int rc = std::system(cmd.c_str());
     ToolResult r;
@@ -299,6 +300,9 @@ TEST(ToolInput, PointStoreGrowsAsSoonAsItIsFull)
 #ifdef TOOL_UNDER_ASAN
     GTEST_SKIP() << "an interposed realloc cannot be preloaded under AddressSanitizer";
 #else
+    if (TEST_RUNNER[0] != '\0')
+        GTEST_SKIP() << "the host's cc cannot build a realloc to preload into a tool run under "
+                     << TEST_RUNNER;
     /* A preloaded realloc that refuses the first growth (110 pairs of two
      * 32-bit ints): the tenth point fills the store of 10 and must already
      * ask for it, the ninth must not. */
@@ -606,4 +610,38 @@ TEST(ToolRun, ImageOfOverAMillionPixels)
     EXPECT_NEAR(out.values[0], 0.0, step);
     EXPECT_NEAR(out.values.back(), 0.0, step);
     EXPECT_NEAR(out.values[static_cast<size_t>(S) * 300 + 1000], 0.0, step);
+}
+
+TEST(ToolRun, ImageLargerThanMemoryIsRefusedNotOverrun)
+{
+    /* A 32768 x 32768 BITPIX 8 image (a sparse file): 2^30 pixels take
+     * 4 GiB as floats, which a 32-bit size_t cannot even express.  On a
+     * 32-bit host the buffer size must not wrap round to a few bytes; on a
+     * 64-bit host an address-space limit of 3 GB makes the same request
+     * fail.  Either way: the tool's message, status 255, no output. */
+    const bool host32 = sizeof(size_t) == 4;
+    std::string limit;
+    if (!host32) {
+#ifdef TOOL_UNDER_ASAN
+        GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer";
+#endif
+        if (TEST_RUNNER[0] != '\0')
+            GTEST_SKIP() << "an address-space limit would constrain the emulator " << TEST_RUNNER;
+        limit = "ulimit -v 3000000 && ";
+    }
+    std::string d = work_dir();
+    std::string h = padded("SIMPLE  =                    T") + int_card("BITPIX", 8) +
+                    int_card("NAXIS", 2) + int_card("NAXIS1", 32768) +
+                    int_card("NAXIS2", 32768) + padded("END");
+    pad_to_records(h, ' ');
+    {
+        std::ofstream o(d + "/huge.fits", std::ios::binary);
+        o << h;
+    }
+    ASSERT_EQ(0, truncate((d + "/huge.fits").c_str(), off_t(2880) + (int64_t(1) << 30)));
+    ToolResult r = run_tool(d, "", "huge.fits\nhugeout.fits\n1 1\n100 1\n1 100\n", limit);
+    EXPECT_EQ(255, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Can't get enough image memory")) << r.err;
+    struct stat st;
+    EXPECT_NE(0, stat((d + "/hugeout.fits").c_str(), &st)) << "no output may be left";
 }

@@ -16,15 +16,15 @@ void im_blank(float *ptr)
     std::memcpy(ptr, &bits, sizeof bits);
 }
 
-/* im_blankd: store the double blank at ptr: the 32-bit words 7FFFFFFF
- * then FFFFFFFF in memory order. */
+/* im_blankd: store the double blank at ptr: the 64-bit value
+ * FFFFFFFF7FFFFFFF in host order, the same number on every host. */
 void im_blankd(double *ptr)
 {
     if (ptr == nullptr)
         return;
-    const uint32_t words[2] = {0x7FFFFFFFu, 0xFFFFFFFFu};
-    static_assert(sizeof words == sizeof(double), "double blank is 8 bytes");
-    std::memcpy(ptr, words, sizeof words);
+    const uint64_t bits = IM_DOUBLE_BLANK_BITS;
+    static_assert(sizeof bits == sizeof(double), "double blank is 8 bytes");
+    std::memcpy(ptr, &bits, sizeof bits);
 }
 
 /* im_key: base followed by n in decimal ("%s%d") in a static buffer,

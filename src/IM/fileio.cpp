@@ -9,6 +9,11 @@
 
 #include "im.h"
 
+/* Every file position of the library is 64-bit: the build asks for 64-bit
+ * file offsets (_FILE_OFFSET_BITS=64) on 32-bit hosts too, so that images
+ * past 2 GiB can be opened, read, updated and written. */
+static_assert(sizeof(off_t) == 8, "the library needs 64-bit file offsets");
+
 /* IM_open_file: open path with flags (never creating it).  A descriptor of
  * 0 (standard input was closed) is moved higher, because 0 means the
  * standard stream.  Returns the descriptor (> 0) or -1 (errno set). */
@@ -64,11 +69,11 @@ int IM_write_all(int fd, const void *data, size_t n)
 
 /* IM_write_all_at: write all n bytes at byte pos of fd; 0, or -1 as
  * IM_write_all. */
-int IM_write_all_at(int fd, const void *data, size_t n, off_t pos)
+int IM_write_all_at(int fd, const void *data, size_t n, int64_t pos)
 {
     const unsigned char *p = static_cast<const unsigned char *>(data);
     while (n > 0) {
-        const ssize_t w = pwrite(fd, p, n, pos);
+        const ssize_t w = pwrite(fd, p, n, static_cast<off_t>(pos));
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)

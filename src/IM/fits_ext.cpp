@@ -349,8 +349,7 @@ static int load_cards(const std::vector<std::string> &ext, const std::vector<std
  * 0 with io_offset at the extension's data, unix_pix_fid and pix_filename
  * set; 1 for index 0, the primary, which the caller reads as it reads an
  * image without a selector; -2 a malformed selector; -1 no such HDU, an
- * HDU that is not an image extension, damaged headers, or data beyond the
- * reach of io_offset.  Every failure leaves a reason (IM_fail). */
+ * HDU that is not an image extension, or damaged headers.  Every failure leaves a reason (IM_fail). */
 int IM_get_fits_extension(const char *sel)
 {
     int64_t index, version;
@@ -392,12 +391,9 @@ int IM_get_fits_extension(const char *sel)
                        h.zimage ? " (a tile-compressed image: uncompress it first, e.g. "
                                   "with funpack)"
                                 : "");
-    if (h.data_start > INT_MAX)
-        return IM_fail(-1, "extension [%s] starts beyond 2 GiB, which this library "
-                       "cannot reach", sel);
     if (load_cards(cards, primary, h.inherit) < 0)
         return -1;
-    f->io_offset = static_cast<int>(h.data_start);
+    f->io_offset = h.data_start;
     f->unix_pix_fid = fd;
     std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", f->hdr_filename);
     f->magic = FID_MAGIC;

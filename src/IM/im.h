@@ -80,7 +80,8 @@ struct fid_struct {
     int unix_pix_fid;          /* 0: standard stream; -1 after close */
     int bytes_per_pix;         /* 1, 2, 4, 8; 0 while BITPIX is empty */
     int n_pixels;              /* product of NAXIS1 .. NAXISn */
-    int io_offset;             /* byte offset of the first pixel */
+    int64_t io_offset;         /* byte offset of the first pixel (64-bit:
+                                  an extension may start past 2 GiB) */
     int line_skip_pix;         /* padding pixels after each line (IRAF) */
     int need_wpix_setup;       /* 1 until the first pixel write */
     int pix_swap;              /* 1: stored pixels are in the byte order
@@ -119,14 +120,20 @@ int IM_set_fid(int id);
 
 /* Pixel loops that must vectorise: GCC may if-convert floating selects
  * only when comparisons are assumed not to trap (no loop reads the
- * exception flags, so results do not change), and builds each such routine
- * for AVX2 and for the baseline, picked at load time (no fused multiply-add
- * is enabled, so both give the same bits). */
-#if defined(__GNUC__) && !defined(__clang__)
+ * exception flags, so results do not change), and on x86-64 builds each
+ * such routine for AVX-512, AVX2 and the baseline, picked at load time (no
+ * fused multiply-add is enabled, so all give the same bits).  Other CPUs,
+ * and clang, get the plain loops. */
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
 #define IM_VECTOR_KERNEL __attribute__((optimize("no-trapping-math"), target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define IM_VECTOR_KERNEL
 #endif
+
+/* The double blank as one 64-bit value, a quiet NaN with the sign bit set.
+ * Stored in host order in a caller's double and written most significant
+ * byte first to FITS (FF FF FF FF 7F FF FF FF), on every host. */
+#define IM_DOUBLE_BLANK_BITS 0xFFFFFFFF7FFFFFFFull
 
 /* Byte order (misc); n counts bytes */
 void IM_swap_2(unsigned char *buffer, int n);
@@ -173,7 +180,7 @@ const char *IM_errno_words(int e);
 int IM_open_file(const char *path, int flags);
 int IM_read_full(int fd, void *buffer, int n);
 int IM_write_all(int fd, const void *data, size_t n);
-int IM_write_all_at(int fd, const void *data, size_t n, off_t pos);
+int IM_write_all_at(int fd, const void *data, size_t n, int64_t pos);
 
 /* FITS cards and image extensions (open, fits_ext) */
 void IM_take_card(char *card, const char *src);

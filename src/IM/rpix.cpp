@@ -46,13 +46,13 @@ static float blank_float(void)
     return v;
 }
 
-/* The double blank: the words 7FFFFFFF then FFFFFFFF in memory order. */
+/* The double blank: the 64-bit value FFFFFFFF7FFFFFFF on every host. */
 static double blank_double(void)
 {
-    uint32_t words[2] = {0x7FFFFFFFu, 0xFFFFFFFFu};
+    const uint64_t bits = IM_DOUBLE_BLANK_BITS;
     double v;
-    static_assert(sizeof words == sizeof v, "double is two 32-bit words");
-    std::memcpy(&v, words, sizeof v);
+    static_assert(sizeof bits == sizeof v, "double is 64 bits");
+    std::memcpy(&v, &bits, sizeof v);
     return v;
 }
 
@@ -545,7 +545,7 @@ static int make_temp_file(void)
  * io_offset put back as noted in saved and saved_offset, then remove the
  * file.  Returns the bytes read, or -2. */
 static int64_t decompress_and_read(unsigned char *buffer, int64_t n_bytes,
-                                   const window_struct &saved, int saved_offset)
+                                   const window_struct &saved, int64_t saved_offset)
 {
     size_t len = std::strlen(f->pix_filename);
     if (len < 2 || std::strcmp(f->pix_filename + len - 2, ".H") != 0)
@@ -624,7 +624,7 @@ int im_rpix_s(int id, short *buffer, int n_pix)
         return -2;
     unsigned char *bytes = reinterpret_cast<unsigned char *>(buffer);
     window_struct saved = *f->cur_window;
-    int saved_offset = f->io_offset;
+    int64_t saved_offset = f->io_offset;
     int64_t n_bytes = static_cast<int64_t>(n_pix) * 2;
     int64_t got = read_bytes(bytes, n_bytes);
     if (got == -2)

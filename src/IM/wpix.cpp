@@ -51,13 +51,13 @@ static inline void swap8_block(void *t, int m)
     IM_swap_8(static_cast<unsigned char *>(t), m * 8);
 }
 
-/* The double blank: the 32-bit words 7FFFFFFF then FFFFFFFF in memory
- * order, copied bit for bit. */
+/* The double blank: the 64-bit value FFFFFFFF7FFFFFFF on every host
+ * (written most significant byte first), copied bit for bit. */
 static double double_blank(void)
 {
-    const uint32_t words[2] = {0x7FFFFFFFu, 0xFFFFFFFFu};
+    const uint64_t bits = IM_DOUBLE_BLANK_BITS;
     double d;
-    std::memcpy(&d, words, sizeof d);
+    std::memcpy(&d, &bits, sizeof d);
     return d;
 }
 
@@ -162,15 +162,24 @@ IM_KERNEL static void float_to_float(const unsigned char *src, unsigned char *ds
     }
 }
 
+/* The float blank as a float (all 32 bits set). */
+static float float_blank(void)
+{
+    float v;
+    std::memcpy(&v, &FLOAT_BLANK_BITS, sizeof v);
+    return v;
+}
+
 /* Doubles to stored floats (BITPIX -32), narrowing.  Non-finite
- * values become iraf_blank (IRAF) or the double blank's single-precision
- * conversion (a NaN); SCALE: (v - off) / scale in double first (FITS);
+ * values become iraf_blank (IRAF) or the float blank, copied bit for bit
+ * (a conversion of the double blank would leave its NaN payload to the
+ * host); SCALE: (v - off) / scale in double first (FITS);
  * SWAP: FITS byte order. */
 template <bool SCALE, bool SWAP, bool IRAF>
 IM_KERNEL static void double_to_float(const unsigned char *src, unsigned char *dst, int64_t n,
                                       float iraf_blank, double off, double scale)
 {
-    const float blank_f = IRAF ? iraf_blank : static_cast<float>(double_blank());
+    const float blank_f = IRAF ? iraf_blank : float_blank();
     uint32_t tmp[CHUNK];
     for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
         const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
@@ -381,7 +390,7 @@ static int do_wpix_setup(void)
         std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", name);
         f->unix_hdr_fid = fd;
         f->unix_pix_fid = fd;
-        f->io_offset = static_cast<int>(offset);
+        f->io_offset = offset;
         if (to_stdout && IM_write_hdr() < 0) {
             f->unix_pix_fid = -1;
             return IM_fail(-2, "the header could not be written to standard output");

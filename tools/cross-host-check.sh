@@ -1,0 +1,143 @@
+#!/bin/bash
+# Files written on one host are read on every other: each build directory
+# given (the first is the reference, usually the native build) writes the
+# same images through the library's writers with its helper_writeimg; then
+# every host reads every host's files with helper_imcards (cards) and
+# helper_readpix (pixels as doubles, blanks named), and the results must
+# equal the reference host's reading of its own files.  FITS files must be
+# byte-identical on every host.  IRAF and ZZ files hold the writing host's
+# byte order, so they are compared between hosts of the same byte order
+# only.
+# Usage: tools/cross-host-check.sh BUILD_DIR BUILD_DIR...
+# Each build directory holds tests/helper_* and tests/test_runner.txt (the
+# command prefix its programs run under, empty for the native build).
+# Prints one line per failed comparison and "N passed, N failed"; exit 0
+# when nothing failed.
+set -u
+if [ $# -lt 2 ]; then
+    echo "usage: $0 BUILD_DIR BUILD_DIR..." >&2
+    exit 2
+fi
+
+WORK=$(mktemp -d /tmp/cross-host.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+passed=0
+failed=0
+
+fail() {
+    echo "FAILED: $*"
+    failed=$((failed + 1))
+}
+
+# The images: NAME WRITER BITPIX [BSCALE BZERO [BLANK]]; every BITPIX, raw
+# and scaled, with blank codes, and float images holding NaN and infinities.
+CASES=(
+    "u8 c 8"
+    "i16 s 16"
+    "i32 i 32"
+    "f32 r -32"
+    "f64 d -64"
+    "u8s d 8 0.5 10 255"
+    "i16s d 16 2 100 -32768"
+    "i32s d 32 0.25 -7 -999"
+    "f32s d -32 3 1"
+    "f64s d -64 0.5 2"
+)
+FORMS="fits imh zzh"
+
+# Host name (the build directory's last component), runner prefix, byte
+# order (the byte-order word of the host's compiler).
+declare -A RUNNER ORDER
+HOSTS=()
+for dir in "$@"; do
+    h=$(basename "$dir")
+    [ -x "$dir/tests/helper_writeimg" ] || { echo "no helpers in $dir" >&2; exit 2; }
+    HOSTS+=("$h")
+    RUNNER[$h]=$(cat "$dir/tests/test_runner.txt" 2>/dev/null)
+    ORDER[$h]=$(cat "$dir/tests/byte_order.txt" 2>/dev/null)
+done
+declare -A BUILD
+i=0
+for dir in "$@"; do
+    BUILD[${HOSTS[$i]}]=$dir
+    i=$((i + 1))
+done
+ref=${HOSTS[0]}
+
+# Run program PROG of host h with arguments.
+run() {
+    local h=$1 prog=$2
+    shift 2
+    ${RUNNER[$h]} "${BUILD[$h]}/tests/$prog" "$@"
+}
+
+# Every host writes every image in every form.
+for h in "${HOSTS[@]}"; do
+    mkdir -p "$WORK/$h"
+    for c in "${CASES[@]}"; do
+        set -- $c
+        name=$1
+        shift
+        for form in $FORMS; do
+            if run "$h" helper_writeimg "$WORK/$h/$name.$form" "$@" > /dev/null 2>&1; then
+                passed=$((passed + 1))
+            else
+                fail "$h could not write $name.$form"
+            fi
+        done
+    done
+done
+
+# FITS bytes are the same everywhere.
+for h in "${HOSTS[@]:1}"; do
+    for c in "${CASES[@]}"; do
+        set -- $c
+        if cmp -s "$WORK/$ref/$1.fits" "$WORK/$h/$1.fits"; then
+            passed=$((passed + 1))
+        else
+            fail "$1.fits written on $h differs from the one written on $ref"
+        fi
+    done
+done
+
+# What reader host r sees of writer host w's file: cards, then pixels.
+view() {
+    local r=$1 file=$2
+    run "$r" helper_imcards "$file" 2>&1
+    run "$r" helper_readpix "$file" d 2>&1
+}
+
+# Reference: the reference host's view of its own files.
+for c in "${CASES[@]}"; do
+    set -- $c
+    for form in $FORMS; do
+        view "$ref" "$WORK/$ref/$1.$form" > "$WORK/ref.$1.$form.txt"
+        grep -q '^count ' "$WORK/ref.$1.$form.txt" || fail "$ref cannot read its own $1.$form"
+    done
+done
+
+# Every host reads every host's files and sees what the reference sees
+# (IRAF and ZZ files between hosts of one byte order).
+for r in "${HOSTS[@]}"; do
+    for w in "${HOSTS[@]}"; do
+        [ "$r/$w" = "$ref/$ref" ] && continue
+        for c in "${CASES[@]}"; do
+            set -- $c
+            for form in $FORMS; do
+                if [ "$form" != fits ] && [ "${ORDER[$r]}" != "${ORDER[$w]}" ]; then
+                    continue
+                fi
+                view "$r" "$WORK/$w/$1.$form" > "$WORK/view.txt"
+                if cmp -s "$WORK/ref.$1.$form.txt" "$WORK/view.txt"; then
+                    passed=$((passed + 1))
+                else
+                    fail "$r reads $1.$form written on $w differently from $ref:" \
+                        "$(diff "$WORK/ref.$1.$form.txt" "$WORK/view.txt" | head -4 | tr '\n' ' ')"
+                fi
+            done
+        done
+    done
+done
+
+echo "cross-host files (${HOSTS[*]}): $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
