@@ -1,6 +1,9 @@
 #!/bin/bash
 # demo.sh: run flatten on the bundled sample image.
 #   examples/demo.sh path/to/flatten
+# A tool built for another host runs under the command prefix given in
+# the environment variable FLATTEN_RUNNER (an emulator such as
+# "qemu-s390x -L /usr/s390x-linux-gnu").
 # Writes build/demo/flattened.fits (next to a copy of the sample) and says
 # how to look at it.  Exit status: that of the tool's run.
 set -u
@@ -23,7 +26,7 @@ sed 's/^/    /' "$here/sample.txt"
 echo
 
 cd "$out"
-"$bin" -3 < sample.txt 2> run.log
+${FLATTEN_RUNNER:-} "$bin" -3 < sample.txt 2> run.log
 status=$?
 if [ $status -eq 0 ] && [ -f flattened.fits ]; then
     sed 's/^/    /' run.log
@@ -42,7 +45,7 @@ sed 's/^/    /' run.log
 echo
 echo "The image library could not open, read or write the image yet."
 echo "Here is how the tool interprets the sample's standard input (debug level 13):"
-"$bin" -13 < sample.txt
+${FLATTEN_RUNNER:-} "$bin" -13 < sample.txt
 echo13=$?
 echo "(debug-13 echo ended with status $echo13)"
 exit $status

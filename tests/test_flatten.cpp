@@ -14,6 +14,7 @@
 #include <limits>
 
 #include "im.h"
+#include "test_support.h"
 #include "tool.h"
 
 namespace {
@@ -219,7 +220,7 @@ TEST(PlaneFit, NonNanBlankValueIsKeptAndNotFitted)
 
 TEST(PlaneFit, Debug14EchoesPointsAndExits)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, testsup::death_test_style());
     std::vector<float> img(4 * 4, 1.0f);
     std::vector<int32_t> pts = {1, 2, 3, 4};
     EXPECT_EXIT(
@@ -514,7 +515,7 @@ TEST(Geometry, CountsOnlyAxesLongerThanOne)
 
 TEST(GeometryDeath, UnusableHeadersAreRefused)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, testsup::death_test_style());
     EXPECT_EXIT(
         {
             image_info info{};

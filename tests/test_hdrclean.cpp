@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "imlib.h"
+#include "test_support.h"
 #include "tool.h"
 
 namespace {
@@ -297,7 +298,7 @@ TEST(HeaderCleanup, DebugReportShowsTheChosenValues)
 
 TEST(HeaderCleanupDeath, UnknownBitpixOrUnreadableHeaderIsFatal)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, testsup::death_test_style());
     std::vector<float> px = ramp(0.0, 1.0);
     EXPECT_EXIT(
         {

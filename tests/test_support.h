@@ -41,6 +41,14 @@ inline const int standard_input_guard = [] {
     return 0;
 }();
 
+// The death-test style: "threadsafe" re-executes the test program by its
+// path, which a cross build's emulator (TEST_RUNNER) would have to start;
+// there the child is forked only ("fast").
+inline const char *death_test_style()
+{
+    return TEST_RUNNER[0] != '\0' ? "fast" : "threadsafe";
+}
+
 // ---- Temporary directories ----
 
 // A new directory "/tmp/<prefix>_XXXXXX"; its name, or "" when none could be made.
