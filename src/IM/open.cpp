@@ -123,8 +123,8 @@ static file_type_enum type_from_ending(const char *name)
 /* type_from_content: the form that the first 16 bytes of fd suggest, or
  * Type_unknown.  Bytes beyond the end of a shorter file match nothing.
  * IRAF headers: "imhv" and a digit (version 2 and later; the reader says
- * which versions it takes), or the version-1 magic in the host's character
- * order, the order that the reader decodes. */
+ * which versions it takes), or the version-1 magic in 16-bit characters of
+ * either byte order (the reader takes both). */
 static file_type_enum type_from_content(int fd)
 {
     unsigned char b[16];
@@ -143,6 +143,10 @@ static file_type_enum type_from_content(int fd)
         char magic[10];
         std::memcpy(magic, b, sizeof magic);
         IM_iraf_to_ascii(magic, static_cast<int>(sizeof magic));
+        if (std::memcmp(magic, "imhdr", 5) == 0)
+            return Type_iraf;
+        std::memcpy(magic, b, sizeof magic);
+        IM_iraf_to_ascii_order(magic, static_cast<int>(sizeof magic), 1);
         if (std::memcmp(magic, "imhdr", 5) == 0)
             return Type_iraf;
     }
