@@ -243,19 +243,9 @@ static int iraf_pixel_offset(int32_t pixoff, int version)
 /* The reason text of errno value e: short and lower case. */
 static void errno_text(int e, char *text, size_t size)
 {
-    switch (e) {
-    case ENOENT:
-        std::snprintf(text, size, "no such file");
-        break;
-    case EACCES:
-        std::snprintf(text, size, "permission denied");
-        break;
-    default:
-        std::snprintf(text, size, "%s", std::strerror(e));
-        if (text[0] >= 'A' && text[0] <= 'Z')
-            text[0] = static_cast<char>(text[0] - 'A' + 'a');
-        break;
-    }
+    std::snprintf(text, size, "%s", IM_errno_words(e));
+    if (text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
 }
 
 /* Refuse a header whose fields cannot describe an image this library
@@ -329,29 +319,42 @@ static int fixed_cards(int id, const iraf_image_struct *im)
     return 0;
 }
 
+/* Add one user-area or history card; 0, or -1 with the reason when the
+ * store refuses it. */
+static int user_card(int id, const char *card)
+{
+    if (im_wkey_t(id, card, "add") < 0)
+        return IM_card_fail(-1, "IRAF user-area", card);
+    return 0;
+}
+
 /* Version-1 user area: whole 162-byte records of 16-bit characters from
  * byte 2052 until the end of the file (a shorter final piece is ignored)
  * or a read error; each record's first 80 characters make one card.
- * other_order: characters in the other byte of each pair. */
-static void iraf1_user_cards(int id, int fd, int other_order)
+ * other_order: characters in the other byte of each pair.  0, or -1 with
+ * the reason when a card is refused. */
+static int iraf1_user_cards(int id, int fd, int other_order)
 {
     if (lseek(fd, IRAF_USER_AREA, SEEK_SET) != IRAF_USER_AREA)
-        return;
+        return 0;
     char rec[IRAF_USER_CARD];
     while (IM_read_full(fd, rec, IRAF_USER_CARD) == IRAF_USER_CARD) {
         IM_iraf_to_ascii_order(rec, IRAF_USER_CARD, other_order);
         rec[IM_CARD_LEN] = '\0';
-        im_wkey_t(id, rec, "add");
+        if (user_card(id, rec) < 0)
+            return -1;
     }
+    return 0;
 }
 
 /* Version-2 user area: 8-bit text from byte 2046 up to a NUL, the end of
  * the file or a read error; each newline-ended line makes one card of its
- * first 80 characters, and so does a last line without a newline. */
-static void iraf2_user_cards(int id, int fd)
+ * first 80 characters, and so does a last line without a newline.  0, or
+ * -1 with the reason when a card is refused. */
+static int iraf2_user_cards(int id, int fd)
 {
     if (lseek(fd, IRAF2_USER_AREA, SEEK_SET) != IRAF2_USER_AREA)
-        return;
+        return 0;
     char block[4096];
     char card[IM_CARD_LEN + 1];
     int len = 0;        /* characters of the line so far (kept: 80 at most) */
@@ -365,7 +368,8 @@ static void iraf2_user_cards(int id, int fd)
                 done = 1;
             } else if (c == '\n') {
                 card[len] = '\0';
-                im_wkey_t(id, card, "add");
+                if (user_card(id, card) < 0)
+                    return -1;
                 len = 0;
                 in_line = 0;
             } else {
@@ -379,14 +383,16 @@ static void iraf2_user_cards(int id, int fd)
     }
     if (in_line) {
         card[len] = '\0';
-        im_wkey_t(id, card, "add");
+        return user_card(id, card);
     }
+    return 0;
 }
 
 /* Add one HISTORY card per newline-ended line of the decoded history text
  * (at most n_chars characters, up to a NUL); an unended last line counts
- * too.  Each card is cut to 80 columns. */
-static void history_cards(int id, const char *hist, int n_chars)
+ * too.  Each card is cut to 80 columns.  0, or -1 with the reason when a
+ * card is refused (the header holds too many). */
+static int history_cards(int id, const char *hist, int n_chars)
 {
     int i = 0;
     while (i < n_chars && hist[i] != '\0') {
@@ -395,10 +401,12 @@ static void history_cards(int id, const char *hist, int n_chars)
             i++;
         char card[IM_CARD_LEN + 1];
         std::snprintf(card, sizeof card, "HISTORY %.*s", i - start, hist + start);
-        im_wkey_t(id, card, "add");
+        if (user_card(id, card) < 0)
+            return -1;
         if (i < n_chars && hist[i] == '\n')
             i++;
     }
+    return 0;
 }
 
 /* ---- The pixel file --------------------------------------------------- */
@@ -519,7 +527,9 @@ static int iraf1_wide_fields(const unsigned char *raw, int other_order)
  * then open and check the pixel file.  Returns 0; -1 header too short,
  * wrong magic or unsupported version, unknown pixel type, more than 7 or
  * negative axes, bad lengths, pixel offset or byte-order flag, geometry
- * cards refused, pixel file name too long, wrong pixel file magic; -2 the
+ * cards refused, a user-area card refused by the card store (a layout
+ * card contradicting the fixed fields among them), more cards than the
+ * store holds, pixel file name too long, wrong pixel file magic; -2 the
  * pixel file cannot be opened.  Every refusal records its reason.  Closes
  * the header file (its number stays); sets line_skip_pix, unix_pix_fid,
  * pix_filename, io_offset, pix_swap, pix_unsigned16 and magic of f.  f
@@ -562,12 +572,13 @@ static int read_iraf_header(int open_flags)
     if (fixed_cards(id, &im) < 0)
         return -1;
     f = self;
-    if (version == 1)
-        iraf1_user_cards(id, self->unix_hdr_fid, im.other_order);
-    else
-        iraf2_user_cards(id, self->unix_hdr_fid);
-    history_cards(id, im.history, im.history_chars);
+    int cards = version == 1 ? iraf1_user_cards(id, self->unix_hdr_fid, im.other_order)
+                             : iraf2_user_cards(id, self->unix_hdr_fid);
+    if (cards == 0)
+        cards = history_cards(id, im.history, im.history_chars);
     f = self;
+    if (cards < 0)
+        return -1;
     close(f->unix_hdr_fid);
     hdr_open = 0;
 
