@@ -432,6 +432,33 @@ TEST(ToolInput, OverlongLinesNeverSpillIntoTheNextLine)
     EXPECT_NE(std::string::npos, p.err.find("   0    1    2\n   1    7    8\n"));
 }
 
+TEST(ToolInput, NameLinesHoldingANulByteAreRefusedAsCutOnes)
+{
+    using namespace std::string_literals;
+    const struct {
+        std::string input;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"sample.fits\0junk\nout.fits\n1 1\n"s, 1, "Debug set to 13\nBad filename read (1)\n"},
+        {"sample.fits\nout.fits\0.imh\n1 1\n"s, 1, "Debug set to 13\nBad filename read (2)\n"},
+        {"\0\nout.fits\n"s, 1, "Debug set to 13\nBad filename read (1)\n"},
+        /* a point line keeps what precedes the NUL, and the next line stays a line */
+        {"sample.fits\nout.fits\n3 4\0 9 9\n5 6\n"s, 13, ""},
+    };
+    for (const auto &c : cases) {
+        ToolResult r = run_tool(work_dir(), "-13", c.input);
+        EXPECT_EQ(c.status, r.status) << c.input.size();
+        if (c.status == 1)
+            EXPECT_EQ(c.err, r.err);
+        else
+            EXPECT_NE(std::string::npos, r.err.find("Number of reference points = 2\n"
+                                                    "Point   X    Y \n---------------\n"
+                                                    "   0    3    4\n   1    5    6\n"))
+                << r.err;
+    }
+}
+
 /* ---- Complete runs on images --------------------------------------- */
 
 TEST(ToolRun, FlattensA16BitImage)
