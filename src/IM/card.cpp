@@ -304,10 +304,13 @@ int IM_card_fail(int code, const char *form, const char *card)
 {
     char text[IM_CARD_LEN + 1];
     card_copy(text, card != nullptr ? card : "");
+    int key_len = static_cast<int>(strnlen(text, 8));
+    while (key_len > 0 && text[key_len - 1] == ' ')
+        key_len--;
     switch (refusal) {
     case Refused_twice:
-        return IM_fail(code, "%s card '%.30s' refused: %.8s is given twice with different "
-                       "values", form, text, text);
+        return IM_fail(code, "%s card '%.30s' refused: %.*s is given twice with different "
+                       "values", form, text, key_len, text);
     case Refused_indicator:
         return IM_fail(code, "%s card '%.30s' refused: a BITPIX or NAXIS card needs '=' in "
                        "column 9 or 10", form, text);
