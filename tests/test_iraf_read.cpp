@@ -975,3 +975,51 @@ TEST(IrafDetect, Version2MagicWithoutImhEnding)
     EXPECT_EQ(im_open(path_of("v9.hdr").c_str(), "r"), -1);
     EXPECT_STREQ(im_errmsg(), "IRAF header version 9 is not supported");
 }
+
+TEST(IrafRead, UserAreaCardsFollowTheCardStoreRulesInBothVersions)
+{
+    const std::string blank_empty = "BLANK   =";
+    const struct {
+        std::string card;
+        int code;
+        std::string reason;
+    } cases[] = {
+        {blank_empty, 1, ""},
+        {blank_empty + std::string(71, ' '), 1, ""},
+        {"BLANK   = 'NONE    '", 1, ""},
+        {"NAXIS1  =                    4 / as the fixed field", 1, ""},
+        {"NAXIS1  =                    9", -1, "IRAF user-area card 'NAXIS1  =                    9' "
+                                              "refused: NAXIS1 is given twice with different values"},
+        {"BITPIX  =                  -32", -1, "IRAF user-area card 'BITPIX  =                  -32' "
+                                              "refused: BITPIX is given twice with different values"},
+    };
+    for (const auto &c : cases) {
+        for (int version : {1, 2}) {
+            int id;
+            if (version == 1) {
+                IrafImage im;
+                im.user = {"OBSERVER= 'someone '", c.card};
+                write_iraf("user1", im);
+                id = open_iraf("user1");
+            } else {
+                Iraf2Image im;
+                im.user = {"OBSERVER= 'someone '", c.card};
+                write_iraf2("user2", im);
+                id = open_iraf("user2");
+            }
+            if (c.code < 0) {
+                EXPECT_EQ(c.code, id) << c.card << " v" << version;
+                EXPECT_EQ(c.reason, im_errmsg()) << version;
+                continue;
+            }
+            ASSERT_GT(id, 0) << c.card << " v" << version << ": " << im_errmsg();
+            const fid_struct *p = find_fid(id);
+            EXPECT_EQ(0, p->val_blank_flag) << c.card << " v" << version;   /* no blank code */
+            EXPECT_EQ(4, p->val_naxis[1]);
+            std::vector<std::string> k = keywords(id);
+            EXPECT_EQ(1, std::count(k.begin(), k.end(), "NAXIS1")) << c.card;
+            EXPECT_EQ(c.card.substr(0, 5) == "BLANK" ? 1 : 0, std::count(k.begin(), k.end(), "BLANK"));
+            im_close(id);
+        }
+    }
+}

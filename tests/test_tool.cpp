@@ -377,10 +377,20 @@ TEST(ToolInput, FailedOpensNameTheImageAndTheReasonAndWriteNothing)
 {
     std::string d = work_dir();
     write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    /* hostile inputs: a FIFO (an open would wait for a writer for ever) and
+     * a header giving NAXIS1 twice */
+    std::remove((d + "/fifo.fits").c_str());
+    ASSERT_EQ(0, mkfifo((d + "/fifo.fits").c_str(), 0644));
+    write_fits16(d + "/twice.fits", {30, 20}, test_image(30, 20), 0.5, 0.0,
+                 {"NAXIS1  =                   15"});
     const struct {
         std::string input;
         std::string err;
     } cases[] = {
+        {"fifo.fits\n", "Error opening input file \"fifo.fits\": fifo.fits: not a regular file "
+                        "(a FIFO, device or socket)\n"},
+        {"twice.fits\n", "Error opening input file \"twice.fits\": FITS card 'NAXIS1  =       "
+                         "            15' refused: NAXIS1 is given twice with different values\n"},
         {"in.fits,@1:5,VELO1.0\n", "Error opening input file \"in.fits,@1:5,VELO1.0\": subset "
                                    "refused"},
         {"in.fits[SCI]\n", "Error opening input file \"in.fits[SCI]\": no extension [SCI] in "
@@ -394,7 +404,7 @@ TEST(ToolInput, FailedOpensNameTheImageAndTheReasonAndWriteNothing)
                                 ? c.input + "out.fits\n" + CORNERS
                                 : c.input + CORNERS;
         std::remove((d + "/out.fits").c_str());
-        ToolResult r = run_tool(d, "", input);
+        ToolResult r = run_tool(d, "", input, "timeout 20 ");
         EXPECT_EQ(255, r.status) << c.input;
         EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
         EXPECT_FALSE(testsup::exists(d + "/out.fits")) << c.input;
