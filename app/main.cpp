@@ -15,23 +15,25 @@
 
 /* Read one line of at most LINE_LEN bytes (terminator included) into buf.
  * A longer line is cut to what fits and its remainder is consumed, so that
- * it can never be taken for the next line.  Returns 0, -1 at end of input,
- * or 1 when the line was cut. */
+ * it can never be taken for the next line; a NUL byte ends the text of buf
+ * early, so a line holding one is reported as cut too.  Returns 0, -1 at
+ * end of input, or 1 when the line was cut or holds a NUL. */
 static int read_line(char *buf, FILE *in)
 {
-    if (std::fgets(buf, LINE_LEN, in) == nullptr)
+    int c = std::getc(in);
+    if (c == EOF)
         return -1;
-    char *nl = std::strchr(buf, '\n');
-    if (nl != nullptr) {
-        *nl = '\0';
-        return 0;
-    }
-    if (std::strlen(buf) < LINE_LEN - 1)
-        return 0;                       /* last line, no newline */
-    int c;
+    int n = 0;
     int cut = 0;
-    while ((c = std::fgetc(in)) != EOF && c != '\n')
-        cut = 1;
+    for (; c != EOF && c != '\n'; c = std::getc(in)) {
+        if (c == '\0')
+            cut = 1;
+        if (n < LINE_LEN - 1)
+            buf[n++] = static_cast<char>(c);
+        else
+            cut = 1;
+    }
+    buf[n] = '\0';
     return cut;
 }
 
@@ -54,8 +56,8 @@ static int scan_int(const char **p, int32_t *value)
     return 1;
 }
 
-/* Name lines: end of input and a cut line are both refused, since a cut
- * name would name another file. */
+/* Name lines: end of input and a cut line (or one holding a NUL byte) are
+ * all refused, since the text kept would name another file. */
 static void read_name(char *buf, FILE *in, int which)
 {
     if (read_line(buf, in) != 0) {

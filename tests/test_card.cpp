@@ -114,11 +114,11 @@ TEST_F(CardStore, PixelCountFollowsAxisCards)
     ASSERT_GT(IM_card_find("NAXIS"), 0);
     EXPECT_EQ(1, IM_card_replace("NAXIS   =                    0"));
     EXPECT_EQ(1, p->n_pixels);
-    /* A NAXIS0 card counts as NAXIS; NAXIS10 is an ordinary card. */
+    /* NAXIS0 and NAXIS10 are ordinary cards. */
     EXPECT_EQ(1, IM_card_add("NAXIS0  =                    1"));
-    EXPECT_EQ(1, p->val_naxis[0]);
+    EXPECT_EQ(0, p->val_naxis[0]);
     EXPECT_EQ(1, IM_card_add("NAXIS10 =                   -7"));
-    EXPECT_EQ(1, p->val_naxis[0]);
+    EXPECT_EQ(0, p->val_naxis[0]);
 }
 
 TEST_F(CardStore, AxisCardsThatWouldOverflowAreRefused)
@@ -302,4 +302,115 @@ TEST_F(CardStore, AxisKeywordsBeyondNaxisAreInvalid)
     EXPECT_EQ(1, kwd_isvalid("NAXIS   =                    2"));
     EXPECT_EQ(0, kwd_isvalid("NAXIS3  =                    7"));
     EXPECT_EQ(1, kwd_isvalid("CRPIXA"));
+}
+
+TEST_F(CardStore, LayoutKeywordsHoldOneCardEach)
+{
+    ASSERT_EQ(1, IM_card_add("BITPIX  =                   16"));
+    ASSERT_EQ(1, IM_card_add("NAXIS   =                    2"));
+    ASSERT_EQ(1, IM_card_add("NAXIS1  =                    4"));
+    ASSERT_EQ(1, IM_card_add("NAXIS2  =                   12"));
+    ASSERT_EQ(1, IM_card_add("OBJECT  = 'M31     '"));
+    const std::vector<std::string> before = cards(p);
+    const struct {
+        const char *card;
+        int code;
+    } repeats[] = {
+        {"BITPIX  =                   16 / same value", 0},   /* absorbed */
+        {"NAXIS1  =                    4", 0},
+        {"NAXIS2  =                  12.", 0},                 /* read as 12 */
+        {"BITPIX  =                   32", -2},
+        {"NAXIS   =                    3", -2},
+        {"NAXIS1  =                    8", -2},
+        {"NAXIS2  =                    6", -2},
+        {"BITPIX  =                   24", -2},                /* refused value */
+    };
+    for (const auto &r : repeats) {
+        EXPECT_EQ(r.code, IM_card_add(r.card)) << r.card;
+        EXPECT_EQ(before, cards(p)) << r.card;
+        EXPECT_EQ(16, p->val_bitpix) << r.card;
+        EXPECT_EQ(2, p->bytes_per_pix) << r.card;
+        EXPECT_EQ(48, p->n_pixels) << r.card;
+        EXPECT_EQ(4, p->val_naxis[1]) << r.card;
+    }
+    EXPECT_EQ(-2, IM_card_add("NAXIS1  =                    8"));
+    IM_error_clear();
+    EXPECT_EQ(-2, IM_card_fail(-2, "FITS", "NAXIS1  =                    8"));
+    EXPECT_STREQ("FITS card 'NAXIS1  =                    8' refused: NAXIS1 is given twice "
+                 "with different values", im_errmsg());
+
+    /* a replacement may not make a second layout card either ... */
+    ASSERT_GT(IM_card_find("OBJECT"), 0);
+    EXPECT_EQ(-2, IM_card_replace("NAXIS1  =                    8"));
+    EXPECT_EQ(0, IM_card_replace("NAXIS1  =                    4"));
+    EXPECT_EQ(before, cards(p));
+    /* ... but the card itself may change its value */
+    ASSERT_GT(IM_card_find("NAXIS1"), 0);
+    EXPECT_EQ(1, IM_card_replace("NAXIS1  =                    6"));
+    EXPECT_EQ(72, p->n_pixels);
+}
+
+TEST_F(CardStore, LayoutCardsNeedTheValueIndicatorThatEveryFormKeeps)
+{
+    const struct {
+        const char *card;
+        int code;
+    } table[] = {
+        {"NAXIS1  5", -2},
+        {"BITPIX   16", -2},
+        {"NAXIS   :                    2", -2},
+        {"NAXIS1  =                    5", 1},   /* '=' in column 9 */
+        {"NAXIS2   =                   3", 1},   /* '=' in column 10, as ZZ keeps it */
+        {"NAXIS0  5", 1},                        /* not a layout keyword */
+        {"OBJECT  M31", 1},
+    };
+    for (const auto &t : table)
+        EXPECT_EQ(t.code, IM_card_add(t.card)) << t.card;
+    EXPECT_EQ(5, p->val_naxis[1]);
+    EXPECT_EQ(3, p->val_naxis[2]);
+    EXPECT_EQ(0, p->val_naxis[0]);
+    EXPECT_EQ(0, p->val_bitpix);
+}
+
+TEST_F(CardStore, OnlyAnIntegerBlankGivesABlankCode)
+{
+    const struct {
+        const char *card;
+        int flag;
+        int value;
+    } table[] = {
+        {"BLANK   =               -32768", 1, -32768},
+        {"BLANK   =                   12 / blank code", 1, 12},
+        {"BLANK   = 'NONE    '", 0, 0},
+        {"BLANK   =                  1.5", 0, 0},
+        {"BLANK   =                     ", 0, 0},   /* IRAF user areas keep the blanks */
+        {"BLANK   =          99999999999", 0, 0},
+        {"BLANK   =", 0, 0},
+    };
+    for (const auto &t : table) {
+        ASSERT_EQ(1, IM_card_add(t.card)) << t.card;     /* the card is kept */
+        EXPECT_EQ(t.flag, p->val_blank_flag) << t.card;
+        EXPECT_EQ(t.value, p->val_blank) << t.card;
+        EXPECT_EQ(t.card, std::string(p->cur_header->text));
+        IM_card_delete();
+    }
+}
+
+TEST_F(CardStore, ControlCharactersBecomeBlanks)
+{
+    ASSERT_EQ(1, IM_card_add("OBJECT  = 'two\nlines\r\tand\x7f'"));
+    EXPECT_STREQ("OBJECT  = 'two lines  and '", p->cur_header->text);
+    ASSERT_EQ(1, IM_card_replace("OBJECT  = 'a\nb'"));
+    EXPECT_STREQ("OBJECT  = 'a b'", p->cur_header->text);
+}
+
+TEST_F(CardStore, CardCountIsCapped)
+{
+    for (int i = 0; i < IM_MAX_CARDS; i++)
+        ASSERT_EQ(1, IM_card_add("HISTORY many")) << i;
+    EXPECT_EQ(-2, IM_card_add("HISTORY one more"));
+    EXPECT_EQ(IM_MAX_CARDS, p->n_headers);
+    IM_error_clear();
+    EXPECT_EQ(-1, IM_card_fail(-1, "ZZ", "HISTORY one more"));
+    EXPECT_STREQ("ZZ header refused: more than 100000 cards", im_errmsg());
 }

@@ -849,17 +849,9 @@ TEST(IrafReasons, EveryRefusalSaysWhy)
     EXPECT_EQ(open_iraf("short2"), -1);
     EXPECT_STREQ(im_errmsg(), "IRAF header cut short (2000 of 2046 bytes)");
 
-    /* version 1: other byte order, 8-byte fields of 64-bit IRAF, its own limits */
+    /* version 1: 8-byte fields of 64-bit IRAF, its own limits */
     IrafImage v1;
-    std::string imh = imh_bytes(named(v1, "other1"));
-    for (int i = 0; i < 12; i += 2)
-        std::swap(imh[i], imh[i + 1]);
-    write_iraf("other1", v1);
-    write_file(path_of("other1.imh"), imh);
-    EXPECT_EQ(open_iraf("other1"), -1);
-    EXPECT_STREQ(im_errmsg(), "IRAF version-1 header from a host of the other byte order is not supported");
-
-    imh = imh_bytes(named(v1, "wide1"));
+    std::string imh = imh_bytes(named(v1, "wide1"));
     std::fill(imh.begin() + 12, imh.begin() + 52, '\0');
     imh.replace(12, 4, "v2/e");           /* what 64-bit IRAF leaves after the magic */
     int64_t wide[3] = {554, 6, 2};        /* hdrlen, pixtype, ndim at 24, 32, 40 */
@@ -884,6 +876,89 @@ TEST(IrafReasons, EveryRefusalSaysWhy)
     EXPECT_STREQ(im_errmsg(), "not an IRAF pixel file (wrong magic)");
 }
 
+namespace {
+
+/* A version-1 image turned into the byte order of the other kind of host,
+ * by its documented layout alone: 4-byte numbers (bytes 12-331 and
+ * 372-411 of the header and of its copy at the start of the pixel file)
+ * reversed, every other byte pair of the header and the user area (16-bit
+ * characters) exchanged, and each pixel from pixel_start reversed. */
+std::string other_order_v1(std::string b, size_t header_end, size_t pixel_start, int bpp)
+{
+    for (size_t i = 0; i + 1 < header_end; i += 2) {
+        if ((i >= 12 && i < 332) || (i >= 372 && i < 412)) {
+            std::reverse(b.begin() + long(i), b.begin() + long(i) + 4);
+            i += 2;
+        } else {
+            std::swap(b[i], b[i + 1]);
+        }
+    }
+    for (size_t i = pixel_start; i + size_t(bpp) <= b.size(); i += size_t(bpp))
+        std::reverse(b.begin() + long(i), b.begin() + long(i) + bpp);
+    return b;
+}
+
+std::string file_bytes(const std::string &p)
+{
+    std::vector<unsigned char> v = testsup::slurp(p);
+    return std::string(v.begin(), v.end());
+}
+
+} // namespace
+
+TEST(IrafRead, Version1FromHostOfOtherByteOrderGivesSameCardsAndPixels)
+{
+    std::filesystem::create_directories(path_of("swapped"));
+    const int bitpixes[] = {16, 32, -32, -64};
+    for (int bitpix : bitpixes) {
+        const std::string base = "order" + std::to_string(bitpix < 0 ? 100 - bitpix : bitpix);
+        int w = im_open(path_of(base + ".imh").c_str(), "w");
+        ASSERT_GT(w, 0);
+        im_wkey_i(w, bitpix, "BITPIX");
+        im_wkey_i(w, 2, "NAXIS");
+        im_wkey_i(w, 5, "NAXIS1");
+        im_wkey_i(w, 3, "NAXIS2");
+        im_wkey_c(w, "a title", "OBJECT");
+        im_wkey_c(w, "someone", "OBSERVER");
+        im_wkey_t(w, "HISTORY made in another order", "end");
+        double out[15], given[15];
+        for (int i = 0; i < 15; i++)
+            out[i] = given[i] = (i - 7) * 1001.0 + (bitpix < 0 ? 0.25 : 0.0);
+        ASSERT_EQ(im_wpix_d(w, given, 15), 15);    /* the writer may use its buffer */
+        ASSERT_EQ(im_close(w), 0);
+
+        std::string imh = file_bytes(path_of(base + ".imh"));
+        std::string pix = file_bytes(path_of(base + ".pix"));
+        const int bpp = bitpix < 0 ? -bitpix / 8 : bitpix / 8;
+        write_file(path_of("swapped/" + base + ".imh"), other_order_v1(imh, imh.size(), imh.size(), bpp));
+        write_file(path_of("swapped/" + base + ".pix"), other_order_v1(pix, 1024, 1024, bpp));
+        ASSERT_NE(file_bytes(path_of("swapped/" + base + ".pix")), pix);
+
+        int a = open_iraf(base);
+        ASSERT_GT(a, 0);
+        /* by content too, without the .imh ending */
+        write_file(path_of("swapped/" + base + ".hdr"), file_bytes(path_of("swapped/" + base + ".imh")));
+        int b = im_open(path_of("swapped/" + base + ".hdr").c_str(), "r");
+        ASSERT_GT(b, 0) << bitpix << ": " << im_errmsg();
+        EXPECT_EQ(find_fid(b)->file_type, Type_iraf);
+        EXPECT_EQ(card_texts(b), card_texts(a)) << bitpix;
+        double pa[15], pb[15];
+        ASSERT_EQ(im_rpix_d(a, pa, 15), 15);
+        ASSERT_EQ(im_rpix_d(b, pb, 15), 15) << bitpix;
+        for (int i = 0; i < 15; i++) {
+            EXPECT_EQ(pa[i], out[i]) << bitpix << " " << i;
+            EXPECT_EQ(pb[i], out[i]) << bitpix << " " << i;
+        }
+        im_close(a);
+        im_close(b);
+
+        /* the writers keep the host's order: no update */
+        EXPECT_EQ(im_open(path_of("swapped/" + base + ".imh").c_str(), "u"), -1);
+        EXPECT_STREQ(im_errmsg(),
+                     "IRAF version-1 image from a host of the other byte order cannot be updated");
+    }
+}
+
 TEST(IrafDetect, Version2MagicWithoutImhEnding)
 {
     write_iraf2("bycontent", Iraf2Image{});
@@ -899,4 +974,52 @@ TEST(IrafDetect, Version2MagicWithoutImhEnding)
     write_file(path_of("v9.hdr"), imh2_bytes(named2(v9, "bycontent")));
     EXPECT_EQ(im_open(path_of("v9.hdr").c_str(), "r"), -1);
     EXPECT_STREQ(im_errmsg(), "IRAF header version 9 is not supported");
+}
+
+TEST(IrafRead, UserAreaCardsFollowTheCardStoreRulesInBothVersions)
+{
+    const std::string blank_empty = "BLANK   =";
+    const struct {
+        std::string card;
+        int code;
+        std::string reason;
+    } cases[] = {
+        {blank_empty, 1, ""},
+        {blank_empty + std::string(71, ' '), 1, ""},
+        {"BLANK   = 'NONE    '", 1, ""},
+        {"NAXIS1  =                    4 / as the fixed field", 1, ""},
+        {"NAXIS1  =                    9", -1, "IRAF user-area card 'NAXIS1  =                    9' "
+                                              "refused: NAXIS1 is given twice with different values"},
+        {"BITPIX  =                  -32", -1, "IRAF user-area card 'BITPIX  =                  -32' "
+                                              "refused: BITPIX is given twice with different values"},
+    };
+    for (const auto &c : cases) {
+        for (int version : {1, 2}) {
+            int id;
+            if (version == 1) {
+                IrafImage im;
+                im.user = {"OBSERVER= 'someone '", c.card};
+                write_iraf("user1", im);
+                id = open_iraf("user1");
+            } else {
+                Iraf2Image im;
+                im.user = {"OBSERVER= 'someone '", c.card};
+                write_iraf2("user2", im);
+                id = open_iraf("user2");
+            }
+            if (c.code < 0) {
+                EXPECT_EQ(c.code, id) << c.card << " v" << version;
+                EXPECT_EQ(c.reason, im_errmsg()) << version;
+                continue;
+            }
+            ASSERT_GT(id, 0) << c.card << " v" << version << ": " << im_errmsg();
+            const fid_struct *p = find_fid(id);
+            EXPECT_EQ(0, p->val_blank_flag) << c.card << " v" << version;   /* no blank code */
+            EXPECT_EQ(4, p->val_naxis[1]);
+            std::vector<std::string> k = keywords(id);
+            EXPECT_EQ(1, std::count(k.begin(), k.end(), "NAXIS1")) << c.card;
+            EXPECT_EQ(c.card.substr(0, 5) == "BLANK" ? 1 : 0, std::count(k.begin(), k.end(), "BLANK"));
+            im_close(id);
+        }
+    }
 }

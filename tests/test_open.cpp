@@ -4,6 +4,7 @@
  * byte by byte in a private temporary directory. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "im.h"
@@ -630,4 +632,181 @@ TEST(OpenReasons, PermissionDeniedIsNamed)
         return std::string(im_errmsg()) == img + ": permission denied" ? 0 : 2;
     });
     EXPECT_EQ(0, status);
+}
+
+/* ---- Hostile headers -------------------------------------------------- */
+
+TEST(OpenHostile, LayoutCardsGivenTwiceWithOtherValuesAreRefusedInEveryForm)
+{
+    std::vector<std::string> naxis1 = image_cards(16, 4, 3);
+    naxis1.push_back(int_card("NAXIS1", 8));
+    std::vector<std::string> bitpix = image_cards(16, 4, 3);
+    bitpix.insert(bitpix.begin() + 2, int_card("BITPIX", 8));
+    std::vector<std::string> naxis = image_cards(16, 4, 3);
+    naxis.push_back(int_card("NAXIS", 1));
+    write_file(path_of("twice_naxis1.fits"), fits_records(naxis1) + std::string(64, '\0'));
+    write_file(path_of("twice_bitpix.fits"), fits_records(bitpix) + std::string(24, '\0'));
+    write_file(path_of("twice_naxis.fits"), fits_records(naxis) + std::string(24, '\0'));
+    write_file(path_of("twice.zzh"), "BITPIX  =                   16\nNAXIS   =                    2\n"
+                                     "NAXIS1  =                    4\nNAXIS2  =                    3\n"
+                                     "NAXIS2   =                   6\n");
+    write_file(path_of("twice.zzp"), std::string(24, '\0'));
+    std::vector<std::string> s_cards(naxis1.begin() + 1, naxis1.end());
+    write_file(path_of("twice.s"), s_file(46, 12, 12 + 2880, s_cards) + std::string(24, '\0'));
+    const struct {
+        const char *name;
+        const char *reason;
+    } cases[] = {
+        {"twice_naxis1.fits", "FITS card 'NAXIS1  =                    8' refused: NAXIS1 is given twice with different values"},
+        {"twice_bitpix.fits", "FITS card 'BITPIX  =                    8' refused: BITPIX is given twice with different values"},
+        {"twice_naxis.fits", "FITS card 'NAXIS   =                    1' refused: NAXIS is given twice with different values"},
+        {"twice.zzh", "ZZ card 'NAXIS2   =                   6' refused: NAXIS2 is given twice with different values"},
+        {"twice.s", "S card 'NAXIS1  =                    8' refused: NAXIS1 is given twice with different values"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(-1, im_open(path_of(c.name).c_str(), "r")) << c.name;
+        EXPECT_STREQ(c.reason, im_errmsg()) << c.name;
+    }
+
+    /* the same value again: one card, and the image reads */
+    std::vector<std::string> same = image_cards(16, 4, 3);
+    same.push_back(int_card("NAXIS1", 4) + " / again");
+    write_file(path_of("twice_same.fits"), fits_records(same) + std::string(24, '\0'));
+    int id = im_open(path_of("twice_same.fits").c_str(), "r");
+    ASSERT_GT(id, 0) << im_errmsg();
+    EXPECT_EQ((std::vector<std::string>{int_card("BITPIX", 16), int_card("NAXIS", 2),
+                                        int_card("NAXIS1", 4), int_card("NAXIS2", 3)}),
+              card_texts(id));
+    short pix[12];
+    EXPECT_EQ(12, im_rpix_s(id, pix, 12));
+    im_close(id);
+}
+
+TEST(OpenHostile, ZzPixelFileOfAnotherSizeThanItsHeaderIsRefused)
+{
+    const std::string hdr = "BITPIX  =                   16\nNAXIS   =                    2\n"
+                            "NAXIS1  =                    4\nNAXIS2  =                    3\n";
+    const struct {
+        size_t bytes;
+        int code;
+    } sizes[] = {{24, 1}, {23, -1}, {0, -1}, {25, -1}, {48, -1}};
+    for (const auto &s : sizes) {
+        write_file(path_of("size.zzh"), hdr);
+        write_file(path_of("size.zzp"), std::string(s.bytes, '\0'));
+        const int id = im_open(path_of("size.zzh").c_str(), "r");
+        if (s.code > 0) {
+            EXPECT_GT(id, 0) << s.bytes << ": " << im_errmsg();
+            im_close(id);
+            continue;
+        }
+        EXPECT_EQ(s.code, id) << s.bytes;
+        EXPECT_EQ("ZZ pixel file " + path_of("size.zzp") + " holds " + std::to_string(s.bytes) +
+                      " bytes, but its header calls for 24 (BITPIX 16, 12 pixels)",
+                  std::string(im_errmsg()));
+    }
+}
+
+TEST(OpenHostile, CardsWithLineBreaksStayOneLineInEveryWrittenForm)
+{
+    for (const char *ending : {".zzh", ".imh", ".fits"}) {
+        const std::string name = path_of(std::string("breaks") + ending);
+        for (const char *version : {"1", "2"}) {
+            setenv("oifversion", version, 1);
+            int w = im_open(name.c_str(), "w");
+            ASSERT_GT(w, 0);
+            im_wkey_i(w, 16, "BITPIX");
+            im_wkey_i(w, 1, "NAXIS");
+            im_wkey_i(w, 2, "NAXIS1");
+            EXPECT_EQ(1, im_wkey_c(w, "two\nlines", "OBJECT"));
+            EXPECT_EQ(1, im_wkey_t(w, "HISTORY a\nNAXIS1  =                  999", "end"));
+            short px[2] = {5, 6};
+            ASSERT_EQ(2, im_wpix_s(w, px, 2));
+            ASSERT_EQ(0, im_close(w));
+            int r = im_open(name.c_str(), "r");
+            ASSERT_GT(r, 0) << ending << ": " << im_errmsg();
+            std::vector<std::string> got = card_texts(r);
+            EXPECT_EQ(2, find_fid(r)->n_pixels) << ending;
+            EXPECT_NE(got.end(), std::find(got.begin(), got.end(), "OBJECT  = 'two lines'"))
+                << ending << " " << version;
+            EXPECT_NE(got.end(), std::find(got.begin(), got.end(),
+                                           "HISTORY a NAXIS1  =                  999"))
+                << ending << " " << version;
+            im_close(r);
+        }
+    }
+    unsetenv("oifversion");
+}
+
+/* Files that are not regular: each open must fail at once with its reason.
+ * Every case runs in a child that an alarm ends, so a blocking open or an
+ * endless read fails the test instead of hanging it. */
+TEST(OpenHostile, NonRegularFilesFailPromptlyWithAReason)
+{
+    const std::string fifo = path_of("fifo.fits");
+    const std::string zz_fifo = path_of("pipe.zzh");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+    ASSERT_EQ(0, mkfifo(zz_fifo.c_str(), 0644));
+    ASSERT_EQ(0, symlink("/dev/zero", path_of("zero.zzh").c_str()));
+    ASSERT_EQ(0, mkfifo(path_of("fifopix.pix").c_str(), 0644));
+    ASSERT_EQ(0, mkfifo(path_of("zzpix.zzp").c_str(), 0644));
+    write_file(path_of("zzpix.zzh"), "BITPIX  =                   16\nNAXIS   =                    0\n");
+    ASSERT_EQ(0, mkdir(path_of("folder.fits").c_str(), 0755));
+    /* a terminal: the secondary side of a new pseudo-terminal */
+    int tty = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(tty, 0);
+    ASSERT_EQ(0, grantpt(tty));
+    ASSERT_EQ(0, unlockpt(tty));
+    ASSERT_EQ(0, symlink(ptsname(tty), path_of("ttypix.pix").c_str()));
+    /* IRAF headers (written by the library) whose pixel file names point at
+     * the FIFO and the terminal */
+    for (const char *base : {"fifopix", "ttypix"}) {
+        const std::string real = path_of(std::string(base) + "_real.imh");
+        int w = im_open(real.c_str(), "w");
+        ASSERT_GT(w, 0);
+        im_wkey_i(w, 16, "BITPIX");
+        im_wkey_i(w, 1, "NAXIS");
+        im_wkey_i(w, 2, "NAXIS1");
+        short px[2] = {1, 2};
+        ASSERT_EQ(2, im_wpix_s(w, px, 2));
+        ASSERT_EQ(0, im_close(w));
+        ASSERT_EQ(0, rename(real.c_str(), path_of(std::string(base) + ".imh").c_str()));
+        std::vector<unsigned char> imh = testsup::slurp(path_of(std::string(base) + ".imh"));
+        /* the pixel file name, 16-bit characters at byte 412: <base>_real -> <base> */
+        const std::string old_name = std::string("HDR$") + base + "_real.pix";
+        const std::string new_name = std::string("HDR$") + base + ".pix";
+        const int low = im_byteorder() == 0 ? 0 : 1;
+        for (size_t i = 0; i < 80; i++)
+            imh[412 + 2 * i + low] = i < new_name.size() ? new_name[i] : '\0';
+        ASSERT_GT(old_name.size(), new_name.size());
+        write_file(path_of(std::string(base) + ".imh"), imh);
+    }
+    const char *not_regular = "not a regular file (a FIFO, device or socket)";
+    const struct {
+        std::string name;
+        int code;
+        std::string reason;
+    } cases[] = {
+        {fifo, -2, fifo + ": " + not_regular},
+        {zz_fifo, -2, zz_fifo + ": " + not_regular},
+        {path_of("zero.zzh"), -2, path_of("zero.zzh") + ": " + not_regular},
+        {path_of("folder.fits"), -2, path_of("folder.fits") + ": is a folder"},
+        {path_of("fifopix.imh"), -2, "IRAF pixel file " + path_of("fifopix.pix") + ": " + not_regular},
+        {path_of("ttypix.imh"), -2, "IRAF pixel file " + path_of("ttypix.pix") + ": " + not_regular},
+        {path_of("zzpix.zzh"), -2, "ZZ pixel file " + path_of("zzpix.zzp") + ": " + not_regular},
+    };
+    for (const auto &c : cases) {
+        for (const char *mode : {"r", "u"}) {
+            const int status = testsup::run_in_child([&] {
+                alarm(10);
+                const int id = im_open(c.name.c_str(), mode);
+                if (id != c.code || c.reason != im_errmsg()) {
+                    std::fprintf(stderr, "%s %s: %d %s\n", c.name.c_str(), mode, id, im_errmsg());
+                    return 1;
+                }
+                return 0;
+            });
+            EXPECT_EQ(0, status) << c.name << " " << mode;
+        }
+    }
+    close(tty);
 }

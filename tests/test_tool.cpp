@@ -381,10 +381,20 @@ TEST(ToolInput, FailedOpensNameTheImageAndTheReasonAndWriteNothing)
 {
     std::string d = work_dir();
     write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    /* hostile inputs: a FIFO (an open would wait for a writer for ever) and
+     * a header giving NAXIS1 twice */
+    std::remove((d + "/fifo.fits").c_str());
+    ASSERT_EQ(0, mkfifo((d + "/fifo.fits").c_str(), 0644));
+    write_fits16(d + "/twice.fits", {30, 20}, test_image(30, 20), 0.5, 0.0,
+                 {"NAXIS1  =                   15"});
     const struct {
         std::string input;
         std::string err;
     } cases[] = {
+        {"fifo.fits\n", "Error opening input file \"fifo.fits\": fifo.fits: not a regular file "
+                        "(a FIFO, device or socket)\n"},
+        {"twice.fits\n", "Error opening input file \"twice.fits\": FITS card 'NAXIS1  =       "
+                         "            15' refused: NAXIS1 is given twice with different values\n"},
         {"in.fits,@1:5,VELO1.0\n", "Error opening input file \"in.fits,@1:5,VELO1.0\": subset "
                                    "refused"},
         {"in.fits[SCI]\n", "Error opening input file \"in.fits[SCI]\": no extension [SCI] in "
@@ -398,7 +408,7 @@ TEST(ToolInput, FailedOpensNameTheImageAndTheReasonAndWriteNothing)
                                 ? c.input + "out.fits\n" + CORNERS
                                 : c.input + CORNERS;
         std::remove((d + "/out.fits").c_str());
-        ToolResult r = run_tool(d, "", input);
+        ToolResult r = run_tool(d, "", input, "timeout 20 ");
         EXPECT_EQ(255, r.status) << c.input;
         EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
         EXPECT_FALSE(testsup::exists(d + "/out.fits")) << c.input;
@@ -434,6 +444,33 @@ TEST(ToolInput, OverlongLinesNeverSpillIntoTheNextLine)
     EXPECT_EQ(13, p.status);
     EXPECT_NE(std::string::npos, p.err.find("Number of reference points = 2\n"));
     EXPECT_NE(std::string::npos, p.err.find("   0    1    2\n   1    7    8\n"));
+}
+
+TEST(ToolInput, NameLinesHoldingANulByteAreRefusedAsCutOnes)
+{
+    using namespace std::string_literals;
+    const struct {
+        std::string input;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"sample.fits\0junk\nout.fits\n1 1\n"s, 1, "Debug set to 13\nBad filename read (1)\n"},
+        {"sample.fits\nout.fits\0.imh\n1 1\n"s, 1, "Debug set to 13\nBad filename read (2)\n"},
+        {"\0\nout.fits\n"s, 1, "Debug set to 13\nBad filename read (1)\n"},
+        /* a point line keeps what precedes the NUL, and the next line stays a line */
+        {"sample.fits\nout.fits\n3 4\0 9 9\n5 6\n"s, 13, ""},
+    };
+    for (const auto &c : cases) {
+        ToolResult r = run_tool(work_dir(), "-13", c.input);
+        EXPECT_EQ(c.status, r.status) << c.input.size();
+        if (c.status == 1)
+            EXPECT_EQ(c.err, r.err);
+        else
+            EXPECT_NE(std::string::npos, r.err.find("Number of reference points = 2\n"
+                                                    "Point   X    Y \n---------------\n"
+                                                    "   0    3    4\n   1    5    6\n"))
+                << r.err;
+    }
 }
 
 /* ---- Complete runs on images --------------------------------------- */

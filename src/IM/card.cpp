@@ -3,8 +3,12 @@
  * is shared by every caller.  BITPIX, NAXIS, NAXISn, BLANK, BSCALE and BZERO
  * are mirrored into f by kwd_special whenever such a card enters or leaves
  * the list, so the mirror always agrees with the cards; SIMPLE, END, EXTEND
- * and BLOCKED are never stored.  Nodes come 50 to a block; freed nodes are
- * reused last-in first-out before a new block is obtained. */
+ * and BLOCKED are never stored.  The list holds at most one card each of
+ * BITPIX, NAXIS and NAXIS1..NAXIS9 (each with '=' in column 9 or 10), so the
+ * pixel layout and every keyword read follow the same card; a card holds
+ * no control characters (they become blanks), so every header form stores
+ * it as one line.  At most IM_MAX_CARDS cards.  Nodes come 50 to a block;
+ * freed nodes are reused last-in first-out before a new block is obtained. */
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -39,12 +43,77 @@ static int kwd_is(const char *text, const char *keyword)
     return 1;
 }
 
+/* Why the latest card was refused (see IM_card_fail). */
+enum refusal_enum {
+    Refused_value = 0,         /* a value the keyword rules refuse */
+    Refused_twice,             /* a structural keyword given again, other value */
+    Refused_indicator,         /* a structural keyword without '=' */
+    Refused_count,             /* IM_MAX_CARDS reached */
+    Refused_memory             /* no memory for a new block */
+};
+static refusal_enum refusal = Refused_value;
+
+/* 1 when a card names BITPIX, NAXIS or NAXIS1..NAXIS9: the keywords that
+ * set the pixel layout. */
+static int structural(const char *text)
+{
+    if (kwd_is(text, "BITPIX") || kwd_is(text, "NAXIS"))
+        return 1;
+    const char c = card_col(text, 5);
+    return std::strncmp(text, "NAXIS", 5) == 0 && c >= '1' && c <= '9' && card_col(text, 6) == ' '
+           && card_col(text, 7) == ' ';
+}
+
+/* The stored card other than skip whose columns 1..8 equal those of text,
+ * or null. */
+static header_struct *stored_twin(const char *text, const header_struct *skip)
+{
+    char key[9];
+    for (int i = 0; i < 8; i++)
+        key[i] = card_col(text, i);
+    key[8] = '\0';
+    for (header_struct *p = f->first_header; p != nullptr; p = p->next)
+        if (p != skip && kwd_is(p->text, key))
+            return p;
+    return nullptr;
+}
+
 /* The value text of a card (column 11 on), or null when the value is empty. */
 static const char *card_value(const char *text)
 {
     if (std::strlen(text) <= static_cast<size_t>(VALUE_COL))
         return nullptr;
     return text + VALUE_COL;
+}
+
+/* 1 when the value text v (not null) is an integer: blanks, an optional
+ * sign, digits within an int, blanks, then its end or a '/' comment.  The
+ * integer goes to *out. */
+static int card_int(const char *v, int *out)
+{
+    while (*v == ' ')
+        v++;
+    const char *start = v;
+    if (*v == '+' || *v == '-')
+        v++;
+    if (*v < '0' || *v > '9')
+        return 0;
+    long long n = 0;
+    for (; *v >= '0' && *v <= '9'; v++) {
+        n = n * 10 + (*v - '0');
+        if (n > 2147483648LL)
+            return 0;
+    }
+    if (*start == '-')
+        n = -n;
+    if (n > INT_MAX || n < INT_MIN)
+        return 0;
+    while (*v == ' ')
+        v++;
+    if (*v != '\0' && *v != '/')
+        return 0;
+    *out = static_cast<int>(n);
+    return 1;
 }
 
 /* Product of the axis lengths in table t (NAXIS = t[0] axes), or -1 when
@@ -69,7 +138,7 @@ static int naxis_rule(const char *text)
     int axis = 0;
     char c = card_col(text, 5);
     if (c != ' ') {
-        if (c < '0' || c > '9')
+        if (c < '1' || c > '9')
             return -2;
         axis = c - '0';
     }
@@ -103,6 +172,14 @@ static int kwd_special(const char *text)
         kwd_is(text, "EXTEND") || kwd_is(text, "BLOCKED"))
         return 0;
 
+    /* A layout keyword is taken only with '=' in column 9 or 10, as the
+     * ZZ reader needs it to keep the line as a card, so that every form
+     * keeps every layout card that the store applied. */
+    if (structural(text) && card_col(text, 8) != '=' && card_col(text, 9) != '=') {
+        refusal = Refused_indicator;
+        return -2;
+    }
+
     if (kwd_is(text, "BITPIX")) {
         if (v == nullptr) {
             f->val_bitpix = 0;
@@ -131,10 +208,11 @@ static int kwd_special(const char *text)
             f->val_blank = 0;
             f->val_blank_flag = 0;
         } else {
+            /* Only an integer is a blank code ('NONE', 1.5 or blanks
+             * give none; the card is kept all the same). */
             int b = 0;
-            f->val_blank_flag = 1;
-            if (std::sscanf(v, "%d", &b) == 1)
-                f->val_blank = b;
+            f->val_blank_flag = card_int(v, &b);
+            f->val_blank = f->val_blank_flag ? b : 0;
         }
         return 1;
     }
@@ -157,16 +235,94 @@ static int kwd_special(const char *text)
         return 1;
     }
 
-    if (std::strncmp(text, "NAXIS", 5) == 0 && card_col(text, 6) == ' ')
+    /* NAXIS and NAXIS1..NAXIS9 (NAXIS0 is an ordinary card) */
+    if (std::strncmp(text, "NAXIS", 5) == 0 && card_col(text, 6) == ' ' && card_col(text, 5) != '0')
         return naxis_rule(text);
 
     return 1;
 }
 
-/* Copy at most 80 characters of card into dst (81 bytes), terminated. */
+/* Copy at most 80 characters of card into dst (81 bytes), terminated,
+ * with each control character (a line break among them) made a blank. */
 static void card_copy(char *dst, const char *card)
 {
     std::snprintf(dst, IM_CARD_LEN + 1, "%s", card);
+    for (char *p = dst; *p != '\0'; p++)
+        if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f)
+            *p = ' ';
+}
+
+/* The layout mirror of f, saved to compare or restore around a rule. */
+struct layout_struct {
+    int bitpix, bytes_per_pix, n_pixels;
+    int naxis[IM_MAX_AXES + 1];
+};
+
+static layout_struct layout_now(void)
+{
+    layout_struct l;
+    l.bitpix = f->val_bitpix;
+    l.bytes_per_pix = f->bytes_per_pix;
+    l.n_pixels = f->n_pixels;
+    std::memcpy(l.naxis, f->val_naxis, sizeof l.naxis);
+    return l;
+}
+
+static void layout_restore(const layout_struct &l)
+{
+    f->val_bitpix = l.bitpix;
+    f->bytes_per_pix = l.bytes_per_pix;
+    f->n_pixels = l.n_pixels;
+    std::memcpy(f->val_naxis, l.naxis, sizeof l.naxis);
+}
+
+/* A layout card text whose keyword already has a card (other than skip):
+ * 0 when it gives the same value (it is not stored again), -2 when it
+ * gives another (refused).  The mirror is left as it was.  1 for any
+ * other card. */
+static int repeated_layout(const char *text, const header_struct *skip)
+{
+    if (!structural(text) || stored_twin(text, skip) == nullptr)
+        return 1;
+    const layout_struct before = layout_now();
+    const int rc = kwd_special(text);
+    const layout_struct after = layout_now();
+    layout_restore(before);
+    if (rc < 0)
+        return rc;
+    if (std::memcmp(&before, &after, sizeof before) != 0) {
+        refusal = Refused_twice;
+        return -2;
+    }
+    return 0;
+}
+
+/* IM_card_fail: record the reason why card (as given to the store) was
+ * refused by the latest add or replace, for a header of the form named by
+ * form ("FITS", "ZZ", ...), and return code. */
+int IM_card_fail(int code, const char *form, const char *card)
+{
+    char text[IM_CARD_LEN + 1];
+    card_copy(text, card != nullptr ? card : "");
+    int key_len = static_cast<int>(strnlen(text, 8));
+    while (key_len > 0 && text[key_len - 1] == ' ')
+        key_len--;
+    switch (refusal) {
+    case Refused_twice:
+        return IM_fail(code, "%s card '%.30s' refused: %.*s is given twice with different "
+                       "values", form, text, key_len, text);
+    case Refused_indicator:
+        return IM_fail(code, "%s card '%.30s' refused: a BITPIX or NAXIS card needs '=' in "
+                       "column 9 or 10", form, text);
+    case Refused_count:
+        return IM_fail(code, "%s header refused: more than %d cards", form, IM_MAX_CARDS);
+    case Refused_memory:
+        return IM_fail(code, "%s header refused: no memory for its cards", form);
+    case Refused_value:
+    default:
+        return IM_fail(code, "%s card '%.30s' has a value the library cannot use (BITPIX 8, "
+                       "16, 32, -32 or -64; at most 9 axes and 2147483647 pixels)", form, text);
+    }
 }
 
 /* Withdraw the value of a card from the mirror: apply the rules to the
@@ -182,19 +338,28 @@ static void card_withdraw(const char *text)
 
 /* IM_card_add: add a card after the current card (in front of the first
  * card when there is none); it becomes current.  Returns 1 added, 0 a
- * structural card (not stored), -2 refused by the keyword rules, a null
- * card, or no memory for a new block (nothing changed then). */
+ * structural card or the repeat of a layout card with the same value (not
+ * stored), -2 refused by the keyword rules, a layout keyword given again
+ * with another value, a null card, IM_MAX_CARDS reached, or no memory for
+ * a new block (nothing changed then; IM_card_fail says which). */
 int IM_card_add(const char *card)
 {
+    refusal = Refused_value;
     if (card == nullptr)
         return -2;
+    if (f->n_headers >= IM_MAX_CARDS) {
+        refusal = Refused_count;
+        return -2;
+    }
 
     /* Obtain a new block when the free list is empty. */
     if (f->free_header == nullptr) {
         hdr_blk_struct *b =
             static_cast<hdr_blk_struct *>(std::calloc(1, sizeof(hdr_blk_struct)));
-        if (b == nullptr)
+        if (b == nullptr) {
+            refusal = Refused_memory;
             return -2;
+        }
         b->next = f->header_blocks;
         f->header_blocks = b;
         for (int i = 0; i < IM_CARDS_PER_BLOCK - 1; i++)
@@ -206,7 +371,10 @@ int IM_card_add(const char *card)
     /* Fill the head of the free list and apply the rules before linking. */
     header_struct *h = f->free_header;
     card_copy(h->text, card);
-    int rc = kwd_special(h->text);
+    int rc = repeated_layout(h->text, nullptr);
+    if (rc <= 0)
+        return rc;
+    rc = kwd_special(h->text);
     if (rc <= 0)
         return rc;
 
@@ -235,11 +403,14 @@ int IM_card_add(const char *card)
 }
 
 /* IM_card_replace: replace the current card's text; it stays current.
- * Returns 1 replaced, -1 no current card, 0 structural or -2 refused card.
- * A refused card leaves the current card's text and mirrored value as
+ * Returns 1 replaced, -1 no current card, 0 structural card or a layout
+ * card whose keyword another card holds with the same value, -2 refused
+ * card (also a layout keyword another card holds with another value).
+ * A card not taken leaves the current card's text and mirrored value as
  * they were. */
 int IM_card_replace(const char *card)
 {
+    refusal = Refused_value;
     header_struct *h = f->cur_header;
     if (h == nullptr)
         return -1;
@@ -249,11 +420,14 @@ int IM_card_replace(const char *card)
     char next[IM_CARD_LEN + 1];
     card_copy(next, card);
     int differs = std::strncmp(next, h->text, 8) != 0;
+    int rc = repeated_layout(next, h);
+    if (rc <= 0)
+        return rc;
 
     /* A different keyword: its old value leaves the mirror first. */
     if (differs)
         card_withdraw(h->text);
-    int rc = kwd_special(next);
+    rc = kwd_special(next);
     if (rc <= 0) {
         /* Refused: put the old card's value back; it was accepted before
          * and the table stands as it did then, so this succeeds. */

@@ -78,6 +78,7 @@ const char *IM_errno_words(int e)
     case ENAMETOOLONG: return "name too long";
     case ELOOP: return "too many symbolic links";
     case EROFS: return "read-only file system";
+    case ENODEV: return "not a regular file (a FIFO, device or socket)";
     default: return std::strerror(e);
     }
 }

@@ -5,6 +5,7 @@
  * short count means end of file or an error, never a signal. */
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "im.h"
@@ -14,18 +15,38 @@
  * past 2 GiB can be opened, read, updated and written. */
 static_assert(sizeof(off_t) == 8, "the library needs 64-bit file offsets");
 
-/* IM_open_file: open path with flags (never creating it).  A descriptor of
- * 0 (standard input was closed) is moved higher, because 0 means the
- * standard stream.  Returns the descriptor (> 0) or -1 (errno set). */
+/* IM_open_file: open the image file path with flags (never creating it).
+ * Only a regular file is taken: it is opened without waiting (a FIFO or a
+ * terminal would block the open or the reads) and checked before any read;
+ * a folder gives errno EISDIR, any other kind ENODEV (IM_errno_words: "not
+ * a regular file").  A descriptor of 0 (standard input was closed) is
+ * moved higher, because 0 means the standard stream.  Returns the
+ * descriptor (> 0), blocking again, or -1 (errno set). */
 int IM_open_file(const char *path, int flags)
 {
-    int fd = open(path, flags, 0);
-    if (fd == 0) {
-        int moved = fcntl(fd, F_DUPFD, 1);
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        fd = moved;
+    int fd = open(path, flags | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    int why = 0;
+    if (fstat(fd, &st) != 0)
+        why = errno;
+    else if (S_ISDIR(st.st_mode))
+        why = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        why = ENODEV;
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        why = errno;
+    if (why == 0 && fd == 0) {
+        fd = fcntl(0, F_DUPFD, 1);
+        why = fd < 0 ? errno : 0;
+        close(0);
+    }
+    if (why != 0) {
+        if (fd > 0)
+            close(fd);
+        errno = why;
+        return -1;
     }
     return fd;
 }

@@ -307,9 +307,11 @@ static int add_card(const std::string &card, int number)
 {
     char text[IM_CARD_LEN + 1];
     IM_take_card(text, card.c_str());
-    if (IM_card_add(text) < 0)
-        return IM_fail(-1, "card %d of the extension ('%.20s') has a value the library "
-                       "cannot use", number, text);
+    if (IM_card_add(text) < 0) {
+        char form[48];
+        std::snprintf(form, sizeof form, "FITS extension (card %d)", number);
+        return IM_card_fail(-1, form, text);
+    }
     return 0;
 }
 

@@ -85,9 +85,9 @@ struct fid_struct {
     int line_skip_pix;         /* padding pixels after each line (IRAF) */
     int need_wpix_setup;       /* 1 until the first pixel write */
     int pix_swap;              /* 1: stored pixels are in the byte order
-                                  opposite to the host's (IRAF version 2
-                                  from another kind of host); set by the
-                                  IRAF reader, the readers reverse them */
+                                  opposite to the host's (IRAF images from
+                                  another kind of host); set by the IRAF
+                                  reader, the readers reverse them */
     int pix_unsigned16;        /* 1: stored 16-bit pixels are unsigned (IRAF
                                   type 11); set by the IRAF reader with a
                                   BZERO 32768 card, the readers flip their
@@ -141,7 +141,9 @@ void IM_swap_4(unsigned char *buffer, int n);
 void IM_swap_8(unsigned char *buffer, int n);
 
 /* Card store (card) */
+#define IM_MAX_CARDS 100000   /* cards a header may hold (8 MB of FITS) */
 int IM_card_add(const char *card);
+int IM_card_fail(int code, const char *form, const char *card);
 int IM_card_replace(const char *card);
 int IM_card_delete(void);
 int IM_card_find(const char *keyword);
@@ -190,6 +192,7 @@ int IM_get_fits_extension(const char *sel);
 /* IRAF headers: reader (iraf_read) and writer (iraf_write) */
 struct IMHDR2;
 void IM_iraf_to_ascii(char *strng, int nn);
+void IM_iraf_to_ascii_order(char *strng, int nn, int other_order);
 void IM_iraf2_decode(const unsigned char *raw, IMHDR2 *h);
 int IM_get_iraf_header(int open_flags);
 int IM_write_iraf_hdr(void);

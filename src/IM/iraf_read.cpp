@@ -6,6 +6,7 @@
  * decoded into buffers that always hold a terminator; every refusal records
  * its reason (IM_fail); the header file is closed before the reader
  * returns, and the pixel file stays open only on success. */
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -28,9 +29,17 @@ static const int IRAF2_PIX_OFFSET = 2048;   /* version-2 pixel start when im_pix
  * the area. */
 void IM_iraf_to_ascii(char *strng, int nn)
 {
+    IM_iraf_to_ascii_order(strng, nn, 0);
+}
+
+/* IM_iraf_to_ascii_order: as IM_iraf_to_ascii for 16-bit characters in the
+ * host's order (other_order 0) or in the other byte order (1: the
+ * character in the other byte of each pair). */
+void IM_iraf_to_ascii_order(char *strng, int nn, int other_order)
+{
     if (nn <= 0)
         return;
-    int low = im_byteorder() == 0 ? 0 : 1;
+    int low = (im_byteorder() == 0) != (other_order != 0) ? 0 : 1;
     int n_chars = nn / 2;
     for (int i = 0; i < n_chars; i++)
         strng[i] = strng[2 * i + low];
@@ -103,6 +112,8 @@ struct iraf_image_struct {
     int32_t pixoff;
     int32_t nbpix;
     int32_t swapped;                    /* version 2: 1 pixels little-endian */
+    int other_order;                    /* version 1: written by a host of the
+                                           other byte order (pixels too) */
     float bscale, bzero, dmin, dmax;    /* bscale, bzero: version 1 only */
     char title[IRAF2_TITLE_LEN];
     char pixfile[IRAF2_PIXFILE_LEN];
@@ -119,11 +130,21 @@ static void text8(char *out, const char *field, size_t size)
 }
 
 /* Decode the size bytes of a 16-bit text field into out (at least
- * size / 2 + 1 bytes): size / 2 characters, terminated. */
-static void text16(char *out, const char *field, size_t size)
+ * size / 2 + 1 bytes): size / 2 characters, terminated; other_order 1 for
+ * a header written by a host of the other byte order. */
+static void text16(char *out, const char *field, size_t size, int other_order)
 {
     std::memcpy(out, field, size);
-    IM_iraf_to_ascii(out, static_cast<int>(size));
+    IM_iraf_to_ascii_order(out, static_cast<int>(size), other_order);
+}
+
+/* Reverse the bytes of each 4-byte word in raw[from, to). */
+static void reverse_words(unsigned char *raw, int from, int to)
+{
+    for (int i = from; i + 4 <= to; i += 4) {
+        std::swap(raw[i], raw[i + 3]);
+        std::swap(raw[i + 1], raw[i + 2]);
+    }
 }
 
 /* The numeric fields both versions' records hold under the same names. */
@@ -140,19 +161,32 @@ static void common_fields(const H &h, iraf_image_struct *im)
     im->dmax = h.im_max;
 }
 
-/* The fields of a version-1 header (IRAF_HDR_SIZE bytes at raw). */
-static void iraf1_image(const unsigned char *raw, iraf_image_struct *im)
+/* The fields of a version-1 header (IRAF_HDR_SIZE bytes at raw), written
+ * by a host of the host's byte order (other_order 0) or of the other one
+ * (1: every number's bytes reversed, characters in the other byte; its
+ * pixels are in that order too). */
+static void iraf1_image(const unsigned char *raw, iraf_image_struct *im, int other_order)
 {
+    unsigned char host[IRAF_HDR_SIZE];
+    std::memcpy(host, raw, sizeof host);
+    if (other_order) {
+        /* numbers: im_hdrlen .. ct_crota and ct_dummy; text between */
+        reverse_words(host, static_cast<int>(offsetof(IMHDR, im_hdrlen)),
+                      static_cast<int>(offsetof(IMHDR, ct_bunit)));
+        reverse_words(host, static_cast<int>(offsetof(IMHDR, ct_dummy)),
+                      static_cast<int>(offsetof(IMHDR, im_pixfile)));
+    }
     IMHDR h;
-    std::memcpy(&h, raw, sizeof h);
+    std::memcpy(&h, host, sizeof h);
     im->version = 1;
     common_fields(h, im);
     im->swapped = 0;
+    im->other_order = other_order;
     im->bscale = h.ct_bscale;
     im->bzero = h.ct_bzero;
-    text16(im->title, h.im_title, sizeof h.im_title);
-    text16(im->pixfile, h.im_pixfile, sizeof h.im_pixfile);
-    text16(im->history, h.im_history, sizeof h.im_history);
+    text16(im->title, h.im_title, sizeof h.im_title, other_order);
+    text16(im->pixfile, h.im_pixfile, sizeof h.im_pixfile, other_order);
+    text16(im->history, h.im_history, sizeof h.im_history, other_order);
     im->history_chars = IRAF_HIST_CHARS;
 }
 
@@ -164,6 +198,7 @@ static void iraf2_image(const unsigned char *raw, iraf_image_struct *im)
     im->version = 2;
     common_fields(h, im);
     im->swapped = h.im_swapped;
+    im->other_order = 0;
     im->bscale = 0.0f;
     im->bzero = 0.0f;
     text8(im->title, h.im_title, sizeof h.im_title);
@@ -208,19 +243,9 @@ static int iraf_pixel_offset(int32_t pixoff, int version)
 /* The reason text of errno value e: short and lower case. */
 static void errno_text(int e, char *text, size_t size)
 {
-    switch (e) {
-    case ENOENT:
-        std::snprintf(text, size, "no such file");
-        break;
-    case EACCES:
-        std::snprintf(text, size, "permission denied");
-        break;
-    default:
-        std::snprintf(text, size, "%s", std::strerror(e));
-        if (text[0] >= 'A' && text[0] <= 'Z')
-            text[0] = static_cast<char>(text[0] - 'A' + 'a');
-        break;
-    }
+    std::snprintf(text, size, "%s", IM_errno_words(e));
+    if (text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
 }
 
 /* Refuse a header whose fields cannot describe an image this library
@@ -294,28 +319,42 @@ static int fixed_cards(int id, const iraf_image_struct *im)
     return 0;
 }
 
+/* Add one user-area or history card; 0, or -1 with the reason when the
+ * store refuses it. */
+static int user_card(int id, const char *card)
+{
+    if (im_wkey_t(id, card, "add") < 0)
+        return IM_card_fail(-1, "IRAF user-area", card);
+    return 0;
+}
+
 /* Version-1 user area: whole 162-byte records of 16-bit characters from
  * byte 2052 until the end of the file (a shorter final piece is ignored)
- * or a read error; each record's first 80 characters make one card. */
-static void iraf1_user_cards(int id, int fd)
+ * or a read error; each record's first 80 characters make one card.
+ * other_order: characters in the other byte of each pair.  0, or -1 with
+ * the reason when a card is refused. */
+static int iraf1_user_cards(int id, int fd, int other_order)
 {
     if (lseek(fd, IRAF_USER_AREA, SEEK_SET) != IRAF_USER_AREA)
-        return;
+        return 0;
     char rec[IRAF_USER_CARD];
     while (IM_read_full(fd, rec, IRAF_USER_CARD) == IRAF_USER_CARD) {
-        IM_iraf_to_ascii(rec, IRAF_USER_CARD);
+        IM_iraf_to_ascii_order(rec, IRAF_USER_CARD, other_order);
         rec[IM_CARD_LEN] = '\0';
-        im_wkey_t(id, rec, "add");
+        if (user_card(id, rec) < 0)
+            return -1;
     }
+    return 0;
 }
 
 /* Version-2 user area: 8-bit text from byte 2046 up to a NUL, the end of
  * the file or a read error; each newline-ended line makes one card of its
- * first 80 characters, and so does a last line without a newline. */
-static void iraf2_user_cards(int id, int fd)
+ * first 80 characters, and so does a last line without a newline.  0, or
+ * -1 with the reason when a card is refused. */
+static int iraf2_user_cards(int id, int fd)
 {
     if (lseek(fd, IRAF2_USER_AREA, SEEK_SET) != IRAF2_USER_AREA)
-        return;
+        return 0;
     char block[4096];
     char card[IM_CARD_LEN + 1];
     int len = 0;        /* characters of the line so far (kept: 80 at most) */
@@ -329,7 +368,8 @@ static void iraf2_user_cards(int id, int fd)
                 done = 1;
             } else if (c == '\n') {
                 card[len] = '\0';
-                im_wkey_t(id, card, "add");
+                if (user_card(id, card) < 0)
+                    return -1;
                 len = 0;
                 in_line = 0;
             } else {
@@ -343,14 +383,16 @@ static void iraf2_user_cards(int id, int fd)
     }
     if (in_line) {
         card[len] = '\0';
-        im_wkey_t(id, card, "add");
+        return user_card(id, card);
     }
+    return 0;
 }
 
 /* Add one HISTORY card per newline-ended line of the decoded history text
  * (at most n_chars characters, up to a NUL); an unended last line counts
- * too.  Each card is cut to 80 columns. */
-static void history_cards(int id, const char *hist, int n_chars)
+ * too.  Each card is cut to 80 columns.  0, or -1 with the reason when a
+ * card is refused (the header holds too many). */
+static int history_cards(int id, const char *hist, int n_chars)
 {
     int i = 0;
     while (i < n_chars && hist[i] != '\0') {
@@ -359,10 +401,12 @@ static void history_cards(int id, const char *hist, int n_chars)
             i++;
         char card[IM_CARD_LEN + 1];
         std::snprintf(card, sizeof card, "HISTORY %.*s", i - start, hist + start);
-        im_wkey_t(id, card, "add");
+        if (user_card(id, card) < 0)
+            return -1;
         if (i < n_chars && hist[i] == '\n')
             i++;
     }
+    return 0;
 }
 
 /* ---- The pixel file --------------------------------------------------- */
@@ -397,8 +441,8 @@ static int iraf_pixel_path(const char *pixfile, int name_max)
 }
 
 /* Open the pixel file named in the header with open_flags and check its
- * magic ("impix" in 16-bit characters for version 1, "impv2" for version
- * 2).  Sets unix_pix_fid when opened.  Returns 0; -1 name unusable, file
+ * magic ("impix" in 16-bit characters of the header's byte order for
+ * version 1, "impv2" for version 2).  Sets unix_pix_fid when opened.  Returns 0; -1 name unusable, file
  * too short or wrong magic; -2 the file cannot be opened. */
 static int open_pixel_file(const iraf_image_struct *im, int open_flags)
 {
@@ -418,7 +462,7 @@ static int open_pixel_file(const iraf_image_struct *im, int open_flags)
     if (IM_read_full(fd, magic, want) != want)
         return IM_fail(-1, "IRAF pixel file %s is cut short", f->pix_filename);
     if (im->version == 1) {
-        IM_iraf_to_ascii(magic, 12);
+        IM_iraf_to_ascii_order(magic, 12, im->other_order);
         if (std::memcmp(magic, "impix", 6) != 0)
             return IM_fail(-1, "not an IRAF pixel file (wrong magic)");
     } else if (std::memcmp(magic, "impv2", 5) != 0) {
@@ -433,9 +477,11 @@ static int open_pixel_file(const iraf_image_struct *im, int open_flags)
 static int hdr_open = 0;
 
 /* The version of the header whose first n bytes are raw: 1 or 2, or -1
- * with the reason recorded. */
-static int iraf_version(const unsigned char *raw, int n)
+ * with the reason recorded.  *other_order: 1 for a version-1 magic in the
+ * other byte order (characters in the other byte of each pair), else 0. */
+static int iraf_version(const unsigned char *raw, int n, int *other_order)
 {
+    *other_order = 0;
     if (n >= 5 && std::memcmp(raw, "imhv", 4) == 0) {
         if (raw[4] == '2')
             return 2;
@@ -448,24 +494,31 @@ static int iraf_version(const unsigned char *raw, int n)
         IM_iraf_to_ascii(magic, 12);
         if (std::memcmp(magic, "imhdr", 6) == 0)
             return 1;
-        /* The characters in the other byte of each pair. */
-        for (int i = 0; i < 6; i++)
-            magic[i] = static_cast<char>(raw[2 * i + (im_byteorder() == 0 ? 1 : 0)]);
-        if (std::memcmp(magic, "imhdr", 6) == 0)
-            return IM_fail(-1, "IRAF version-1 header from a host of the other byte order "
-                               "is not supported");
+        std::memcpy(magic, raw, sizeof magic);
+        IM_iraf_to_ascii_order(magic, 12, 1);
+        if (std::memcmp(magic, "imhdr", 6) == 0) {
+            *other_order = 1;
+            return 1;
+        }
     }
     return IM_fail(-1, "not an IRAF header (wrong magic)");
 }
 
 /* 1 when a version-1 header (raw, IRAF_HDR_SIZE bytes) has the layout that
  * 64-bit IRAF writes, 8-byte fields from byte 24: a known pixel type at
- * byte 32 and an axis count at byte 40, both in host order. */
-static int iraf1_wide_fields(const unsigned char *raw)
+ * byte 32 and an axis count at byte 40, both in the header's byte order
+ * (other_order 1: the other one). */
+static int iraf1_wide_fields(const unsigned char *raw, int other_order)
 {
+    unsigned char b[16];
+    std::memcpy(b, raw + 32, sizeof b);
+    if (other_order) {
+        std::reverse(b, b + 8);
+        std::reverse(b + 8, b + 16);
+    }
     int64_t pixtype, ndim;
-    std::memcpy(&pixtype, raw + 32, sizeof pixtype);
-    std::memcpy(&ndim, raw + 40, sizeof ndim);
+    std::memcpy(&pixtype, b, sizeof pixtype);
+    std::memcpy(&ndim, b + 8, sizeof ndim);
     return pixtype >= INT32_MIN && pixtype <= INT32_MAX
            && iraf_bitpix(static_cast<int32_t>(pixtype)) != 0 && ndim >= 0 && ndim <= IRAF_MAX_DIM;
 }
@@ -474,7 +527,9 @@ static int iraf1_wide_fields(const unsigned char *raw)
  * then open and check the pixel file.  Returns 0; -1 header too short,
  * wrong magic or unsupported version, unknown pixel type, more than 7 or
  * negative axes, bad lengths, pixel offset or byte-order flag, geometry
- * cards refused, pixel file name too long, wrong pixel file magic; -2 the
+ * cards refused, a user-area card refused by the card store (a layout
+ * card contradicting the fixed fields among them), more cards than the
+ * store holds, pixel file name too long, wrong pixel file magic; -2 the
  * pixel file cannot be opened.  Every refusal records its reason.  Closes
  * the header file (its number stays); sets line_skip_pix, unix_pix_fid,
  * pix_filename, io_offset, pix_swap, pix_unsigned16 and magic of f.  f
@@ -491,7 +546,8 @@ static int read_iraf_header(int open_flags)
         errno_text(errno, why, sizeof why);
         return IM_fail(-1, "IRAF header cannot be read: %s", why);
     }
-    int version = iraf_version(raw, n);
+    int other_order = 0;
+    int version = iraf_version(raw, n, &other_order);
     if (version < 0)
         return -1;
     int need = version == 1 ? IRAF_HDR_SIZE : IRAF2_HDR_SIZE;
@@ -500,24 +556,29 @@ static int read_iraf_header(int open_flags)
 
     iraf_image_struct im;
     if (version == 1)
-        iraf1_image(raw, &im);
+        iraf1_image(raw, &im, other_order);
     else
         iraf2_image(raw, &im);
-    if (version == 1 && iraf_bitpix(im.pixtype) == 0 && iraf1_wide_fields(raw))
+    if (version == 1 && iraf_bitpix(im.pixtype) == 0 && iraf1_wide_fields(raw, other_order))
         return IM_fail(-1, "IRAF version-1 header with 8-byte fields (written by 64-bit IRAF) "
                            "is not supported");
     if (check_image(&im) < 0)
         return -1;
+    /* The header writer and the pixel writers keep the host's order only. */
+    if (im.other_order && f->mode == 3)
+        return IM_fail(-1, "IRAF version-1 image from a host of the other byte order "
+                           "cannot be updated");
 
     if (fixed_cards(id, &im) < 0)
         return -1;
     f = self;
-    if (version == 1)
-        iraf1_user_cards(id, self->unix_hdr_fid);
-    else
-        iraf2_user_cards(id, self->unix_hdr_fid);
-    history_cards(id, im.history, im.history_chars);
+    int cards = version == 1 ? iraf1_user_cards(id, self->unix_hdr_fid, im.other_order)
+                             : iraf2_user_cards(id, self->unix_hdr_fid);
+    if (cards == 0)
+        cards = history_cards(id, im.history, im.history_chars);
     f = self;
+    if (cards < 0)
+        return -1;
     close(f->unix_hdr_fid);
     hdr_open = 0;
 
@@ -525,9 +586,10 @@ static int read_iraf_header(int open_flags)
     if (status < 0)
         return status;
     f->io_offset = iraf_pixel_offset(im.pixoff, version);
-    /* Version-2 pixels are big-endian unless the header says swapped. */
+    /* Version-2 pixels are big-endian unless the header says swapped;
+     * version-1 pixels are in the order of the header's numbers. */
     const int host_little = im_byteorder() == 0;
-    f->pix_swap = version == 2 && im.swapped != host_little;
+    f->pix_swap = version == 2 ? im.swapped != host_little : im.other_order;
     f->pix_unsigned16 = im.pixtype == Iraf_ushort;
     f->magic = FID_MAGIC;
     return 0;

@@ -41,15 +41,6 @@ static const int ZZ_LINE = 82;              /* 81 characters + NUL */
 
 /* ---- Small file helpers --------------------------------------------- */
 
-/* close_hdr: close the header file of the open in progress if it is open;
- * its number stays in unix_hdr_fid. */
-static void close_hdr(void)
-{
-    if (hdr_is_open && f->unix_hdr_fid > 0)
-        close(f->unix_hdr_fid);
-    hdr_is_open = 0;
-}
-
 /* ---- Names ---------------------------------------------------------- */
 
 /* The first comma of name that is not inside a "[...]" group (so that the
@@ -123,8 +114,8 @@ static file_type_enum type_from_ending(const char *name)
 /* type_from_content: the form that the first 16 bytes of fd suggest, or
  * Type_unknown.  Bytes beyond the end of a shorter file match nothing.
  * IRAF headers: "imhv" and a digit (version 2 and later; the reader says
- * which versions it takes), or the version-1 magic in the host's character
- * order, the order that the reader decodes. */
+ * which versions it takes), or the version-1 magic in 16-bit characters of
+ * either byte order (the reader takes both). */
 static file_type_enum type_from_content(int fd)
 {
     unsigned char b[16];
@@ -143,6 +134,10 @@ static file_type_enum type_from_content(int fd)
         char magic[10];
         std::memcpy(magic, b, sizeof magic);
         IM_iraf_to_ascii(magic, static_cast<int>(sizeof magic));
+        if (std::memcmp(magic, "imhdr", 5) == 0)
+            return Type_iraf;
+        std::memcpy(magic, b, sizeof magic);
+        IM_iraf_to_ascii_order(magic, static_cast<int>(sizeof magic), 1);
         if (std::memcmp(magic, "imhdr", 5) == 0)
             return Type_iraf;
     }
@@ -275,9 +270,7 @@ static int get_fits_header(void)
                                    "but its first card is not SIMPLE = T");
             }
             if (IM_card_add(card) < 0)
-                return IM_fail(-1, "FITS card '%.30s' has a value the library cannot use "
-                               "(BITPIX 8, 16, 32, -32 or -64; at most 9 axes and "
-                               "2147483647 pixels)", card);
+                return IM_card_fail(-1, "FITS", card);
         }
     }
 }
@@ -297,27 +290,37 @@ static int zz_keep(const char *line, size_t len)
     return std::strncmp(line, "COMMENT", 7) == 0 || std::strncmp(line, "HISTORY", 7) == 0;
 }
 
-/* get_zz_header: read the ZZ text header (one card per line) and open the
- * ".zzp" pixel file.  Returns 0; -2 the header cannot be reopened or read
- * as a stream, or the pixel file cannot be opened.  Closes the header file
- * (its number stays); sets unix_pix_fid, pix_filename and magic of f. */
+/* get_zz_header: read the ZZ text header (one card per line) from the
+ * header file open in unix_hdr_fid and open the ".zzp" pixel file, whose
+ * size must be what the header calls for: the pixels in the writing host's
+ * byte order carry no marker of it, so the size is what can be checked.
+ * Returns 0; -1 a card refused by the store, or a pixel file of another
+ * size; -2 the header cannot be read as a stream, or the pixel file cannot
+ * be opened.  Closes the header file (its number stays); sets
+ * unix_pix_fid, pix_filename and magic of f. */
 static int get_zz_header(void)
 {
-    close_hdr();
-    FILE *fp = std::fopen(f->hdr_filename, "r");
+    FILE *fp = nullptr;
+    if (lseek(f->unix_hdr_fid, 0, SEEK_SET) == 0)
+        fp = fdopen(f->unix_hdr_fid, "r");
     if (fp == nullptr)
         return IM_fail(-2, "ZZ header %s: %s", f->hdr_filename, IM_errno_words(errno));
+    hdr_is_open = 0;                   /* fclose closes it */
     char line[ZZ_LINE];
-    while (std::fgets(line, sizeof line, fp) != nullptr) {
+    int refused = 0;
+    while (!refused && std::fgets(line, sizeof line, fp) != nullptr) {
         size_t len = std::strlen(line);
         if (!zz_keep(line, len))
             continue;
         if (len > 0 && line[len - 1] == '\n')
             line[len - 1] = '\0';
-        IM_card_add(line);
+        if (IM_card_add(line) < 0)
+            refused = IM_card_fail(-1, "ZZ", line);
     }
     int failed = std::ferror(fp);
     std::fclose(fp);
+    if (refused < 0)
+        return refused;
     if (failed)
         return IM_fail(-2, "ZZ header %s: read error", f->hdr_filename);
 
@@ -333,6 +336,14 @@ static int get_zz_header(void)
         return IM_fail(-2, "ZZ pixel file %s: %s", f->pix_filename, IM_errno_words(errno));
     f->unix_pix_fid = fd;
     pix_is_open = 1;
+    /* NAXIS 0: no pixels; without BITPIX no pixel can be read anyway */
+    struct stat st;
+    const int64_t want = f->val_naxis[0] == 0 ? 0 : int64_t(f->n_pixels) * f->bytes_per_pix;
+    if (f->bytes_per_pix > 0 && (fstat(fd, &st) != 0 || int64_t(st.st_size) != want))
+        return IM_fail(-1, "ZZ pixel file %s holds %lld bytes, but its header calls for %lld "
+                       "(BITPIX %d, %d pixels)", f->pix_filename,
+                       static_cast<long long>(st.st_size), static_cast<long long>(want),
+                       f->val_bitpix, f->n_pixels);
     f->magic = FID_MAGIC;
     return 0;
 }
@@ -340,7 +351,7 @@ static int get_zz_header(void)
 /* get_s_header: read the S record and the FITS records that follow from
  * hdr_start, up to the END card.  Returns 0; -1 file shorter than the
  * record, tapetype not 46, offsets negative or past the end of the file,
- * a record cut short before END.  Sets io_offset to img_start,
+ * a record cut short before END, a card refused by the store.  Sets io_offset to img_start,
  * unix_pix_fid, pix_filename and magic of f. */
 static int get_s_header(void)
 {
@@ -375,7 +386,8 @@ static int get_s_header(void)
             }
             char card[IM_CARD_LEN + 1];
             IM_take_card(card, src);
-            IM_card_add(card);
+            if (IM_card_add(card) < 0)
+                return IM_card_fail(-1, "S", card);
         }
     }
 }
