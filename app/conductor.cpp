@@ -110,7 +110,8 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
     if (debug > 5)
         std::fputs("Copy header...\n", stderr);
     const int old_ids[2] = {in.handle, 0};
-    (void)im_hdr(out.handle, old_ids, nullptr);
+    if (im_hdr(out.handle, old_ids, nullptr) < 0)
+        squawk_image("Error writing header to output", out_name);
 
     /* The range of the flattened pixels is found during the subtraction,
      * so the cleanup below need not read the whole buffer again; nothing
@@ -126,7 +127,13 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
     char card[81];
     std::snprintf(card, sizeof card,
                   "HISTORY Flattened, planar subtraction (KELP flatten %s)", FLATTEN_VERSION);
-    (void)im_wkey_t(out.handle, card, "end");
+    /* A HISTORY card is refused only by a header that is full. */
+    if (im_wkey_t(out.handle, card, "end") < 0) {
+        static char message[8192 + 128];
+        std::snprintf(message, sizeof message, "Error writing header to output \"%s\": no room "
+                      "for another card (at most 100000)", out_name);
+        squawk(0, message);
+    }
 
     hdrclean(pixels, &out, &range);
 

@@ -186,6 +186,8 @@ TEST(FitsExtension, RefusalsGiveTheirCodeAndReason)
     std::string cut = primary({}) + image_ext("SCI", 1, 3, 2, 0);
     cut.resize(2880 + 1000);                          // the extension header ends early
     write_file(path_of("cut.fits"), cut);
+    write_file(path_of("twice.fits"),
+               primary({}) + image_ext("SCI", 1, 3, 2, 0, {int_card("NAXIS2", 4)}));
     const struct {
         std::string name;
         const char *mode;
@@ -203,6 +205,8 @@ TEST(FitsExtension, RefusalsGiveTheirCodeAndReason)
         {path_of("plain.zzh[1]"), "r", -1, "taken for a ZZ image"},
         {path_of("cut.fits[1]"), "r", -1, "ends before its END card"},
         {path_of("none.fits[1]"), "r", -2, "no such file"},
+        {path_of("twice.fits[1]"), "r", -1, "FITS extension card 'NAXIS2  =                    4' "
+                                            "refused: NAXIS2 is given twice with different values"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(c.code, im_open(c.name.c_str(), c.mode)) << c.name;

@@ -415,6 +415,30 @@ TEST(ToolInput, FailedOpensNameTheImageAndTheReasonAndWriteNothing)
     }
 }
 
+TEST(ToolInput, HeadersBeyondTheCardCapFailWithTheirReason)
+{
+    std::string d = work_dir();
+    /* 7 cards of write_fits16's own, then comments up to the cap and one past it */
+    const struct {
+        int comments;
+        std::string err;
+    } cases[] = {
+        {100000 - 7 + 1, "Error opening input file \"big.fits\": FITS header refused: more than "
+                         "100000 cards\n"},
+        {100000 - 7, "Error writing header to output \"out.fits\": copied header refused: more "
+                     "than 100000 cards\n"},
+    };
+    for (const auto &c : cases) {
+        write_fits16(d + "/big.fits", {30, 20}, test_image(30, 20), 0.5, 0.0,
+                     std::vector<std::string>(size_t(c.comments), "COMMENT filler"));
+        std::remove((d + "/out.fits").c_str());
+        ToolResult r = run_tool(d, "", std::string("big.fits\nout.fits\n") + CORNERS);
+        EXPECT_EQ(255, r.status) << c.comments;
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_FALSE(testsup::exists(d + "/out.fits")) << c.comments;
+    }
+}
+
 TEST(ToolInput, DebugLevelReadLikeAtoi)
 {
     /* "-" and "-x" mean level 0: no debug line, the run goes on and fails

@@ -297,6 +297,13 @@ static int repeated_layout(const char *text, const header_struct *skip)
     return 0;
 }
 
+/* IM_card_full: 1 when the latest add or replace was refused for lack of
+ * room (IM_MAX_CARDS reached or no memory), else 0. */
+int IM_card_full(void)
+{
+    return refusal == Refused_count || refusal == Refused_memory;
+}
+
 /* IM_card_fail: record the reason why card (as given to the store) was
  * refused by the latest add or replace, for a header of the form named by
  * form ("FITS", "ZZ", ...), and return code. */

@@ -302,16 +302,14 @@ static int commentary(const std::string &card)
            card_is(card.c_str(), "");
 }
 
-/* Add one 80-byte card to the store, trimmed as the FITS reader trims. */
+/* Add one 80-byte card to the store, trimmed as the FITS reader trims;
+ * number: its place in the extension, 0 for an inherited primary card. */
 static int add_card(const std::string &card, int number)
 {
     char text[IM_CARD_LEN + 1];
     IM_take_card(text, card.c_str());
-    if (IM_card_add(text) < 0) {
-        char form[48];
-        std::snprintf(form, sizeof form, "FITS extension (card %d)", number);
-        return IM_card_fail(-1, form, text);
-    }
+    if (IM_card_add(text) < 0)
+        return IM_card_fail(-1, number > 0 ? "FITS extension" : "inherited primary", text);
     return 0;
 }
 

@@ -13,6 +13,17 @@ static const int MAX_OLD = 51;
 
 static const char IMPORTED[] = "HISTORY *0 (imported)";
 
+/* Append card to the end of image new_id.  A card the keyword rules refuse
+ * (a layout card that contradicts the new header's own, an unusable value)
+ * is left out, as before; 0, or -2 when the new header has no room for it
+ * (IM_MAX_CARDS reached or no memory), with the reason recorded. */
+static int append(int new_id, const char *card)
+{
+    if (im_wkey_t(new_id, card, "end") < 0 && IM_card_full())
+        return IM_card_fail(-2, "copied", card);
+    return 0;
+}
+
 /* 1 when card is a HISTORY card with a value column ("HISTORY "). */
 static int is_history(const char *card)
 {
@@ -22,7 +33,8 @@ static int is_history(const char *card)
 /* copy_history: append the HISTORY cards of image old_id to the end of
  * image new_id, preceded by the imported marker when the first of them is
  * not marked "*", or the marker alone when there are none.
- * Returns 0, or -2 when the old header's first card cannot be read. */
+ * Returns 0, or -2 when the old header's first card cannot be read or the
+ * new header has no room. */
 static int copy_history(int new_id, int old_id)
 {
     char card[IM_CARD_LEN + 1];
@@ -33,13 +45,14 @@ static int copy_history(int new_id, int old_id)
     for (; rc >= 0; rc = im_rkey_t(old_id, card, "+")) {
         if (!is_history(card))
             continue;
-        if (!seen && card[8] != '*')
-            (void)im_wkey_t(new_id, IMPORTED, "end");
+        if (!seen && card[8] != '*' && append(new_id, IMPORTED) < 0)
+            return -2;
         seen = 1;
-        (void)im_wkey_t(new_id, card, "end");
+        if (append(new_id, card) < 0)
+            return -2;
     }
     if (!seen)
-        (void)im_wkey_t(new_id, IMPORTED, "end");
+        return append(new_id, IMPORTED);
     return 0;
 }
 
@@ -47,12 +60,15 @@ static int copy_history(int new_id, int old_id)
  * (unless options begin with 'h'), then the HISTORY cards of every old
  * image in order (old_ids ends with 0), then im_history_line if set.
  * Returns 0; -1 more than 51 old handles or an empty first old header;
- * -2 options beginning with 'c' or an unreadable later header; -3 new or
- * first old handle not open; another negative result of reading the first
- * old header's first card unchanged.  Gives a new image of unknown type
- * the first old image's type.  Leaves f on the new image. */
+ * -2 options beginning with 'c', an unreadable later header, or a new
+ * header without room for a card (IM_MAX_CARDS or no memory; reason for
+ * im_errmsg); -3 new or first old handle not open; another negative result
+ * of reading the first old header's first card unchanged.  Gives a new
+ * image of unknown type the first old image's type.  Leaves f on the new
+ * image. */
 int im_hdr(int new_id, const int *old_ids, const char *options)
 {
+    IM_error_clear();
     if (options == nullptr)
         options = "";
     if (options[0] == 'c')
@@ -81,8 +97,8 @@ int im_hdr(int new_id, const int *old_ids, const char *options)
         if (rc < 0)
             return rc;
         for (; rc >= 0; rc = im_rkey_t(old_ids[0], card, "+"))
-            if (!is_history(card))
-                (void)im_wkey_t(new_id, card, "end");
+            if (!is_history(card) && append(new_id, card) < 0)
+                return -2;
     }
 
     /* Every image's history, each marked when it was not. */
@@ -94,7 +110,8 @@ int im_hdr(int new_id, const int *old_ids, const char *options)
     if (im_history_line != nullptr && im_history_line[0] != '\0') {
         char card[128];                /* the store cuts it at 80 columns */
         std::snprintf(card, sizeof card, "HISTORY *%d %.71s", n_old, im_history_line);
-        (void)im_wkey_t(new_id, card, "end");
+        if (append(new_id, card) < 0)
+            return -2;
     }
     (void)IM_set_fid(new_id);
     return 0;

@@ -144,6 +144,7 @@ void IM_swap_8(unsigned char *buffer, int n);
 #define IM_MAX_CARDS 100000   /* cards a header may hold (8 MB of FITS) */
 int IM_card_add(const char *card);
 int IM_card_fail(int code, const char *form, const char *card);
+int IM_card_full(void);
 int IM_card_replace(const char *card);
 int IM_card_delete(void);
 int IM_card_find(const char *keyword);

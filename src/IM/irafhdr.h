@@ -2,9 +2,10 @@
  * and version 2 (IMHDR2 and its byte offsets), and of the S form's leading
  * record (S_S).
  * Every field has a fixed width (int32_t, 32-bit IEEE float, byte arrays)
- * and a fixed offset, checked below.  Version 1: numbers in the host's byte
- * order, text in 16-bit characters (the character in the low-order byte of
- * each unit, the other byte 0; n bytes hold n/2 characters).  Version 2:
+ * and a fixed offset, checked below.  Version 1: numbers in the writing
+ * host's byte order (the reader takes either order, told by the magic),
+ * text in 16-bit characters (the character in the low-order byte of each
+ * unit, the other byte 0; n bytes hold n/2 characters).  Version 2:
  * big-endian numbers and 8-bit text at unaligned offsets, so its record is
  * decoded and encoded field by field, never overlaid on the bytes. */
 #ifndef IM_IRAFHDR_H
