@@ -231,6 +231,7 @@ int IM_card_add(const char *card)
     }
     f->cur_header = h;
     f->n_headers++;
+    f->changed |= IM_CHANGED_CARDS;
     return 1;
 }
 
@@ -262,6 +263,7 @@ int IM_card_replace(const char *card)
         return rc;
     }
     std::memcpy(h->text, next, sizeof next);
+    f->changed |= IM_CHANGED_CARDS;
     return 1;
 }
 
@@ -290,6 +292,7 @@ int IM_card_delete(void)
     h->next = f->free_header;
     f->free_header = h;
     f->n_headers--;
+    f->changed |= IM_CHANGED_CARDS;
     return 1;
 }
 

@@ -25,6 +25,38 @@ int IM_open_file(const char *path, int flags)
     return fd;
 }
 
+/* IM_create_file: create path for reading and writing (mode 0664 before
+ * the umask), truncating a file that already exists.  *made becomes 1 when
+ * no file existed under the name (this call made it), 0 when one did (its
+ * old contents are gone).  Returns the descriptor (> 0) or -1 (errno set). */
+int IM_create_file(const char *path, int *made)
+{
+    *made = 0;
+    int fd = -1;
+    for (int attempt = 0; attempt < 2 && fd < 0; attempt++) {
+        fd = open(path, O_RDWR | O_CREAT | O_EXCL, 0664);
+        if (fd >= 0) {
+            *made = 1;
+            break;
+        }
+        if (errno != EEXIST)
+            return -1;
+        /* It exists: replace its contents (it may vanish meanwhile, and
+         * is then made on the second attempt). */
+        fd = open(path, O_RDWR | O_TRUNC, 0);
+        if (fd < 0 && errno != ENOENT)
+            return -1;
+    }
+    if (fd == 0) {
+        int moved = fcntl(fd, F_DUPFD, 1);
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        fd = moved;
+    }
+    return fd;
+}
+
 /* IM_read_full: read up to n bytes, retrying partial reads and
  * interruptions.  Returns the count read (less than n only at end of file)
  * or -1. */
