@@ -378,10 +378,9 @@ static int put_iraf_card(const char *text)
  * recorded. */
 static int put_iraf_cards(off_t user_area)
 {
-    if (lseek(iraf_fd, user_area, SEEK_SET) != user_area) {
-        io_failed(f->hdr_filename);
-        return io_result();
-    }
+    if (lseek(iraf_fd, user_area, SEEK_SET) != user_area)
+        return IM_fail(-2, "%s: the header cannot be written: not a file one can seek in",
+                       f->hdr_filename);
     for (const header_struct *h = f->first_header; h != nullptr; h = h->next)
         if (put_iraf_card(h->text) < 0)
             return IM_fail(-4, "IRAF images cannot hold the card '%.30s' (BITPIX 16, 32, -32 "
