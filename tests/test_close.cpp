@@ -168,6 +168,8 @@ TEST_F(Close, ImageWithoutPixelFileReportsFailureAndIsReleased)
     float v = 1.0f;
     EXPECT_EQ(-2, im_wpix_r(id, &v, 1));
     EXPECT_EQ(-2, im_close(id));
+    EXPECT_EQ("no pixel file could be created for " + g_dir + "/no/such/dir/x.fits",
+              std::string(im_errmsg()));
     EXPECT_EQ(-3, im_close(id));
 }
 

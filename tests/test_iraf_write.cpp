@@ -361,6 +361,16 @@ TEST_F(IrafWrite, AxesBeyondSevenAreRefusedAtTheFirstWrite)
         EXPECT_FALSE(testsup::exists(path(name + ".imh")));
         EXPECT_FALSE(testsup::exists(path(name + ".pix")));
     }
+    // More axes given after the first write: the header writer refuses
+    // them, and the image stays open to be mended.
+    int id8 = new_image("ax8late.imh", 16, 2, 1);
+    short two[2] = {1, 2};
+    EXPECT_EQ(2, im_wpix_s(id8, two, 2));
+    EXPECT_GT(im_wkey_i(id8, 8, "NAXIS"), 0);
+    EXPECT_EQ(-4, im_close(id8));
+    EXPECT_EQ("IRAF images hold at most 7 axes, not 8", std::string(im_errmsg()));
+    EXPECT_GT(im_wkey_i(id8, 2, "NAXIS"), 0);
+    EXPECT_EQ(0, im_close(id8));
     // Seven axes are written; a NAXIS8 card beside them is a user card.
     int id = new_image("ax7.imh", 16, 2, 1);
     EXPECT_GT(im_wkey_i(id, 7, "NAXIS"), 0);

@@ -135,10 +135,11 @@ static void remove_made_files(void)
 static int release(int result)
 {
     /* The standard streams (descriptor 0) stay open for the process. */
-    if (f->unix_pix_fid > 0 && close(f->unix_pix_fid) != 0 && result == 0)
+    const bool has_files = f->unix_pix_fid > 0;
+    if (has_files && close(f->unix_pix_fid) != 0 && result == 0)
         result = IM_fail(-2, "%s: %s", f->pix_filename, IM_errno_words(errno));
     f->unix_pix_fid = -1;
-    if (result < 0 && f->mode == 2)
+    if (result < 0 && f->mode == 2 && has_files)
         remove_made_files();
     f->mode = 0;
     f->magic = 0;
