@@ -635,7 +635,6 @@ bool no_output_left(const std::string &d)
 TEST(ToolFaults, BrokenInputsNameTheImageAndTheReason)
 {
     std::string d = work_dir();
-    chmod(d.c_str(), 0777);
     write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
     const std::string whole = read_file(d + "/in.fits");
     {
@@ -659,41 +658,64 @@ TEST(ToolFaults, BrokenInputsNameTheImageAndTheReason)
     }
     std::remove((d + "/nopix.pix").c_str());
     std::remove((d + "/nopix.zzp").c_str());
-    write_fits16(d + "/secret.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
-    chmod((d + "/secret.fits").c_str(), 0);
-    mkdir((d + "/locked").c_str(), 0555);
 
     const struct {
         std::string input;
-        std::string env;
         std::string err;
     } cases[] = {
-        {"cut.fits\nout.fits\n", "", "Error reading pixels \"cut.fits\": cut.fits ends at byte "
-                                      "2980, before its last pixel\n"},
-        {"hdronly.fits\nout.fits\n", "", "Error reading pixels \"hdronly.fits\": hdronly.fits "
-                                          "ends at byte 2880, before its last pixel\n"},
-        {"nopix.imh\nout.fits\n", "", "Error opening input file \"nopix.imh\": "},
-        {"nopix.zzh\nout.fits\n", "", "Error opening input file \"nopix.zzh\": ZZ pixel file "
-                                       "nopix.zzp: no such file\n"},
-        {"secret.fits\nout.fits\n", as_unprivileged(),
-         "Error opening input file \"secret.fits\": secret.fits: permission denied\n"},
-        {"in.fits\nlocked/out.fits\n", as_unprivileged(),
-         "Error writing pixels to output \"locked/out.fits\": cannot create locked/out.fits: "
-         "permission denied\n"},
-        {"in.fits\nmissing/out.fits\n", "", "Error writing pixels to output "
-                                             "\"missing/out.fits\": cannot create "
-                                             "missing/out.fits: no such folder\n"},
+        {"cut.fits\nout.fits\n", "Error reading pixels \"cut.fits\": cut.fits ends at byte 2980, "
+                                  "before its last pixel\n"},
+        {"hdronly.fits\nout.fits\n", "Error reading pixels \"hdronly.fits\": hdronly.fits ends "
+                                      "at byte 2880, before its last pixel\n"},
+        {"nopix.imh\nout.fits\n", "Error opening input file \"nopix.imh\": "},
+        {"nopix.zzh\nout.fits\n", "Error opening input file \"nopix.zzh\": ZZ pixel file "
+                                   "nopix.zzp: no such file\n"},
+        {"in.fits\nmissing/out.fits\n", "Error writing pixels to output \"missing/out.fits\": "
+                                         "cannot create missing/out.fits: no such folder\n"},
     };
     for (const auto &c : cases) {
-        ToolResult r = run_tool(d, "", c.input + CORNERS, c.env);
+        ToolResult r = run_tool(d, "", c.input + CORNERS);
         EXPECT_EQ(255, r.status) << c.input << r.err;
         EXPECT_EQ(0u, r.err.find(c.err)) << c.input << r.err;
-        if (c.err.back() != '\n') {
-            EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
-        }
+        /* one line: the message and its reason */
+        EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        EXPECT_TRUE(no_output_left(d)) << c.input;
+        EXPECT_FALSE(exists(d + "/missing"));
+    }
+}
+
+TEST(ToolFaults, PermissionDeniedNamesTheImage)
+{
+    std::string d = work_dir();
+    chmod(d.c_str(), 0777);
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    write_fits16(d + "/secret.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    chmod((d + "/in.fits").c_str(), 0644);
+    chmod((d + "/secret.fits").c_str(), 0);
+    mkdir((d + "/locked").c_str(), 0555);
+    /* As root the checks are made as the user nobody, who must reach the
+     * tool and this folder. */
+    if (!as_unprivileged().empty() &&
+        std::system(("cd '" + d + "' && " + as_unprivileged() + "test -x '" FLATTEN_BIN
+                     "' -a -r in.fits").c_str()) != 0)
+        GTEST_SKIP() << "the user nobody cannot reach " << d << " or the tool: permissions "
+                     << "cannot be tested as root here";
+    const struct {
+        std::string input;
+        std::string err;
+    } cases[] = {
+        {"secret.fits\nout.fits\n",
+         "Error opening input file \"secret.fits\": secret.fits: permission denied\n"},
+        {"in.fits\nlocked/out.fits\n",
+         "Error writing pixels to output \"locked/out.fits\": cannot create locked/out.fits: "
+         "permission denied\n"},
+    };
+    for (const auto &c : cases) {
+        ToolResult r = run_tool(d, "", c.input + CORNERS, as_unprivileged());
+        EXPECT_EQ(255, r.status) << c.input << r.err;
+        EXPECT_EQ(c.err, r.err) << c.input;
         EXPECT_TRUE(no_output_left(d)) << c.input;
         EXPECT_FALSE(exists(d + "/locked/out.fits"));
-        EXPECT_FALSE(exists(d + "/missing"));
     }
 }
 
