@@ -47,22 +47,51 @@ static void free_pixels(float *p)
     std::free(p);
 }
 
+/* An image name as a message shows it: control bytes (junk read as a
+ * name) become '?', and the text is cut to the buffer. */
+static void printable_name(char *out, size_t size, const char *name)
+{
+    size_t n = 0;
+    for (; name[n] != '\0' && n + 1 < size; n++) {
+        const unsigned char c = static_cast<unsigned char>(name[n]);
+        out[n] = c < 0x20 || c == 0x7f ? '?' : name[n];
+    }
+    out[n] = '\0';
+}
+
 /* A fatal message: what failed, the image's name and the library's reason
  * (when it gave one).  Ends the process with status 255. */
 static void squawk_image(const char *what, const char *name)
 {
     static char message[2 * 8192 + 64];
+    static char shown[8192];
+    printable_name(shown, sizeof shown, name);
     const char *why = im_errmsg();
     if (why[0] != '\0')
-        std::snprintf(message, sizeof message, "%s \"%s\": %s", what, name, why);
+        std::snprintf(message, sizeof message, "%s \"%s\": %s", what, shown, why);
     else
-        std::snprintf(message, sizeof message, "%s \"%s\"", what, name);
+        std::snprintf(message, sizeof message, "%s \"%s\"", what, shown);
     squawk(0, message);
 }
 
+/* The output image while it is unfinished: every exit before its close
+ * succeeded discards it, so that a failed run leaves no partial output
+ * (the library removes the files it created for it; a file that existed
+ * under the name is left as the run left it). */
+static int unfinished_output = 0;
+
+static void discard_unfinished_output(void)
+{
+    if (unfinished_output > 0)
+        (void)im_file(unfinished_output, "d");
+    unfinished_output = 0;
+}
+
 /* conductor: run the whole job on in_name -> out_name with count (x, y)
- * reference points.  Returns 0 after a complete run (closing failures are
- * warnings); every other failure ends the process (255 fatal, 1 failed fit). */
+ * reference points.  Returns 0 after a complete run (a failed close of the
+ * input is a warning); every other failure, a failed close of the output
+ * included, ends the process (255 fatal, 1 failed fit) and discards the
+ * unfinished output. */
 int conductor(const char *in_name, const char *out_name, const int32_t *points, int count)
 {
     image_info in{};
@@ -76,6 +105,8 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
     out.handle = im_open(out_name, "write");
     if (out.handle < 0)
         squawk_image("Error opening output file", out_name);
+    unfinished_output = out.handle;
+    std::atexit(discard_unfinished_output);
 
     /* Geometry: exactly two axes longer than 1. */
     if (getimaginfo(&in) != 2)
@@ -105,7 +136,7 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
     if (debug > 5)
         std::fputs("Going to read pixels\n", stderr);
     if (im_rpix_r(in.handle, pixels, in.n_pixels) != in.n_pixels)
-        squawk(0, "Error reading pixels");
+        squawk_image("Error reading pixels", in_name);
 
     if (debug > 5)
         std::fputs("Copy header...\n", stderr);
@@ -146,8 +177,14 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
         std::fputs("Close the images\n", stderr);
     if (im_close(in.handle) < 0)
         squawk(2, "Error closing input image");
-    if (im_close(out.handle) < 0)
-        squawk(2, "Error closing output image");
+    /* The output's header reaches the disk at its close: a failed close
+     * is a failed run.  -2 released it (and removed what it created);
+     * after -4 it is still open and the exit discards it. */
+    const int closed = im_close(out.handle);
+    if (closed != -4)
+        unfinished_output = 0;
+    if (closed < 0)
+        squawk_image("Error closing output image", out_name);
 
     free_pixels(pixels);
     return 0;

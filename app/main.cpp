@@ -2,8 +2,10 @@
  * description (two image names, then reference points) from standard input.
  * Every path ends in exit with the status of its outcome; nothing but the
  * text of --help and --version is written to standard output. */
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,25 +17,27 @@
 
 /* Read one line of at most LINE_LEN bytes (terminator included) into buf.
  * A longer line is cut to what fits and its remainder is consumed, so that
- * it can never be taken for the next line; a NUL byte ends the text of buf
- * early, so a line holding one is reported as cut too.  Returns 0, -1 at
- * end of input, or 1 when the line was cut or holds a NUL. */
-static int read_line(char *buf, FILE *in)
+ * it can never be taken for the next line.  *nul becomes 1 when the part
+ * kept holds a NUL byte (the text would end there).  Returns 0, -1 at end
+ * of input, or 1 when the line was cut. */
+static int read_line(char *buf, FILE *in, int *nul)
 {
-    int c = std::getc(in);
-    if (c == EOF)
-        return -1;
-    int n = 0;
+    size_t n = 0;
     int cut = 0;
-    for (; c != EOF && c != '\n'; c = std::getc(in)) {
-        if (c == '\0')
-            cut = 1;
-        if (n < LINE_LEN - 1)
+    int c;
+    *nul = 0;
+    while ((c = std::getc(in)) != EOF && c != '\n') {
+        if (n < LINE_LEN - 1) {
             buf[n++] = static_cast<char>(c);
-        else
+            if (c == '\0')
+                *nul = 1;
+        } else {
             cut = 1;
+        }
     }
     buf[n] = '\0';
+    if (c == EOF && n == 0 && !cut)
+        return -1;
     return cut;
 }
 
@@ -56,11 +60,12 @@ static int scan_int(const char **p, int32_t *value)
     return 1;
 }
 
-/* Name lines: end of input and a cut line (or one holding a NUL byte) are
- * all refused, since the text kept would name another file. */
+/* Name lines: end of input, a cut line and a line holding a NUL byte are
+ * refused, since each would name another file. */
 static void read_name(char *buf, FILE *in, int which)
 {
-    if (read_line(buf, in) != 0) {
+    int nul = 0;
+    if (read_line(buf, in, &nul) != 0 || nul) {
         std::fprintf(stderr, "Bad filename read (%d)\n", which);
         std::exit(1);
     }
@@ -88,8 +93,9 @@ static const char usage_text[] =
     "14 echoes the reference points and exits 14.\n"
     "\n"
     "Exit status: 0 done; 1 usage error, missing name line or failed fit;\n"
-    "13, 14 the dry runs above; 255 a fatal error (the message names the image\n"
-    "and the reason).\n";
+    "13, 14 the dry runs above; 255 a fatal error, a failed close of the output\n"
+    "included (the message names the image and the reason; the output files\n"
+    "this run created are removed).\n";
 
 /* Options that are words: --help and --version print and end the process
  * with status 0; any other word is a usage error (status 1). */
@@ -131,10 +137,13 @@ int main(int argc, char **argv)
     if (debug != 0)
         std::fprintf(stderr, "Debug set to %d\n", debug);
 
+    /* Past a file-size limit a write must fail (and be reported) rather
+     * than end the process by a signal. */
+    std::signal(SIGXFSZ, SIG_IGN);
+
     /* The point store: (x, y) pairs, room for 10 at first. */
     size_t room = 10;
     int count = 0;
-    int reallocs = 0;
     int32_t *points = static_cast<int32_t *>(std::malloc(room * 2 * sizeof(int32_t)));
     if (points == nullptr) {
         std::fputs("No space to store reference points!\n", stderr);
@@ -146,7 +155,8 @@ int main(int argc, char **argv)
 
     /* Reference points: lines starting with two integers; others skipped. */
     int status;
-    while ((status = read_line(line, stdin)) >= 0) {
+    int nul = 0;
+    while ((status = read_line(line, stdin, &nul)) >= 0) {
         const char *p = line;
         int32_t x, y;
         if (scan_int(&p, &x) != 1 || scan_int(&p, &y) != 1)
@@ -154,15 +164,15 @@ int main(int argc, char **argv)
         points[2 * count] = x;
         points[2 * count + 1] = y;
         count++;
-        /* Grown as soon as it is full: 10 pairs, then 110, 210, ... */
+        /* Grown as soon as it is full, doubling (10 pairs, then 20, 40,
+         * ...), so that a million points take twenty reallocations; the
+         * count stays an int and the size a size_t. */
         if (static_cast<size_t>(count) == room) {
-            reallocs++;
-            size_t new_room = 100 * static_cast<size_t>(reallocs) + 10;
+            const size_t most = std::min(static_cast<size_t>(INT_MAX),
+                                         SIZE_MAX / (2 * sizeof(int32_t)));
+            const size_t new_room = room <= most / 2 ? 2 * room : most;
             int32_t *grown = nullptr;
-            /* room for the pairs must fit an int count and a size_t size
-             * (which a 32-bit host reaches first) */
-            if (new_room <= static_cast<size_t>(INT_MAX)
-                && new_room <= SIZE_MAX / (2 * sizeof(int32_t)))
+            if (new_room > room)
                 grown = static_cast<int32_t *>(
                     std::realloc(points, new_room * 2 * sizeof(int32_t)));
             if (grown == nullptr) {

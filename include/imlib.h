@@ -15,14 +15,37 @@ extern "C" {
 
 /* Opening and closing */
 int im_open(const char *name, const char *mode);
+/* im_close: completes an image opened for writing or update (pixel setup
+ * if no pixel was written, FITS padding, the header) and releases it.
+ *   0   closed and released.  An update that changed no card and no pixel
+ *       writes nothing (a FITS checksum stays true).  S images have no
+ *       header writer: their pixels are written in place, and closing an
+ *       S image stores nothing more.
+ *  -2   failed, released all the same: no pixel file, fewer pixels written
+ *       than NAXISn call for, a write or the file's close failed (disk
+ *       full, file-size limit), cards changed in an S image.  Files that a
+ *       new image created itself are removed; a file that existed under
+ *       the name was overwritten from the first pixel write and is left as
+ *       it is (the reason names it).
+ *  -4   refused, the image stays open: its cards cannot be stored as they
+ *       stand (a FITS header that needs more 2880-byte records than the
+ *       file has before its pixels, an IRAF header without a storable
+ *       BITPIX or with more than 7 axes).  Mend the cards and close again,
+ *       or discard the image with im_file(id, "d").
+ *  -3   handle not open.
+ * Failures leave their reason for im_errmsg(). */
 int im_close(int id);
+/* im_file: "p" prints the header summary, "q" the card-list dump, "d"
+ * discards the image (released without completing it; a new image's
+ * files that it created are removed).  0, or -3 handle not open. */
 int im_file(int id, const char *operation);
-/* The reason for the latest failure of im_open, rwc_fid, rwcf or the
- * first pixel write of a new image (which creates its files), as text for
- * a message ("" after a success): which file and why (no such file,
- * permission denied, content of no known form, unsupported header version,
- * a refused subset field and why, a file that cannot be created).  Owned by
- * the library; valid until the next of those calls. */
+/* The reason for the latest failure of im_open, rwc_fid, rwcf, a pixel
+ * write or im_close, as text for a message ("" after a success): which
+ * file and why (no such file, permission denied, content of no known form,
+ * unsupported header version, a refused subset field and why, a file that
+ * cannot be created, a write refused by the system: disk full, file too
+ * large, pixels missing at close).  Owned by the library; valid until the
+ * next of those calls. */
 const char *im_errmsg(void);
 
 /* Header copying and keywords */

@@ -1,6 +1,7 @@
-// Closing images: FITS padding, setup at close, the header write, release
-// of the handle, and failures (file-size limit, no pixel file, forms that
-// cannot be written) that must come back as negative results.
+// Closing images: FITS padding, the header write, release of the handle,
+// and failures (pixels missing, file-size limit, no pixel file, forms that
+// cannot be written) that must come back as negative results and leave no
+// file the image made.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -52,15 +53,6 @@ int under_size_limit(rlim_t limit, const std::function<int()> &body)
     });
 }
 
-// Lifts the child's file-size limit again.
-void lift_size_limit(void)
-{
-    struct rlimit rl;
-    getrlimit(RLIMIT_FSIZE, &rl);
-    rl.rlim_cur = rl.rlim_max;
-    setrlimit(RLIMIT_FSIZE, &rl);
-}
-
 class Close : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { open_suite_dir("test_close"); }
@@ -88,20 +80,37 @@ TEST_F(Close, FitsDataIsPaddedToWholeRecords)
     EXPECT_EQ(2 * 2880, file_size(path("pad8.fits")));
 }
 
-TEST_F(Close, AnImageNeverWrittenStillGetsItsFiles)
+TEST_F(Close, AnImageShortOfPixelsIsRefusedAndRemoved)
 {
-    int id = new_image("empty.fits", 16, 100, 100);
+    // Fewer pixels than NAXISn call for, in every form: -2, the reason,
+    // and none of the files the image made are left.
+    const struct {
+        const char *name;
+        const char *other; // the second file of the form, or ""
+        int written;
+    } cases[] = {
+        {"short0.fits", "", 0},    {"short1.fits", "", 5},
+        {"short0.imh", "short0.pix", 0}, {"short1.imh", "short1.pix", 5},
+        {"short0.zzh", "short0.zzp", 0}, {"short1.zzh", "short1.zzp", 5},
+    };
+    for (const auto &c : cases) {
+        int id = new_image(c.name, 16, 3, 2);
+        std::vector<float> v(6, 1.0f);
+        EXPECT_EQ(c.written, im_wpix_r(id, v.data(), c.written)) << c.name;
+        EXPECT_EQ(-2, im_close(id)) << c.name;
+        EXPECT_EQ("only " + std::to_string(c.written) + " of the 6 pixels its axes call for "
+                  "were written", std::string(im_errmsg())) << c.name;
+        EXPECT_EQ(-3, im_close(id)) << c.name;
+        EXPECT_FALSE(testsup::exists(path(c.name))) << c.name;
+        if (c.other[0] != '\0') {
+            EXPECT_FALSE(testsup::exists(path(c.other))) << c.name;
+        }
+    }
+    // A header-only image (NAXIS 0) needs no pixel.
+    int id = new_image("axes0.fits", 16, 1, 0);
+    EXPECT_GT(im_wkey_i(id, 0, "NAXIS"), 0);
     EXPECT_EQ(0, im_close(id));
-    auto b = slurp(path("empty.fits"));
-    ASSERT_EQ(size_t(8 * 2880), b.size());
-    EXPECT_EQ(0, std::memcmp(b.data(), "SIMPLE  =", 9));
-    for (size_t i = 2880; i < b.size(); i++)
-        ASSERT_EQ(0, b[i]) << i;
-
-    id = new_image("empty.imh", 16, 3, 2);
-    EXPECT_EQ(0, im_close(id));
-    EXPECT_GT(file_size(path("empty.imh")), 2052);
-    EXPECT_EQ(1024, file_size(path("empty.pix")));
+    EXPECT_EQ(2880, file_size(path("axes0.fits")));
 }
 
 TEST_F(Close, OtherFormsGetNoPadding)
@@ -121,6 +130,8 @@ TEST_F(Close, OtherFormsGetNoPadding)
 TEST_F(Close, HandlesEndAtClose)
 {
     int id = new_image("twice.fits", 16, 2, 2);
+    short v[4] = {1, 2, 3, 4};
+    EXPECT_EQ(4, im_wpix_s(id, v, 4));
     EXPECT_EQ(0, im_close(id));
     EXPECT_EQ(-3, im_close(id));
     int n = 0;
@@ -132,6 +143,8 @@ TEST_F(Close, HandlesEndAtClose)
 TEST_F(Close, ClosingAReadImageWritesNothing)
 {
     int id = new_image("ro.fits", 16, 2, 2);
+    short v[4] = {1, 2, 3, 4};
+    EXPECT_EQ(4, im_wpix_s(id, v, 4));
     EXPECT_EQ(0, im_close(id));
     const auto before = slurp(path("ro.fits"));
     struct stat st0;
@@ -155,10 +168,12 @@ TEST_F(Close, ImageWithoutPixelFileReportsFailureAndIsReleased)
     float v = 1.0f;
     EXPECT_EQ(-2, im_wpix_r(id, &v, 1));
     EXPECT_EQ(-2, im_close(id));
+    EXPECT_EQ("no pixel file could be created for " + g_dir + "/no/such/dir/x.fits",
+              std::string(im_errmsg()));
     EXPECT_EQ(-3, im_close(id));
 }
 
-TEST_F(Close, SImagesCannotBeClosedAfterUpdate)
+TEST_F(Close, SImagesOpenedForUpdateClose)
 {
     // An S file: the 12-byte record, one header record, two pixels.
     std::vector<unsigned char> file(12 + 2880 + 4, 0);
@@ -173,43 +188,53 @@ TEST_F(Close, SImagesCannotBeClosedAfterUpdate)
     }
     hdr.resize(2880, ' ');
     std::memcpy(file.data() + 12, hdr.data(), 2880);
-    std::FILE *fp = std::fopen(path("img.s").c_str(), "wb");
-    ASSERT_NE(fp, nullptr);
-    ASSERT_EQ(file.size(), std::fwrite(file.data(), 1, file.size(), fp));
-    std::fclose(fp);
+    testsup::write_file(path("img.s"), file);
 
     int rid = im_open(path("img.s").c_str(), "read");
     ASSERT_GT(rid, 0);
     EXPECT_EQ(0, im_close(rid));
 
+    // Unchanged: closed and released, nothing written.
     int uid = im_open(path("img.s").c_str(), "update");
     ASSERT_GT(uid, 0);
+    EXPECT_EQ(0, im_close(uid));
     EXPECT_EQ(-3, im_close(uid));
-    int n = 0;
-    EXPECT_GT(im_rkey_i(uid, &n, "NAXIS1"), 0); // still open
-    EXPECT_EQ(2, n);
+    EXPECT_EQ(file, slurp(path("img.s")));
+
+    // Changed cards cannot be stored (no S header writer): released with
+    // -2 (not -3, which says the handle was not open) and the reason.
+    uid = im_open(path("img.s").c_str(), "update");
+    ASSERT_GT(uid, 0);
+    EXPECT_GT(im_wkey_i(uid, 5, "EXPTIME"), 0);
+    EXPECT_EQ(-2, im_close(uid));
+    EXPECT_EQ("S images have no header writer: the changed cards are not stored",
+              std::string(im_errmsg()));
+    EXPECT_EQ(-3, im_close(uid));
     EXPECT_EQ(file, slurp(path("img.s")));
 }
 
 TEST_F(Close, PixelsPastTheFileSizeLimitFailTheWrite)
 {
-        int rc = under_size_limit(2880 + 1000, [&]() {
+    int rc = under_size_limit(2880 + 1000, [&]() {
         int id = new_image("limit_pix.fits", 16, 100, 100);
         std::vector<float> v(10000, 1.0f);
         if (im_wpix_r(id, v.data(), 10000) != -2)
             return 1;
-        if (im_close(id) != -2) // the padding cannot be written either
+        if (std::strstr(im_errmsg(), "limit_pix.fits: File too large") == nullptr)
+            return 4;
+        if (im_close(id) != -2) // the pixels are short
             return 2;
         if (im_close(id) != -3)
             return 3;
         return 0;
     });
     EXPECT_EQ(0, rc);
+    EXPECT_FALSE(testsup::exists(path("limit_pix.fits")));
 }
 
 TEST_F(Close, PaddingPastTheFileSizeLimitFailsTheClose)
 {
-        int rc = under_size_limit(2880 + 20000, [&]() {
+    int rc = under_size_limit(2880 + 20000, [&]() {
         int id = new_image("limit_pad.fits", 16, 100, 100);
         std::vector<float> v(10000, 1.0f);
         if (im_wpix_r(id, v.data(), 10000) != 10000)
@@ -221,10 +246,13 @@ TEST_F(Close, PaddingPastTheFileSizeLimitFailsTheClose)
         return 0;
     });
     EXPECT_EQ(0, rc);
+    EXPECT_FALSE(testsup::exists(path("limit_pad.fits")));
 }
 
-TEST_F(Close, HeaderPastTheFileSizeLimitKeepsTheImageOpen)
+TEST_F(Close, HeaderPastTheFileSizeLimitReleasesAndRemovesTheImage)
 {
+    // No mending of the cards helps a write the system refuses: the image
+    // is released at once, and the files it made are removed.
     const std::string name = path("limit_hdr.imh");
     int rc = under_size_limit(2052 + 162, [&]() {
         int id = im_open(name.c_str(), "write");
@@ -238,16 +266,16 @@ TEST_F(Close, HeaderPastTheFileSizeLimitKeepsTheImageOpen)
             return 1;
         if (im_close(id) != -2)
             return 2;
-        int n = 0;
-        if (im_rkey_i(id, &n, "NAXIS1") <= 0 || n != 2)
+        if (std::strstr(im_errmsg(), "limit_hdr.imh: the header could not be written: ") ==
+            nullptr)
             return 3;
-        lift_size_limit();
-        if (im_close(id) != 0)
+        if (im_close(id) != -3)
             return 4;
         return 0;
     });
     EXPECT_EQ(0, rc);
-    EXPECT_EQ(2052 + 4 * 162 + 2, file_size(name));
+    EXPECT_FALSE(testsup::exists(name));
+    EXPECT_FALSE(testsup::exists(path("limit_hdr.pix")));
 
     const std::string zz = path("limit_hdr.zzh");
     rc = under_size_limit(40, [&]() {
@@ -255,15 +283,16 @@ TEST_F(Close, HeaderPastTheFileSizeLimitKeepsTheImageOpen)
         im_wkey_i(id, 16, "BITPIX");
         im_wkey_i(id, 1, "NAXIS");
         im_wkey_i(id, 2, "NAXIS1");
-        if (im_close(id) != -2)
+        short v[2] = {1, 2};
+        if (im_wpix_s(id, v, 2) != 2)
             return 1;
-        lift_size_limit();
-        if (im_close(id) != 0)
+        if (im_close(id) != -2)
             return 2;
-        return 0;
+        return im_close(id) == -3 ? 0 : 3;
     });
     EXPECT_EQ(0, rc);
-    EXPECT_EQ(3 * 31, file_size(zz));
+    EXPECT_FALSE(testsup::exists(zz));
+    EXPECT_FALSE(testsup::exists(path("limit_hdr.zzp")));
 }
 
 TEST_F(Close, HeaderThatCannotReachStandardOutputFailsTheFirstWrite)

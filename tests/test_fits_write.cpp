@@ -154,7 +154,9 @@ TEST_F(FitsWrite, CardsArePaddedToEightyPrintableColumns)
     std::string longcard = "COMMENT " + full; // cut by the store at 80
     EXPECT_GT(im_wkey_t(id, longcard.c_str(), "end"), 0);
     EXPECT_GT(im_wkey_t(id, "HISTORY", "end"), 0);
-    EXPECT_EQ(0, im_close(id)); // no pixel write: setup runs at close
+    short v = 1;
+    EXPECT_EQ(1, im_wpix_s(id, &v, 1));
+    EXPECT_EQ(0, im_close(id));
     auto b = slurp(path("pad.fits"));
     ASSERT_EQ(size_t(2 * 2880), b.size());
     EXPECT_EQ(padded(longcard), card_at(b, 5));
@@ -171,7 +173,8 @@ TEST_F(FitsWrite, ChangingTheRecordCountAfterTheFirstWriteFailsTheClose)
     short v = 1;
     EXPECT_EQ(1, im_wpix_s(id, &v, 1));
     add_comments(id, 1); // 34 cards need two records
-    EXPECT_EQ(-2, im_close(id));
+    EXPECT_EQ(-4, im_close(id));
+    EXPECT_NE(nullptr, std::strstr(im_errmsg(), "needs 2 records of 2880 bytes"));
     // The image stays open; removing the card lets it close.
     int n = 0;
     EXPECT_EQ(1, im_rkey_i(id, &n, "NAXIS1"));
@@ -205,7 +208,11 @@ TEST_F(FitsWrite, UpdateRewritesTheHeaderInPlace)
     uid = im_open(path("upd.fits").c_str(), "update");
     ASSERT_GT(uid, 0);
     add_comments(uid, 40);
-    EXPECT_EQ(-2, im_close(uid));
+    EXPECT_EQ(-4, im_close(uid));
+    EXPECT_EQ(b, slurp(path("upd.fits")));
+    // Still open until discarded, which writes nothing.
+    EXPECT_EQ(0, im_file(uid, "d"));
+    EXPECT_EQ(-3, im_close(uid));
     EXPECT_EQ(b, slurp(path("upd.fits")));
 }
 

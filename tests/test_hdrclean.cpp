@@ -228,7 +228,7 @@ TEST(HeaderCleanup, SuppliedRangeReplacesTheScan)
         char card[81];
         for (int rc = im_rkey_t(id, card, "1"); rc > 0; rc = im_rkey_t(id, card, "+"))
             cards.push_back(card);
-        EXPECT_EQ(0, im_close(id));
+        EXPECT_EQ(0, im_file(id, "d")); // header checked: the image is not kept
         std::remove(name.c_str());
     }
     EXPECT_GT(scanned_cards.size(), 8u);
@@ -250,7 +250,7 @@ TEST(HeaderCleanup, SuppliedRangeReplacesTheScan)
     EXPECT_EQ(-1, im_rkey_d(id, &v, "DATAMIN"));
     EXPECT_EQ(1.0, rkey_d(id, "BSCALE"));
     EXPECT_EQ(0.0, rkey_d(id, "BZERO"));
-    EXPECT_EQ(0, im_close(id));
+    EXPECT_EQ(0, im_file(id, "d")); // header checked: the image is not kept
     std::remove(name.c_str());
 }
 
@@ -269,7 +269,7 @@ TEST(HeaderCleanup, MissingBitpixWarnsAndUses32)
     EXPECT_EQ(32, bitpix);
     EXPECT_GT(im_rkey_i(id, &blank, "BLANK"), 0);
     EXPECT_EQ(-2147483647, blank);
-    EXPECT_EQ(0, im_close(id));
+    EXPECT_EQ(0, im_file(id, "d")); // header checked: the image is not kept
     std::remove(name.c_str());
 }
 
@@ -292,7 +292,7 @@ TEST(HeaderCleanup, DebugReportShowsTheChosenValues)
               "DATAMAX  == 30\n"
               "DATAMIN  == -10\n",
               err);
-    EXPECT_EQ(0, im_close(id));
+    EXPECT_EQ(0, im_file(id, "d")); // header checked: the image is not kept
     std::remove(name.c_str());
 }
 

@@ -70,6 +70,14 @@ int open_fds(void)
 }
 
 // 8-bit text from byte at up to a NUL or n bytes.
+// Writes every pixel (zeros) of the new image id, which a close needs.
+void fill_pixels(int id)
+{
+    const fid_struct *p = find_fid(id);
+    std::vector<float> v(p != nullptr ? size_t(p->n_pixels) : 0, 0.0f);
+    EXPECT_EQ(int(v.size()), im_wpix_r(id, v.data(), int(v.size())));
+}
+
 std::string text8(const std::vector<unsigned char> &b, size_t at, size_t n)
 {
     std::string s;
@@ -225,6 +233,7 @@ TEST_F(IrafWrite, BzeroAloneGivesUnitScale)
 {
     int id = new_image("bz.imh", -32, 1, 1);
     EXPECT_GT(im_wkey_d(id, 7.0, "BZERO"), 0);
+    fill_pixels(id);
     EXPECT_EQ(0, im_close(id));
     auto h = slurp(path("bz.imh"));
     EXPECT_FLOAT_EQ(1.0f, f32(h, 212));
@@ -233,6 +242,7 @@ TEST_F(IrafWrite, BzeroAloneGivesUnitScale)
     id = new_image("bz0.imh", -32, 1, 1);
     EXPECT_GT(im_wkey_d(id, 0.0, "BSCALE"), 0);
     EXPECT_GT(im_wkey_d(id, 3.0, "BZERO"), 0);
+    fill_pixels(id);
     EXPECT_EQ(0, im_close(id));
     h = slurp(path("bz0.imh"));
     EXPECT_FLOAT_EQ(1.0f, f32(h, 212));
@@ -305,6 +315,7 @@ TEST_F(IrafWrite, HistoryThatDoesNotFitGoesToTheUserArea)
     for (int i = 0; i < 9; i++)
         EXPECT_GT(im_wkey_t(id, ("HISTORY " + sixty).c_str(), "end"), 0);
     EXPECT_GT(im_wkey_t(id, "HISTORY ok", "end"), 0); // 6 bytes still fit
+    fill_pixels(id);
     EXPECT_EQ(0, im_close(id));
     auto h = slurp(path("hist.imh"));
     std::string want;
@@ -320,6 +331,7 @@ TEST_F(IrafWrite, HistoryThatDoesNotFitGoesToTheUserArea)
     const std::string seventy2(72, 'x'); // 146 bytes each: 7 make 1022
     for (int i = 0; i < 8; i++)
         EXPECT_GT(im_wkey_t(id, ("HISTORY " + seventy2).c_str(), "end"), 0);
+    fill_pixels(id);
     EXPECT_EQ(0, im_close(id));
     h = slurp(path("histfull.imh"));
     EXPECT_EQ(size_t(7 * 73), iraf_text(h, 892, 1024).size());
@@ -329,22 +341,45 @@ TEST_F(IrafWrite, HistoryThatDoesNotFitGoesToTheUserArea)
     EXPECT_EQ(size_t(2052 + 162 + 2), h.size());
 }
 
-TEST_F(IrafWrite, AxesBeyondSevenGoToTheUserArea)
+TEST_F(IrafWrite, AxesBeyondSevenAreRefusedAtTheFirstWrite)
 {
-    int id = im_open(path("ax8.imh").c_str(), "write");
-    ASSERT_GT(id, 0);
-    EXPECT_GT(im_wkey_i(id, 16, "BITPIX"), 0);
-    EXPECT_GT(im_wkey_i(id, 8, "NAXIS"), 0);
-    EXPECT_GT(im_wkey_i(id, 2, "NAXIS1"), 0);
-    for (int k = 2; k <= 8; k++)
+    // The reader takes at most 7 axes, so the writer makes no such header.
+    for (int naxis : {8, 9}) {
+        const std::string name = "ax" + std::to_string(naxis);
+        int id = im_open(path(name + ".imh").c_str(), "write");
+        ASSERT_GT(id, 0);
+        EXPECT_GT(im_wkey_i(id, 16, "BITPIX"), 0);
+        EXPECT_GT(im_wkey_i(id, naxis, "NAXIS"), 0);
+        EXPECT_GT(im_wkey_i(id, 2, "NAXIS1"), 0);
+        for (int k = 2; k <= naxis; k++)
+            EXPECT_GT(im_wkey_i(id, 1, im_key("NAXIS", k)), 0);
+        short v[2] = {1, 2};
+        EXPECT_EQ(-2, im_wpix_s(id, v, 2));
+        EXPECT_EQ("IRAF images hold at most 7 axes, not " + std::to_string(naxis),
+                  std::string(im_errmsg()));
+        EXPECT_EQ(-2, im_close(id));
+        EXPECT_FALSE(testsup::exists(path(name + ".imh")));
+        EXPECT_FALSE(testsup::exists(path(name + ".pix")));
+    }
+    // More axes given after the first write: the header writer refuses
+    // them, and the image stays open to be mended.
+    int id8 = new_image("ax8late.imh", 16, 2, 1);
+    short two[2] = {1, 2};
+    EXPECT_EQ(2, im_wpix_s(id8, two, 2));
+    EXPECT_GT(im_wkey_i(id8, 8, "NAXIS"), 0);
+    EXPECT_EQ(-4, im_close(id8));
+    EXPECT_EQ("IRAF images hold at most 7 axes, not 8", std::string(im_errmsg()));
+    EXPECT_GT(im_wkey_i(id8, 2, "NAXIS"), 0);
+    EXPECT_EQ(0, im_close(id8));
+    // Seven axes are written; a NAXIS8 card beside them is a user card.
+    int id = new_image("ax7.imh", 16, 2, 1);
+    EXPECT_GT(im_wkey_i(id, 7, "NAXIS"), 0);
+    for (int k = 3; k <= 8; k++)
         EXPECT_GT(im_wkey_i(id, 1, im_key("NAXIS", k)), 0);
-    short v[2] = {1, 2};
-    EXPECT_EQ(2, im_wpix_s(id, v, 2));
+    fill_pixels(id);
     EXPECT_EQ(0, im_close(id));
-    auto h = slurp(path("ax8.imh"));
-    EXPECT_EQ(8, i32(h, 20));
-    EXPECT_EQ(2, i32(h, 24));
-    EXPECT_EQ(1, i32(h, 24 + 6 * 4));
+    auto h = slurp(path("ax7.imh"));
+    EXPECT_EQ(7, i32(h, 20));
     ASSERT_EQ(size_t(2052 + 162 + 2), h.size());
     EXPECT_EQ(0u, iraf_text(h, 2052, 162).find("NAXIS8  ="));
 }
@@ -356,6 +391,7 @@ TEST_F(IrafWrite, CardColumnsDecideWhereCardsGo)
     EXPECT_GT(im_wkey_t(id, "NAXIS1X =                    5", "end"), 0);
     EXPECT_GT(im_wkey_t(id, "NAXIS 7 =                    5", "end"), 0);
     EXPECT_GT(im_wkey_t(id, "OBJECT  = 'O''Brien'", "end"), 0);
+    fill_pixels(id);
     EXPECT_EQ(0, im_close(id));
     auto h = slurp(path("cols.imh"));
     // ORIGIN: a history entry of its text from column 11.
@@ -378,6 +414,7 @@ TEST_F(IrafWrite, LongNamesAndTitlesAreCutToTheirFields)
     int id = new_image(stem + ".imh", 16, 1, 1);
     const std::string title(68, 't');
     EXPECT_GT(im_wkey_c(id, title.c_str(), "OBJECT"), 0);
+    fill_pixels(id);
     EXPECT_EQ(0, im_close(id));
     auto h = slurp(path(stem + ".imh"));
     EXPECT_EQ(stem.substr(0, 80), iraf_text(h, 572, 160));
@@ -427,20 +464,24 @@ TEST_F(IrafWrite, RefusedPixelTypeKeepsTheImageOpenAndClosesTheHeaderFile)
     EXPECT_EQ(2, im_wpix_s(id, v, 2));
     EXPECT_GT(im_wkey_i(id, 8, "BITPIX"), 0);
     const int fds = open_fds();
-    EXPECT_EQ(-2, im_close(id));
+    EXPECT_EQ(-4, im_close(id));
+    EXPECT_NE(nullptr, std::strstr(im_errmsg(), "cannot hold the card 'BITPIX"));
     EXPECT_EQ(fds, open_fds());
     EXPECT_GT(im_wkey_i(id, 16, "BITPIX"), 0);
     EXPECT_EQ(0, im_close(id));
     auto h = slurp(path("ref.imh"));
     EXPECT_EQ(3, i32(h, 16));
 
-    // Without any BITPIX the header could not be read back: refused.
+    // Without any BITPIX the header could not be read back: refused.  The
+    // setup at close makes the pixel file; the pixels follow the BITPIX.
     id = im_open(path("nobit.imh").c_str(), "write");
     ASSERT_GT(id, 0);
     EXPECT_GT(im_wkey_i(id, 1, "NAXIS"), 0);
     EXPECT_GT(im_wkey_i(id, 1, "NAXIS1"), 0);
-    EXPECT_EQ(-2, im_close(id));
+    EXPECT_EQ(-4, im_close(id));
+    EXPECT_EQ("the header has no BITPIX card, which IRAF images need", std::string(im_errmsg()));
     EXPECT_GT(im_wkey_i(id, -32, "BITPIX"), 0);
+    fill_pixels(id);
     EXPECT_EQ(0, im_close(id));
 }
 
@@ -580,6 +621,7 @@ TEST_F(IrafWrite, Version2HistoryHoldsAtMost1022Characters)
     for (int i = 0; i < 15; i++)
         EXPECT_GT(im_wkey_t(id, ("HISTORY " + seventy).c_str(), "end"), 0);
     EXPECT_GT(im_wkey_t(id, ("HISTORY " + std::string(27, 'k')).c_str(), "end"), 0);
+    fill_pixels(id);
     EXPECT_EQ(0, im_close(id));
     auto h = slurp(path("hist2.imh"));
     std::string want;

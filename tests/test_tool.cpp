@@ -2,7 +2,9 @@
  * standard input, checked by exit status, standard-error text and, for
  * complete runs, the output image read back with a small FITS reader of
  * the test's own. */
+#include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -267,7 +269,7 @@ TEST(ToolInput, Debug13EchoesInterpretedInputAndExits)
 
 TEST(ToolInput, PointStoreGrowsPastEachReallocation)
 {
-    for (int n : {10, 11, 110, 111, 211, 350}) {
+    for (int n : {10, 11, 20, 21, 40, 41, 350}) {
         std::string in = "a\nb\n";
         std::string want;
         for (int i = 0; i < n; i++) {
@@ -303,7 +305,7 @@ TEST(ToolInput, PointStoreGrowsAsSoonAsItIsFull)
     if (TEST_RUNNER[0] != '\0')
         GTEST_SKIP() << "the host's cc cannot build a realloc to preload into a tool run under "
                      << TEST_RUNNER;
-    /* A preloaded realloc that refuses the first growth (110 pairs of two
+    /* A preloaded realloc that refuses the first growth (20 pairs of two
      * 32-bit ints): the tenth point fills the store of 10 and must already
      * ask for it, the ninth must not. */
     std::string d = work_dir();
@@ -312,7 +314,7 @@ TEST(ToolInput, PointStoreGrowsAsSoonAsItIsFull)
         c << "#define _GNU_SOURCE\n#include <dlfcn.h>\n#include <stddef.h>\n"
              "void *realloc(void *p, size_t n)\n{\n"
              "    static void *(*real)(void *, size_t);\n"
-             "    if (n == 110 * 2 * 4)\n        return NULL;\n"
+             "    if (n == 20 * 2 * 4)\n        return NULL;\n"
              "    if (real == NULL)\n"
              "        real = (void *(*)(void *, size_t))dlsym(RTLD_NEXT, \"realloc\");\n"
              "    return real(p, n);\n}\n";
@@ -705,4 +707,201 @@ TEST(ToolRun, ImageLargerThanMemoryIsRefusedNotOverrun)
     EXPECT_NE(std::string::npos, r.err.find("Can't get enough image memory")) << r.err;
     struct stat st;
     EXPECT_NE(0, stat((d + "/hugeout.fits").c_str(), &st)) << "no output may be left";
+}
+
+/* ---- Faults: a message naming the image and the reason, status 255 (1
+ * for unusable standard input), never a signal, no partial output ---- */
+
+namespace {
+
+/* Runs the tool as the unprivileged user nobody when the tests run as
+ * root (root passes every permission check); dir must be open to it. */
+std::string as_unprivileged()
+{
+    return geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+}
+
+bool no_output_left(const std::string &d)
+{
+    for (const char *n : {"out.fits", "out.imh", "out.pix", "out.zzh", "out.zzp"})
+        if (exists(d + "/" + n))
+            return false;
+    return true;
+}
+
+} // namespace
+
+TEST(ToolFaults, BrokenInputsNameTheImageAndTheReason)
+{
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    const std::string whole = read_file(d + "/in.fits");
+    {
+        std::ofstream cut(d + "/cut.fits", std::ios::binary);
+        cut << whole.substr(0, 2880 + 100); /* header and 50 of 600 pixels */
+    }
+    {
+        std::ofstream hdr(d + "/hdronly.fits", std::ios::binary);
+        hdr << whole.substr(0, 2880);
+    }
+    /* IRAF and ZZ images whose pixel files are missing. */
+    for (const char *name : {"nopix.imh", "nopix.zzh"}) {
+        int id = im_open((d + "/" + name).c_str(), "write");
+        im_wkey_i(id, 16, "BITPIX");
+        im_wkey_i(id, 2, "NAXIS");
+        im_wkey_i(id, 30, "NAXIS1");
+        im_wkey_i(id, 20, "NAXIS2");
+        std::vector<float> v(600, 1.0f);
+        EXPECT_EQ(600, im_wpix_r(id, v.data(), 600));
+        EXPECT_EQ(0, im_close(id));
+    }
+    std::remove((d + "/nopix.pix").c_str());
+    std::remove((d + "/nopix.zzp").c_str());
+
+    const struct {
+        std::string input;
+        std::string err;
+    } cases[] = {
+        {"cut.fits\nout.fits\n", "Error reading pixels \"cut.fits\": cut.fits ends at byte 2980, "
+                                  "before its last pixel\n"},
+        {"hdronly.fits\nout.fits\n", "Error reading pixels \"hdronly.fits\": hdronly.fits ends "
+                                      "at byte 2880, before its last pixel\n"},
+        {"nopix.imh\nout.fits\n", "Error opening input file \"nopix.imh\": "},
+        {"nopix.zzh\nout.fits\n", "Error opening input file \"nopix.zzh\": ZZ pixel file "
+                                   "nopix.zzp: no such file\n"},
+        {"in.fits\nmissing/out.fits\n", "Error writing pixels to output \"missing/out.fits\": "
+                                         "cannot create missing/out.fits: no such folder\n"},
+    };
+    for (const auto &c : cases) {
+        ToolResult r = run_tool(d, "", c.input + CORNERS);
+        EXPECT_EQ(255, r.status) << c.input << r.err;
+        EXPECT_EQ(0u, r.err.find(c.err)) << c.input << r.err;
+        /* one line: the message and its reason */
+        EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        EXPECT_TRUE(no_output_left(d)) << c.input;
+        EXPECT_FALSE(exists(d + "/missing"));
+    }
+}
+
+TEST(ToolFaults, PermissionDeniedNamesTheImage)
+{
+    std::string d = work_dir();
+    chmod(d.c_str(), 0777);
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    write_fits16(d + "/secret.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    chmod((d + "/in.fits").c_str(), 0644);
+    chmod((d + "/secret.fits").c_str(), 0);
+    mkdir((d + "/locked").c_str(), 0555);
+    /* As root the checks are made as the user nobody, who must reach the
+     * tool and this folder. */
+    if (!as_unprivileged().empty() &&
+        std::system(("cd '" + d + "' && " + as_unprivileged() + "test -x '" FLATTEN_BIN
+                     "' -a -r in.fits").c_str()) != 0)
+        GTEST_SKIP() << "the user nobody cannot reach " << d << " or the tool: permissions "
+                     << "cannot be tested as root here";
+    const struct {
+        std::string input;
+        std::string err;
+    } cases[] = {
+        {"secret.fits\nout.fits\n",
+         "Error opening input file \"secret.fits\": secret.fits: permission denied\n"},
+        {"in.fits\nlocked/out.fits\n",
+         "Error writing pixels to output \"locked/out.fits\": cannot create locked/out.fits: "
+         "permission denied\n"},
+    };
+    for (const auto &c : cases) {
+        ToolResult r = run_tool(d, "", c.input + CORNERS, as_unprivileged());
+        EXPECT_EQ(255, r.status) << c.input << r.err;
+        EXPECT_EQ(c.err, r.err) << c.input;
+        EXPECT_TRUE(no_output_left(d)) << c.input;
+        EXPECT_FALSE(exists(d + "/locked/out.fits"));
+    }
+}
+
+TEST(ToolFaults, OutputThatRefusesWritesFailsAndLeavesTheLink)
+{
+    /* out.fits is a link to /dev/full (it existed: it stays); the IRAF and
+     * ZZ outputs lose their header to it, and their new pixel files are
+     * removed. */
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    const struct {
+        const char *name;
+        const char *pix;
+        const char *err;
+    } cases[] = {
+        {"out.fits", "", "Error writing pixels to output \"out.fits\": out.fits: No space left "
+                         "on device"},
+        {"out.imh", "out.pix", "Error closing output image \"out.imh\": out.imh: "},
+        {"out.zzh", "out.zzp", "Error closing output image \"out.zzh\": out.zzh: the header "
+                               "could not be written: No space left on device"},
+    };
+    for (const auto &c : cases) {
+        const std::string link = d + "/" + c.name;
+        ASSERT_EQ(0, symlink("/dev/full", link.c_str()));
+        ToolResult r = run_tool(d, "", std::string("in.fits\n") + c.name + "\n" + CORNERS);
+        EXPECT_EQ(255, r.status) << c.name;
+        EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
+        if (c.pix[0] != '\0') { /* the close says which file was overwritten */
+            EXPECT_NE(std::string::npos, r.err.find(std::string(c.name) + " existed before, was "
+                                                    "overwritten and is left incomplete)\n"))
+                << r.err;
+        }
+        struct stat st;
+        EXPECT_EQ(0, lstat(link.c_str(), &st));
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        if (c.pix[0] != '\0') {
+            EXPECT_FALSE(exists(d + "/" + c.pix)) << c.name;
+        }
+        std::remove(link.c_str());
+    }
+}
+
+TEST(ToolFaults, JunkOnStandardInputEndsWithAStatusNeverASignal)
+{
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    /* A name line with a NUL byte would open another file: refused. */
+    ToolResult nul = run_tool(d, "", std::string("in.fits\0junk\nout.fits\n", 22) + CORNERS);
+    EXPECT_EQ(1, nul.status);
+    EXPECT_EQ("Bad filename read (1)\n", nul.err);
+    EXPECT_TRUE(no_output_left(d));
+    /* Binary junk of several kinds (fixed seeds). */
+    for (unsigned seed : {1u, 2u, 3u, 4u}) {
+        std::string junk;
+        unsigned x = seed;
+        for (int i = 0; i < 65536; i++) {
+            x = x * 1103515245u + 12345u;
+            junk += static_cast<char>((x >> 16) & 0xff);
+        }
+        if (seed == 3)
+            junk = "in.fits\nout.fits\n" + junk; /* junk points only */
+        if (seed == 4)
+            junk = "in.fits\n" + junk;           /* junk as the output name */
+        ToolResult r = run_tool(d, "", junk);
+        EXPECT_TRUE(r.status == 1 || r.status == 255) << seed << ": " << r.status << r.err;
+        EXPECT_FALSE(r.err.empty()) << seed;
+        EXPECT_EQ(std::string::npos, r.err.find("Sanitizer")) << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("runtime error")) << r.err;
+        for (char ch : r.err)
+            EXPECT_TRUE(ch == '\n' || (ch >= 0x20 && ch != 0x7f)) << seed << ": " << r.err;
+        EXPECT_TRUE(no_output_left(d)) << seed;
+    }
+}
+
+TEST(ToolFaults, AMillionPointsAreQuick)
+{
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    std::string in = "in.fits\nout.fits\n";
+    in.reserve(10 * 1000000);
+    for (int i = 0; i < 200000; i++)
+        in += CORNERS;
+    const time_t start = time(nullptr);
+    ToolResult r = run_tool(d, "-3", in);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("A = 200.000000\nB = 2.000000\nC = -1.500000\n"));
+    EXPECT_LT(time(nullptr) - start, 60) << "a million points must not take minutes";
+    Fits out;
+    EXPECT_TRUE(read_fits(d + "/out.fits", &out));
 }

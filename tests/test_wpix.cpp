@@ -275,7 +275,7 @@ TEST_F(Wpix, DoublesStoreTheDoubleBlankInFitsOrder)
     id = new_image("f64r.fits", -64, 3, 0);
     float v[3] = {1, 2, 3};
     EXPECT_EQ(-2, im_wpix_r(id, v, 3));
-    EXPECT_EQ(0, im_close(id));
+    EXPECT_EQ(-2, im_close(id)); // no pixel was stored
     id = im_open(path("nobitpix.fits").c_str(), "write");
     EXPECT_EQ(-2, im_wpix_r(id, v, 1));
     double w[1] = {1};
@@ -434,12 +434,16 @@ TEST_F(Wpix, ZeroPixelsCreateTheFiles)
     float v = 5.0f;
     EXPECT_EQ(0, im_wpix_r(id, &v, 0));
     EXPECT_TRUE(exists(path("zero.fits")));
-    EXPECT_EQ(0, im_close(id));
+    // Closed without its pixels: refused, and the file it made is removed.
+    EXPECT_EQ(-2, im_close(id));
+    EXPECT_FALSE(exists(path("zero.fits")));
 }
 
 TEST_F(Wpix, SubWindowLinesLandAtTheirFilePositions)
 {
     int id = new_image("sub.fits", 16, 5, 4);
+    std::vector<short> zeros(20, 0);
+    EXPECT_EQ(20, im_wpix_s(id, zeros.data(), 20)); // every pixel, then a box
     int takes[3] = {2, 2, 2};
     int skips[3] = {0, 1, 1};
     ASSERT_EQ(0, im_dwin(id, 1, takes, skips));

@@ -406,6 +406,7 @@ int IM_card_add(const char *card)
     }
     f->cur_header = h;
     f->n_headers++;
+    f->changed |= IM_CHANGED_CARDS;
     return 1;
 }
 
@@ -443,6 +444,7 @@ int IM_card_replace(const char *card)
         return rc;
     }
     std::memcpy(h->text, next, sizeof next);
+    f->changed |= IM_CHANGED_CARDS;
     return 1;
 }
 
@@ -471,6 +473,7 @@ int IM_card_delete(void)
     h->next = f->free_header;
     f->free_header = h;
     f->n_headers--;
+    f->changed |= IM_CHANGED_CARDS;
     return 1;
 }
 

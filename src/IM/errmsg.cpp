@@ -14,8 +14,8 @@
 static char reason[IM_REASON_LEN];
 
 /* IM_error_clear: forget the recorded reason.  Called on entry by every
- * operation that records one (im_open, rwc_fid, rwcf, the first pixel
- * write). */
+ * operation that records one (im_open, rwc_fid, rwcf, the pixel writers,
+ * im_close). */
 void IM_error_clear(void)
 {
     reason[0] = '\0';
@@ -57,9 +57,9 @@ void IM_error_context(const char *context)
     }
 }
 
-/* im_errmsg: the reason for the latest failure of im_open, rwc_fid, rwcf
- * or a new image's first pixel write ("" when the latest of them succeeded
- * or gave none).  The text belongs to the library and changes with the
+/* im_errmsg: the reason for the latest failure of im_open, rwc_fid, rwcf,
+ * a pixel write or im_close ("" when the latest of them succeeded or gave
+ * none).  The text belongs to the library and changes with the
  * next such call. */
 const char *im_errmsg(void)
 {

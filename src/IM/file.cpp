@@ -98,8 +98,10 @@ static void print_dump(void)
 }
 
 /* im_file: operation 'p' prints the header summary, 'q' the card-list
- * dump, on standard output; anything else does nothing.
- * Returns 0, or -3 handle not open (nothing printed). */
+ * dump, on standard output; 'd' discards the image: it is released
+ * without being completed, and a new image's files that it created are
+ * removed (files that existed under its names stay); anything else does
+ * nothing.  Returns 0, or -3 handle not open (nothing done). */
 int im_file(int id, const char *operation)
 {
     if (IM_set_fid(id) < 0)
@@ -112,6 +114,9 @@ int im_file(int id, const char *operation)
         break;
     case 'q':
         print_dump();
+        break;
+    case 'd':
+        IM_discard();
         break;
     default:
         break;

@@ -51,6 +51,30 @@ int IM_open_file(const char *path, int flags)
     return fd;
 }
 
+/* IM_create_file: create path for reading and writing (mode 0664 before
+ * the umask), truncating a file that already exists.  *made becomes 1 when
+ * no file existed under the name (this call made it), 0 when something did
+ * (a file, whose old contents are gone, or a link, whose target is
+ * written): only what was made may be removed later.  Returns the
+ * descriptor (> 0) or -1 (errno set). */
+int IM_create_file(const char *path, int *made)
+{
+    *made = 0;
+    int fd = open(path, O_RDWR | O_CREAT | O_EXCL, 0664);
+    if (fd >= 0)
+        *made = 1;
+    else if (errno == EEXIST)
+        fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0664);
+    if (fd == 0) {
+        int moved = fcntl(fd, F_DUPFD, 1);
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        fd = moved;
+    }
+    return fd;
+}
+
 /* IM_read_full: read up to n bytes, retrying partial reads and
  * interruptions.  Returns the count read (less than n only at end of file)
  * or -1. */

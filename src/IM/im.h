@@ -92,6 +92,16 @@ struct fid_struct {
                                   type 11); set by the IRAF reader with a
                                   BZERO 32768 card, the readers flip their
                                   top bit so that value = stored + 32768 */
+    int64_t bytes_written;     /* pixel bytes stored by the writers (a new
+                                  image that got fewer than its axes call
+                                  for is refused at close) */
+    int changed;               /* IM_CHANGED_ bits: what a caller changed
+                                  since the open; an update with none is
+                                  closed without writing */
+    int made_files;            /* IM_MADE_ bits: files this image created
+                                  (none existed under the name before);
+                                  a failed close of a new image removes
+                                  them, never a file that existed */
     hdr_blk_struct *header_blocks;
     int val_bitpix;
     int val_naxis[IM_MAX_AXES + 1];
@@ -109,6 +119,18 @@ struct fid_struct {
     int magic;
 };
 
+/* fid_struct.changed: set by the card store (cards) and the pixel writers
+ * (pixels); a read or update open clears it once the header is loaded. */
+#define IM_CHANGED_CARDS 1
+#define IM_CHANGED_PIXELS 2
+
+/* fid_struct.made_files: set where the files are created (pixel setup, the
+ * IRAF and ZZ header writers). */
+#define IM_MADE_PIX 1
+#define IM_MADE_HDR 2
+#define IM_WROTE_HDR 4   /* the separate header file (IRAF, ZZ) was created
+                            or overwritten */
+
 /* The current descriptor, shared by every library source file. */
 extern fid_struct *f;
 
@@ -117,6 +139,10 @@ fid_struct *new_fid(void);
 void destroy_fid(fid_struct *p);
 fid_struct *find_fid(int id);
 int IM_set_fid(int id);
+
+/* Closing (close): release the current image without completing it; a
+ * new image's files that it created are removed.  Leaves f null. */
+void IM_discard(void);
 
 /* Pixel loops that must vectorise: GCC may if-convert floating selects
  * only when comparisons are assumed not to trap (no loop reads the
@@ -181,6 +207,7 @@ const char *IM_errno_words(int e);
 
 /* File helpers (fileio) */
 int IM_open_file(const char *path, int flags);
+int IM_create_file(const char *path, int *made);
 int IM_read_full(int fd, void *buffer, int n);
 int IM_write_all(int fd, const void *data, size_t n);
 int IM_write_all_at(int fd, const void *data, size_t n, int64_t pos);

@@ -6,7 +6,7 @@
  * versions send each card to the same place by the same keyword rules; the
  * writer state (records, history index) is reset at the start of every
  * header; text fields are cut to their width; every write is checked and a
- * failure makes the writer return -2. */
+ * failure makes the writer return -2, a card the form cannot hold -4. */
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -26,8 +26,31 @@ static IMHDR2 ih2;              /* the version-2 record being written */
 static int32_t iraf_time = 0;   /* time stamp of the header being written */
 static int iraf_hist_index = 0; /* next free byte of the history area */
 static int iraf_fd = -1;        /* the .imh file being written */
-static int iraf_failed = 0;     /* a user-area record was not fully written */
+static int iraf_failed = 0;     /* a write failed (first failure: iraf_errno, iraf_fail_file) */
+static int iraf_errno = 0;
+static const char *iraf_fail_file = "";
 static int iraf_unsigned = 0;   /* an updated image keeps unsigned 16-bit pixels */
+
+/* Note a failed write to file (the header or pixel file's name), keeping
+ * the first failure's errno for the reason. */
+static void io_failed(const char *file)
+{
+    if (!iraf_failed) {
+        iraf_errno = errno != 0 ? errno : EIO;
+        iraf_fail_file = file;
+    }
+    iraf_failed = 1;
+}
+
+/* The writer's result once the header file is closed: 0, or -2 with the
+ * reason of the first failed write. */
+static int io_result(void)
+{
+    if (!iraf_failed)
+        return 0;
+    return IM_fail(-2, "%s: the header could not be written: %s", iraf_fail_file,
+                   IM_errno_words(iraf_errno));
+}
 
 /* ---- Text and values -------------------------------------------------- */
 
@@ -222,7 +245,7 @@ static void put_user_card(const char *text)
     unsigned char rec[IRAF_USER_CARD];
     ascii_to_iraf(rec, line, IRAF_USER_CARD);
     if (IM_write_all(iraf_fd, rec, sizeof rec) < 0)
-        iraf_failed = 1;
+        io_failed(f->hdr_filename);
 }
 
 /* One version-2 user-area line: the card blank padded to 80 columns and a
@@ -232,7 +255,7 @@ static void put_user_line(const char *text)
     char line[IM_CARD_LEN + 2];
     std::snprintf(line, sizeof line, "%-80.80s\n", text);
     if (IM_write_all(iraf_fd, line, IM_CARD_LEN + 1) < 0)
-        iraf_failed = 1;
+        io_failed(f->hdr_filename);
 }
 
 /* put_iraf_history_card: append text as one version-1 history entry: its
@@ -349,26 +372,35 @@ static int put_iraf_card(const char *text)
 }
 
 /* Place every card of the store, from byte user_area of the header file
- * on.  Returns 0, or -2: a card refused, or no pixel type at the end (such
- * a header could not be read back). */
+ * on.  Returns 0; -4 a BITPIX card refused, no pixel type at the end, or
+ * more axes than a header holds (such a header could not be read back:
+ * the cards can be mended); -2 the user area cannot be reached.  Reasons
+ * recorded. */
 static int put_iraf_cards(off_t user_area)
 {
     if (lseek(iraf_fd, user_area, SEEK_SET) != user_area)
-        return -2;
+        return IM_fail(-2, "%s: the header cannot be written: not a file one can seek in",
+                       f->hdr_filename);
     for (const header_struct *h = f->first_header; h != nullptr; h = h->next)
         if (put_iraf_card(h->text) < 0)
-            return -2;
-    return fld.pixtype != 0 ? 0 : -2;
+            return IM_fail(-4, "IRAF images cannot hold the card '%.30s' (BITPIX 16, 32, -32 "
+                           "or -64 only)", h->text);
+    if (fld.pixtype == 0)
+        return IM_fail(-4, "the header has no BITPIX card, which IRAF images need");
+    if (fld.ndim > IRAF_MAX_DIM || fld.ndim < 0)
+        return IM_fail(-4, "IRAF images hold at most %d axes, not %d", IRAF_MAX_DIM,
+                       int(fld.ndim));
+    return 0;
 }
 
 /* Close the header file being written (a failed close counts as a failed
- * write).  Returns bad, so that a refused header ends the writer. */
-static int close_header_file(int bad)
+ * write).  Returns refused, so that a refused header ends the writer. */
+static int close_header_file(int refused)
 {
     if (close(iraf_fd) != 0)
-        iraf_failed = 1;
+        io_failed(f->hdr_filename);
     iraf_fd = -1;
-    return bad;
+    return refused;
 }
 
 /* ---- Fields both versions hold ------------------------------------------ */
@@ -432,32 +464,32 @@ static void finish_iraf1(void)
 /* Write a version-1 header started by start_iraf1: user area from byte
  * 2052 ended by a NUL unit (the file ends there), the record at byte 0
  * with "imhdr", its first 1024 bytes with "impix" at the start of the
- * pixel file.  Returns 0, or -2: a card refused, no pixel type, or a write
- * failed.  Closes the header file. */
+ * pixel file.  Returns 0; -4 the cards cannot be stored (put_iraf_cards);
+ * -2 a write failed.  Closes the header file. */
 static int write_iraf1(void)
 {
     ih.im_mtime = iraf_time;
-    const int bad = put_iraf_cards(IRAF_USER_AREA) < 0;
-    if (!bad) {
+    const int refused = put_iraf_cards(IRAF_USER_AREA);
+    if (refused == 0) {
         finish_iraf1();
         const unsigned char end[2] = {0, 0};
         if (IM_write_all(iraf_fd, end, 2) < 0)
-            iraf_failed = 1;
+            io_failed(f->hdr_filename);
         const off_t at = lseek(iraf_fd, 0, SEEK_CUR);
         if (at < 0 || ftruncate(iraf_fd, at) != 0)
-            iraf_failed = 1;
+            io_failed(f->hdr_filename);
         ih.im_hdrlen = clamp32(int64_t(at) / 4);
         ascii_to_iraf(ih.im_magic, "imhdr", int(sizeof ih.im_magic));
         if (IM_write_all_at(iraf_fd, &ih, sizeof ih, 0) < 0)
-            iraf_failed = 1;
+            io_failed(f->hdr_filename);
     }
-    if (close_header_file(bad))
-        return -2;
+    if (close_header_file(refused) < 0)
+        return refused;
 
     ascii_to_iraf(ih.im_magic, "impix", int(sizeof ih.im_magic));
     if (f->unix_pix_fid <= 0 || IM_write_all_at(f->unix_pix_fid, &ih, IRAF_PIX_COPY, 0) < 0)
-        iraf_failed = 1;
-    return iraf_failed ? -2 : 0;
+        io_failed(f->pix_filename);
+    return io_result();
 }
 
 /* ---- Version 2 -------------------------------------------------------- */
@@ -543,31 +575,31 @@ static void finish_iraf2(void)
  * 2046 ended by a NUL and padded to an even size (the file ends there),
  * the record at byte 0, and at the start of the pixel file the fields up
  * to im_pixfile with "impv2", im_pixfile naming the header file.  Returns
- * 0, or -2: a card refused, no pixel type, or a write failed.  Closes the
- * header file. */
+ * 0; -4 the cards cannot be stored (put_iraf_cards); -2 a write failed.
+ * Closes the header file. */
 static int write_iraf2(void)
 {
     ih2.im_mtime = iraf_time;
-    const int bad = put_iraf_cards(IRAF2_USER_AREA) < 0;
+    const int refused = put_iraf_cards(IRAF2_USER_AREA);
     unsigned char raw[IRAF2_HDR_SIZE];
-    if (!bad) {
+    if (refused == 0) {
         finish_iraf2();
         off_t at = lseek(iraf_fd, 0, SEEK_CUR);
         const unsigned char end[2] = {0, 0};
         const size_t n_end = at >= 0 && at % 2 == 0 ? 2 : 1;
         if (at < 0 || IM_write_all(iraf_fd, end, n_end) < 0)
-            iraf_failed = 1;
+            io_failed(f->hdr_filename);
         at = lseek(iraf_fd, 0, SEEK_CUR);
         if (at < 0 || ftruncate(iraf_fd, at) != 0)
-            iraf_failed = 1;
+            io_failed(f->hdr_filename);
         ih2.im_hdrlen = clamp32(int64_t(at) / 2 + 1);
         std::memcpy(ih2.im_magic, "imhv2", IRAF2_MAGIC_LEN);
         iraf2_encode(&ih2, raw);
         if (IM_write_all_at(iraf_fd, raw, sizeof raw, 0) < 0)
-            iraf_failed = 1;
+            io_failed(f->hdr_filename);
     }
-    if (close_header_file(bad))
-        return -2;
+    if (close_header_file(refused) < 0)
+        return refused;
 
     /* The header name, terminated within its field (an updated header may
      * have left it without a NUL). */
@@ -578,8 +610,8 @@ static int write_iraf2(void)
     text_to_field(ih2.im_pixfile, sizeof ih2.im_pixfile, name);
     iraf2_encode(&ih2, raw);
     if (f->unix_pix_fid <= 0 || IM_write_all_at(f->unix_pix_fid, raw, IRAF2_PIX_COPY, 0) < 0)
-        iraf_failed = 1;
-    return iraf_failed ? -2 : 0;
+        io_failed(f->pix_filename);
+    return io_result();
 }
 
 /* ---- The header ------------------------------------------------------- */
@@ -622,21 +654,26 @@ static int existing_version(const unsigned char *raw, ssize_t n)
  * (mode 2) a version-1 header, or version 2 when oifversion is 2; for an
  * update (mode 3) the version the header file has.  The .imh file (record,
  * user area, history) ends right after its user area; the record's copy
- * starts the .pix file.  0, or -2: the header file cannot be opened or
- * read, is of neither version, a card is refused, no BITPIX was given, or
- * a write failed.  The header file is closed in every case. */
+ * starts the .pix file.  0; -4 a card is refused, no BITPIX was given or
+ * more than 7 axes (the cards can be mended); -2 the header file cannot be
+ * created, opened or read, is of neither version, or a write failed.
+ * Reasons recorded; marks a header file it made (IM_MADE_HDR).  The header
+ * file is closed in every case. */
 int IM_write_iraf_hdr(void)
 {
     iraf_time = get_iraf_time();
     iraf_failed = 0;
+    iraf_errno = 0;
     iraf_hist_index = 0;
     iraf_unsigned = 0;
     int version;
 
     if (f->mode == 2) {
-        iraf_fd = open(f->hdr_filename, O_RDWR | O_CREAT | O_TRUNC, 0664);
+        int made = 0;
+        iraf_fd = IM_create_file(f->hdr_filename, &made);
         if (iraf_fd < 0)
-            return -2;
+            return IM_fail(-2, "cannot create %s: %s", f->hdr_filename, IM_errno_words(errno));
+        f->made_files |= made ? IM_MADE_HDR | IM_WROTE_HDR : IM_WROTE_HDR;
         version = new_image_version();
         if (version == 2)
             start_iraf2(0, nullptr);
@@ -645,7 +682,7 @@ int IM_write_iraf_hdr(void)
     } else if (f->mode == 3) {
         iraf_fd = open(f->hdr_filename, O_RDWR);
         if (iraf_fd < 0)
-            return -2;
+            return IM_fail(-2, "%s: %s", f->hdr_filename, IM_errno_words(errno));
         unsigned char raw[IRAF2_HDR_SIZE];
         static_assert(IRAF2_HDR_SIZE >= IRAF_HDR_SIZE, "room for either version");
         const ssize_t n = pread(iraf_fd, raw, sizeof raw, 0);
@@ -653,7 +690,8 @@ int IM_write_iraf_hdr(void)
         if (version == 0) {
             close(iraf_fd);
             iraf_fd = -1;
-            return -2;
+            return IM_fail(-2, "%s: no longer an IRAF header of version 1 or 2",
+                           f->hdr_filename);
         }
         if (version == 2) {
             start_iraf2(1, raw);
@@ -663,7 +701,7 @@ int IM_write_iraf_hdr(void)
         }
         iraf_unsigned = fld.pixtype == Iraf_ushort;
     } else {
-        return -2;
+        return IM_fail(-2, "the image is not open for writing");
     }
     return version == 2 ? write_iraf2() : write_iraf1();
 }

@@ -219,6 +219,7 @@ static char buff[2880];
 static int card = 0;           /* byte position of the next card */
 static int fits_fd = -1;       /* the header's descriptor; 0: standard output */
 static int fits_failed = 0;    /* a record was not fully written */
+static int fits_errno = 0;     /* why the first failed record failed */
 
 /* write_fits_card: add one card (blank padded or cut to 80 columns) to the
  * record buffer and write the record once it holds 36 cards; null writes
@@ -239,12 +240,15 @@ static void write_fits_card(const char *text)
         return;
     std::memset(buff + card, ' ', sizeof buff - size_t(card));
     card = 0;
+    errno = 0;
     if (fits_fd == 0) {
         if (std::fwrite(buff, 1, sizeof buff, stdout) != sizeof buff)
             fits_failed = 1;
     } else if (IM_write_all(fits_fd, buff, sizeof buff) < 0) {
         fits_failed = 1;
     }
+    if (fits_failed && fits_errno == 0)
+        fits_errno = errno != 0 ? errno : EIO;
 }
 
 /* Collect the first BITPIX, NAXIS and NAXIS1 .. NAXISn cards of the
@@ -284,21 +288,32 @@ static int is_front_card(const header_struct *h, const header_struct *const *fro
 
 /* The FITS header: SIMPLE, BITPIX and the axis cards, the other cards in
  * store order with EXTEND after the first run of NAXIS cards (or last when
- * nothing follows that run), END.  EXTEND is always
- * written, so the header takes exactly (cards + 38) / 36 records, the
- * space reserved at the first pixel write.  0, or -2: the reservation
- * differs, no pixel file, or a write failed. */
+ * nothing follows that run), END.  EXTEND is always written, so the header
+ * takes (cards + 38) / 36 records, the space reserved at the first pixel
+ * write.  A header that needs fewer records than the file holds before its
+ * pixels (cards deleted since, or an updated file whose header had spare
+ * room) gets blank cards before END, so that END stays in the last record.
+ * Returns 0; -4 it needs more records than there are (the cards can be
+ * mended); -2 no pixel file, or a write failed (reasons recorded). */
 static int write_fits_hdr(void)
 {
     static const char extend[] =
         "EXTEND  =                    T / TAPE MAY HAVE STANDARD FITS EXTENSIONS";
-    const int64_t want = int64_t(2880) * ((int64_t(IM_fits_cards()) + 38) / 36);
-    if (f->io_offset != want || f->unix_pix_fid < 0)
-        return -2;
+    const int64_t n_cards = int64_t(IM_fits_cards()) + 3; /* SIMPLE, EXTEND, END */
+    const int64_t want = int64_t(2880) * ((n_cards + 35) / 36);
+    if (f->unix_pix_fid < 0)
+        return IM_fail(-2, "%s: the file is not open", f->pix_filename);
+    if (want > f->io_offset)
+        return IM_fail(-4, "the header needs %lld records of 2880 bytes but the file has %lld "
+                       "before its pixels (remove %lld cards and close again)",
+                       (long long)(want / 2880), (long long)(f->io_offset / 2880),
+                       (long long)(n_cards - f->io_offset / 80));
+    int64_t fill = (int64_t(f->io_offset) - want) / 80; /* whole records of blanks */
     fits_fd = f->unix_pix_fid;
     if (fits_fd != 0 && lseek(fits_fd, 0, SEEK_SET) != 0)
-        return -2;
+        return IM_fail(-2, "%s: %s", f->pix_filename, IM_errno_words(errno));
     fits_failed = 0;
+    fits_errno = 0;
     card = 0;
 
     write_fits_card("SIMPLE  =                    T");
@@ -324,35 +339,59 @@ static int write_fits_hdr(void)
     }
     if (!extend_done)
         write_fits_card(extend);
+    for (; fill > 0; fill--)
+        write_fits_card("");
     write_fits_card("END");
     write_fits_card(nullptr);
-    if (fits_fd == 0 && std::fflush(stdout) != 0)
+    if (fits_fd == 0 && std::fflush(stdout) != 0 && !fits_failed) {
         fits_failed = 1;
-    return fits_failed ? -2 : 0;
+        fits_errno = errno != 0 ? errno : EIO;
+    }
+    if (fits_failed)
+        return IM_fail(-2, "%s: the header could not be written: %s",
+                       fits_fd == 0 ? "standard output" : f->pix_filename,
+                       IM_errno_words(fits_errno));
+    return 0;
 }
 
 /* The ZZ header: every card as a text line.  0, or -2 when the file
- * cannot be created or fully written. */
+ * cannot be created or fully written (reason recorded).  Marks the header
+ * file as made by this image when no file had its name. */
 static int write_zz_hdr(void)
 {
-    std::FILE *fp = std::fopen(f->hdr_filename, "w");
-    if (fp == nullptr)
-        return -2;
-    for (const header_struct *h = f->first_header; h != nullptr; h = h->next) {
-        std::fputs(h->text, fp);
-        std::fputc('\n', fp);
+    int made = 0;
+    const int fd = IM_create_file(f->hdr_filename, &made);
+    if (fd < 0)
+        return IM_fail(-2, "cannot create %s: %s", f->hdr_filename, IM_errno_words(errno));
+    f->made_files |= made ? IM_MADE_HDR | IM_WROTE_HDR : IM_WROTE_HDR;
+    std::FILE *fp = fdopen(fd, "w");
+    if (fp == nullptr) {
+        const int e = errno;
+        close(fd);
+        return IM_fail(-2, "%s: %s", f->hdr_filename, IM_errno_words(e));
     }
-    const int bad = std::ferror(fp);
-    if (std::fclose(fp) != 0 || bad)
-        return -2;
+    int e = 0;
+    for (const header_struct *h = f->first_header; h != nullptr && e == 0; h = h->next) {
+        if (std::fputs(h->text, fp) < 0 || std::fputc('\n', fp) == EOF)
+            e = errno != 0 ? errno : EIO;
+    }
+    if (std::fflush(fp) != 0 && e == 0)
+        e = errno != 0 ? errno : EIO;
+    if (std::fclose(fp) != 0 && e == 0)
+        e = errno != 0 ? errno : EIO;
+    if (e != 0)
+        return IM_fail(-2, "%s: the header could not be written: %s", f->hdr_filename,
+                       IM_errno_words(e));
     return 0;
 }
 
 /* IM_write_hdr: write the current image's header in its own form (FITS at
  * the start of the pixel file, IRAF .imh and the .pix block, ZZ text).
- * Returns 0; -2 the FITS header no longer fits its reserved records, a
- * file cannot be opened or fully written, or a card is refused; -3 a form
- * that has no header writer (S, unknown).  Works on f. */
+ * Returns 0; -4 the cards cannot be stored as they stand (the FITS header
+ * needs more records than reserved, an IRAF card or axis count the form
+ * cannot hold): mending them helps; -2 a file cannot be opened or fully
+ * written; -3 a form that has no header writer (S, unknown).  Every
+ * failure but -3 leaves its reason (IM_fail).  Works on f. */
 int IM_write_hdr(void)
 {
     switch (f->file_type) {

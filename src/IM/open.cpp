@@ -602,6 +602,9 @@ int im_open(const char *in_filename, const char *mode)
     }
     hdr_is_open = 0;
     pix_is_open = 0;
+    /* Loading the header is no change: an update closed without one
+     * leaves its files untouched. */
+    p->changed = 0;
     f = p;
     return p->id;
 }

@@ -108,12 +108,14 @@ static void iraf_host_form(unsigned char *buffer, int64_t n, int bpp)
 
 /* One move of the read walk: len bytes at file_pos of the pixel file, or
  * straight on from standard input when the descriptor is 0.  Returns len,
- * or -1 for a short read (end of file, error). */
+ * or -1 for a short read (end of file, error; the reason is recorded). */
 static int read_mover(unsigned char *chunk, int64_t file_pos, int len)
 {
     if (f->unix_pix_fid == 0) {
         size_t got = std::fread(chunk, 1, static_cast<size_t>(len), stdin);
-        return got == static_cast<size_t>(len) ? len : -1;
+        if (got == static_cast<size_t>(len))
+            return len;
+        return IM_fail(-1, "standard input ends before the last pixel");
     }
     int done = 0;
     while (done < len) {
@@ -121,8 +123,11 @@ static int read_mover(unsigned char *chunk, int64_t file_pos, int len)
                           static_cast<off_t>(file_pos + done));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0)
-            return -1;
+        if (r < 0)
+            return IM_fail(-1, "%s: %s", f->pix_filename, IM_errno_words(errno));
+        if (r == 0)
+            return IM_fail(-1, "%s ends at byte %lld, before its last pixel",
+                           f->pix_filename, (long long)(file_pos + done));
         done += static_cast<int>(r);
     }
     return len;
@@ -590,6 +595,7 @@ int im_rpix_i(int id, int *buffer, int n_pix)
 {
     if (IM_set_fid(id) < 0)
         return -3;
+    IM_error_clear();
     if (f->val_bitpix != 32)
         return -2;
     if (n_pix < 0)
@@ -616,6 +622,7 @@ int im_rpix_s(int id, short *buffer, int n_pix)
 {
     if (IM_set_fid(id) < 0)
         return -3;
+    IM_error_clear();
     if (f->val_bitpix != 16)
         return -2;
     if (n_pix < 0)
@@ -645,6 +652,7 @@ int im_rpix_c(int id, unsigned char *buffer, int n_pix)
 {
     if (IM_set_fid(id) < 0)
         return -3;
+    IM_error_clear();
     if (f->val_bitpix != 8)
         return -2;
     if (n_pix < 0)
@@ -665,6 +673,7 @@ int im_rpix_r(int id, float *buffer, int n_pix)
 {
     if (IM_set_fid(id) < 0)
         return -3;
+    IM_error_clear();
     if (f->val_bitpix == -64)
         return -2;
     if (n_pix < 0)
@@ -690,6 +699,7 @@ int im_rpix_d(int id, double *buffer, int n_pix)
 {
     if (IM_set_fid(id) < 0)
         return -3;
+    IM_error_clear();
     if (n_pix < 0)
         return IM_r_rewind(f->cur_window);
     if (buffer == nullptr && n_pix > 0)

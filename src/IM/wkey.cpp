@@ -127,6 +127,7 @@ static int set_comment(const char *comment)
     out[p + 2] = ' ';
     std::snprintf(out + p + 3, sizeof out - static_cast<size_t>(p + 3), "%s", comment);
     std::memcpy(h->text, out, sizeof out);
+    f->changed |= IM_CHANGED_CARDS;
     return 1;
 }
 

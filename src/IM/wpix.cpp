@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "im.h"
+#include "irafhdr.h"
 
 /* Pixels converted per pass through the stack array. */
 static const int CHUNK = 2048;
@@ -270,20 +271,6 @@ static bool ends_with(const char *name, const char *suffix)
     return n >= s && std::strcmp(name + n - s, suffix) == 0;
 }
 
-/* Creates (truncating) a file for reading and writing, mode 0664 before the
- * umask.  A descriptor that comes out as 0 is moved up, since 0 stands for
- * the standard stream.  Returns the descriptor or -1. */
-static int create_file(const char *path)
-{
-    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0664);
-    if (fd == 0) {
-        const int up = fcntl(fd, F_DUPFD, 3);
-        close(fd);
-        fd = up;
-    }
-    return fd < 0 ? -1 : fd;
-}
-
 /* IRAF has no scaled integer pixel type (its tasks ignore BSCALE and
  * BZERO), so an IRAF image whose cards scale integer pixels is stored as
  * real pixels holding the physical values, as IRAF itself stores scaled
@@ -368,9 +355,15 @@ static int do_wpix_setup(void)
         /* The header name ends in .zzh or .imh: swap the last three. */
         std::snprintf(f->pix_filename, IM_NAME_LEN, "%.*s%s", int(hlen - 3), name,
                       f->file_type == Type_zz ? "zzp" : "pix");
-        const int fd = create_file(f->pix_filename);
+        if (f->file_type == Type_iraf && f->val_naxis[0] > IRAF_MAX_DIM)
+            return IM_fail(-2, "IRAF images hold at most %d axes, not %d", IRAF_MAX_DIM,
+                           f->val_naxis[0]);
+        int made = 0;
+        const int fd = IM_create_file(f->pix_filename, &made);
         if (fd < 0)
             return IM_fail(-2, "cannot create %s: %s", f->pix_filename, create_failure(errno));
+        if (made)
+            f->made_files |= IM_MADE_PIX;
         f->unix_pix_fid = fd;
         f->unix_hdr_fid = -1; /* created when the header is written */
         f->io_offset = f->file_type == Type_zz ? 0 : 1024;
@@ -383,9 +376,12 @@ static int do_wpix_setup(void)
         const bool to_stdout = std::strcmp(name, "-") == 0;
         int fd = 0;
         if (!to_stdout) {
-            fd = create_file(name);
+            int made = 0;
+            fd = IM_create_file(name, &made);
             if (fd < 0)
                 return IM_fail(-2, "cannot create %s: %s", name, create_failure(errno));
+            if (made)
+                f->made_files |= IM_MADE_PIX | IM_MADE_HDR;
         }
         std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", name);
         f->unix_hdr_fid = fd;
@@ -407,21 +403,29 @@ static int do_wpix_setup(void)
 
 /* One move of the write walk: len bytes at byte pos of the pixel file, or
  * appended to standard output.  Returns the count stored (possibly short),
- * 0 for an empty chunk, or -1 on an error or when nothing was stored. */
+ * 0 for an empty chunk, or -1 on an error or when nothing was stored (the
+ * reason is recorded).  Counts what it stores in bytes_written. */
 static int move_out(unsigned char *chunk, int64_t pos, int len)
 {
     if (len <= 0)
         return 0;
+    ssize_t n;
     if (f->unix_pix_fid == 0) {
-        const size_t n = std::fwrite(chunk, 1, size_t(len), stdout);
-        return n > 0 ? static_cast<int>(n) : -1;
+        n = ssize_t(std::fwrite(chunk, 1, size_t(len), stdout));
+        if (n <= 0)
+            return IM_fail(-1, "standard output: %s", IM_errno_words(errno));
+    } else {
+        do
+            n = pwrite(f->unix_pix_fid, chunk, size_t(len), off_t(pos));
+        while (n < 0 && errno == EINTR);
+        if (n < 0)
+            return IM_fail(-1, "%s: %s", f->pix_filename, IM_errno_words(errno));
+        if (n == 0)
+            return IM_fail(-1, "%s: no byte could be stored", f->pix_filename);
     }
-    for (;;) {
-        const ssize_t n = pwrite(f->unix_pix_fid, chunk, size_t(len), off_t(pos));
-        if (n < 0 && errno == EINTR)
-            continue;
-        return n > 0 ? static_cast<int>(n) : -1;
-    }
+    f->bytes_written += n;
+    f->changed |= IM_CHANGED_PIXELS;
+    return static_cast<int>(n);
 }
 
 /* write_bytes: store n_bytes (whole pixels) at the write cursor of the
@@ -455,6 +459,7 @@ static int64_t write_bytes(unsigned char *buffer, int64_t n_bytes)
  * (the writers store signed pixels in host order only).  0 or -2. */
 static int ready_to_write(void)
 {
+    IM_error_clear();
     if (f->need_wpix_setup && do_wpix_setup() < 0)
         return -2;
     if ((f->mode != 2 && f->mode != 3) || f->unix_pix_fid < 0)
