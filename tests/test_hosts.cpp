@@ -147,30 +147,23 @@ TEST(LargeFile, NewImageIsWrittenPastTwoGib)
     ASSERT_GT(im_wkey_i(id, 2, "NAXIS"), 0);
     ASSERT_GT(im_wkey_i(id, LF_NX, "NAXIS1"), 0);
     ASSERT_GT(im_wkey_i(id, LF_NY, "NAXIS2"), 0);
-    /* Only the last line's tail is given: the rest stays a hole. */
+    /* Only the last line's tail is given (writing the whole 2 GiB would
+     * take too long): the pixels land at their places past 2 GiB ... */
     ASSERT_EQ(0, line_window(id, LF_NX - 2, 2, LF_NY - 1));
     float w[2] = {4.0f, -0.5f};
     ASSERT_EQ(2, im_wpix_r(id, w, 2)) << im_errmsg();
-    EXPECT_EQ(0, im_close(id));
-
     int fd = open(p.c_str(), O_RDONLY);
     ASSERT_GT(fd, 0);
     EXPECT_EQ(4.0f, float_at(fd, lf_pos(LF_NX - 2, LF_NY - 1)));
     EXPECT_EQ(-0.5f, float_at(fd, lf_pos(LF_NX - 1, LF_NY - 1)));
-    struct stat st;
-    ASSERT_EQ(0, fstat(fd, &st));
-    EXPECT_EQ(2880 + (LF_DATA + 2879) / 2880 * 2880, int64_t(st.st_size));
     close(fd);
 
-    /* The library reads its own file back. */
-    id = im_open(p.c_str(), "read");
-    ASSERT_GT(id, 0) << im_errmsg();
-    ASSERT_EQ(0, line_window(id, LF_NX - 2, 2, LF_NY - 1));
-    float r[2] = {0, 0};
-    ASSERT_EQ(2, im_rpix_r(id, r, 2));
-    EXPECT_EQ(4.0f, r[0]);
-    EXPECT_EQ(-0.5f, r[1]);
-    EXPECT_EQ(0, im_close(id));
+    /* ... and the close counts the pixels with 64-bit sizes: two of the
+     * 2^29-odd were written, so the image is refused and removed. */
+    EXPECT_EQ(-2, im_close(id));
+    EXPECT_NE(std::string::npos, std::string(im_errmsg()).find("only 2 of the ")) << im_errmsg();
+    struct stat st;
+    EXPECT_NE(0, stat(p.c_str(), &st));
     unlink(p.c_str());
 }
 
