@@ -26,18 +26,88 @@ void mk2darray(const int32_t *base, int step, int count, const int32_t ***out)
     *out = rows;
 }
 
-/* det3: determinant of the row-major 3x3 matrix m by the rule of Sarrus,
- * summed in the order m0m4m8 + m1m5m6 + m2m3m7 - m2m4m6 - m1m3m8 - m0m5m7
- * in long double (extended precision on x86). */
+/* Exact double arithmetic for det3.  Every operation below is a plain
+ * IEEE double operation (contraction into fused multiply-adds is off for
+ * the whole build and 32-bit x86 uses SSE2), so the result is the same bit
+ * pattern on every host, which long double (80 bits on x86, 128 on s390x,
+ * 64 on ARM) could not give. */
+namespace {
+
+/* a + b = *hi + *lo exactly (Knuth's two-sum). */
+void two_sum(double a, double b, double *hi, double *lo)
+{
+    double x = a + b;
+    double bv = x - a;
+    double av = x - bv;
+    *hi = x;
+    *lo = (a - av) + (b - bv);
+}
+
+/* a = *hi + *lo with each half holding at most 26 significant bits
+ * (Veltkamp's split), so that products of halves are exact. */
+void split(double a, double *hi, double *lo)
+{
+    double c = 134217729.0 * a; /* 2^27 + 1 */
+    double big = c - a;
+    *hi = c - big;
+    *lo = a - *hi;
+}
+
+/* a * b = *hi + *lo exactly (Dekker's two-product). */
+void two_product(double a, double b, double *hi, double *lo)
+{
+    double x = a * b;
+    double ah, al, bh, bl;
+    split(a, &ah, &al);
+    split(b, &bh, &bl);
+    double err = ((x - ah * bh) - al * bh) - ah * bl;
+    *hi = x;
+    *lo = al * bl - err;
+}
+
+/* Appends sign * a * b * c to the expansion e[0..*n) as four exact terms
+ * (e holds terms smallest first and never overlapping). */
+void add_triple(double sign, double a, double b, double c, double *e, int *n)
+{
+    double p, q, t[4];
+    two_product(sign * a, b, &p, &q);
+    two_product(p, c, &t[0], &t[1]);
+    two_product(q, c, &t[2], &t[3]);
+    for (double term : t) {
+        for (int i = 0; i < *n; i++)
+            two_sum(term, e[i], &term, &e[i]);
+        e[(*n)++] = term;
+    }
+}
+
+} // namespace
+
+/* det3: determinant of the row-major 3x3 matrix m by the rule of Sarrus
+ * (m0m4m8 + m1m5m6 + m2m3m7 - m2m4m6 - m1m3m8 - m0m5m7), each product and
+ * the sum kept exactly and rounded once at the end: a singular matrix of
+ * representable sums gives exactly 0, and every host gives the same bits. */
 double det3(const double *m)
 {
-    long double d = static_cast<long double>(m[0]) * m[4] * m[8];
-    d += static_cast<long double>(m[1]) * m[5] * m[6];
-    d += static_cast<long double>(m[2]) * m[3] * m[7];
-    d -= static_cast<long double>(m[2]) * m[4] * m[6];
-    d -= static_cast<long double>(m[1]) * m[3] * m[8];
-    d -= static_cast<long double>(m[0]) * m[5] * m[7];
-    return static_cast<double>(d);
+    double e[24];
+    int n = 0;
+    add_triple(1.0, m[0], m[4], m[8], e, &n);
+    add_triple(1.0, m[1], m[5], m[6], e, &n);
+    add_triple(1.0, m[2], m[3], m[7], e, &n);
+    add_triple(-1.0, m[2], m[4], m[6], e, &n);
+    add_triple(-1.0, m[1], m[3], m[8], e, &n);
+    add_triple(-1.0, m[0], m[5], m[7], e, &n);
+    /* Non-finite input: the exact sum has no meaning, the plain one does. */
+    double plain = m[0] * m[4] * m[8] + m[1] * m[5] * m[6] + m[2] * m[3] * m[7] -
+                   m[2] * m[4] * m[6] - m[1] * m[3] * m[8] - m[0] * m[5] * m[7];
+    if (!std::isfinite(plain))
+        return plain;
+    /* The terms do not overlap and grow in size: summed from the smallest
+     * up they give the exact value to within one unit of its last place,
+     * with its sign, and 0 only when it is 0. */
+    double d = 0.0;
+    for (int i = 0; i < n; i++)
+        d += e[i];
+    return d;
 }
 
 /* solvlin: solve matrix * solution = rhs for an n x n row-major matrix by

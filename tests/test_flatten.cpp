@@ -398,6 +398,54 @@ TEST(Solver, DeterminantBySarrus)
     EXPECT_EQ(0.0, det3(s));
 }
 
+TEST(Solver, DeterminantIsExactAndTheSameOnEveryHost)
+{
+    /* Nearly singular matrices (third row about 0.3 x first + 0.7 x second)
+     * lose nine digits to cancellation; the expected values are their exact
+     * determinants rounded to double, computed with Python's fractions. */
+    const struct {
+        double m[9];
+        double det;
+    } cases[] = {
+        {{-352334.4703336753, -698301.6521509961, 301868.9460797075, -855127.4266649145,
+          71764.00861337851, -268622.1661748289, -704289.5406495448, -159255.6896010624,
+          -97474.83342347667}, 423829141.6029564},
+        {{-132708.6326752283, -860289.1528507621, -818573.9733122699, -150961.62171497208,
+          653704.249344076, -752396.0777007088, -145485.72555657104, 199506.22894049098,
+          -772249.4454887592}, -842396947.7705866},
+        {{154205.89723499725, -206639.0506984397, 952510.2111858402, -906834.6387644875,
+          716936.9180973591, -420781.4273366475, -588522.4786761318, 439864.12669420394,
+          -8793.936162937573}, 1064112412.2081773},
+        {{632252.7182400627, -638547.240152125, 163200.32732493244, 277826.9378523682,
+          -255204.91454853758, 95488.93141911575, 384154.67109425453, -370207.6131104115,
+          115802.34960277818}, 20698112.786629908},
+        {{360799.9463635718, -144815.38866119424, -371705.659246417, 171123.72701527737,
+          -93631.24725844932, -400466.0062726353, 228026.59340852464, -108986.48928128391,
+          -391837.90267657675}, 50449735.74341087},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.det, det3(c.m));
+
+    /* The normal matrix of 1000 collinear points (line = 2 sample + 1, far
+     * from the origin) is exactly singular; its products pass 2^53, where a
+     * rounded evaluation leaves a nonzero determinant. */
+    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+    for (int x = 30000; x < 31000; x++) {
+        double y = 2.0 * x + 1.0;
+        n += 1;
+        sx += x;
+        sy += y;
+        sxx += double(x) * x;
+        sxy += x * y;
+        syy += y * y;
+    }
+    const double normal[9] = {n, sx, sy, sx, sxx, sxy, sy, sxy, syy};
+    EXPECT_EQ(0.0, det3(normal));
+    const double rhs[3] = {1, 2, 3};
+    double x[3] = {42, 42, 42};
+    EXPECT_EQ(-10, solvlin(normal, 3, rhs, x));
+}
+
 TEST(RowPointers, PointAtConsecutivePairs)
 {
     const int32_t pts[6] = {10, 20, 11, 21, 12, 22};
