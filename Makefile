@@ -2,8 +2,11 @@
 JOBS ?= 2
 REL  := build/release
 ASAN := build/asan
+FUZZ := build/fuzz
+FUZZ_SECONDS ?= 60
+CLANGXX := $(shell command -v clang++ 2>/dev/null)
 
-.PHONY: all build test test-plain test-asan demo bench clean
+.PHONY: all build test test-plain test-asan test-fuzz fuzz demo bench clean
 
 all: build
 
@@ -12,8 +15,9 @@ build:
 	cmake --build $(REL) -j $(JOBS)
 
 # The whole suite twice: a plain build, then one under AddressSanitizer and
-# UndefinedBehaviorSanitizer where any report fails the run.
-test: test-plain test-asan
+# UndefinedBehaviorSanitizer where any report fails the run; then, when
+# clang is installed, a short run of every fuzz harness (a finding fails).
+test: test-plain test-asan test-fuzz
 
 test-plain: build
 	./tools/ensure-test-tools.sh
@@ -26,6 +30,21 @@ test-asan:
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# Every libFuzzer harness of fuzz/ for FUZZ_SECONDS each (clang only).
+fuzz:
+	cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DIM_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+	cmake --build $(FUZZ) -j $(JOBS)
+	JOBS=$(JOBS) ./fuzz/run_fuzz.sh $(FUZZ) $(FUZZ_SECONDS)
+
+test-fuzz:
+ifeq ($(CLANGXX),)
+	@echo "test-fuzz: clang++ not installed, the fuzz harnesses were NOT run" \
+	  "(their regression cases still run in the plain and sanitizer suites)"
+else
+	$(MAKE) fuzz FUZZ_SECONDS=15
+endif
 
 demo: build
 	./examples/demo.sh $(REL)/flatten

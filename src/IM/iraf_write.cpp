@@ -76,16 +76,25 @@ static float card_float(const char *text)
 }
 
 /* The title an OBJECT card gives (title: IM_CARD_LEN + 1 bytes): from
- * column 12 to the first quote found from column 13 on. */
+ * column 12 to the first single quote, each doubled quote on the way
+ * taken as one quote (the FITS escape that the
+ * IRAF reader writes for a quote in a title). */
 static void card_title(const char *text, char *title)
 {
     const size_t len = std::strlen(text);
-    title[0] = '\0';
-    if (len > 11) {
-        const char *end = len > 12 ? std::strchr(text + 12, '\'') : nullptr;
-        const size_t n = end != nullptr ? size_t(end - (text + 11)) : len - 11;
-        std::snprintf(title, IM_CARD_LEN + 1, "%.*s", int(n), text + 11);
+    size_t n = 0;
+    for (size_t i = 11; i < len && n < IM_CARD_LEN; i++) {
+        if (text[i] == '\'') {
+            if (i + 1 < len && text[i + 1] == '\'') {
+                title[n++] = '\'';
+                i++;
+                continue;
+            }
+            break;
+        }
+        title[n++] = text[i];
     }
+    title[n] = '\0';
 }
 
 /* The text after the last '/' of a path. */
@@ -122,7 +131,8 @@ enum iraf_slot_enum {
 /* iraf_slot: the place of a card by its keyword, recognised when the
  * card's first 8 columns hold it exactly, padded with blanks.  NAXIS needs
  * blanks in columns 6 and 7, NAXISn a digit 1 to 7 in column 6 and a blank
- * in column 7 (*axis is then n - 1); other NAXIS cards are user cards. */
+ * in column 7 (*axis is then n - 1); other NAXIS cards are user cards, and
+ * so is an OBJECT card whose value is not a string. */
 static iraf_slot_enum iraf_slot(const char *text, int *axis)
 {
     static const struct {
@@ -135,10 +145,15 @@ static iraf_slot_enum iraf_slot(const char *text, int *axis)
         {"ORIGIN  ", Slot_history_value}, {"HISTORY ", Slot_history},
         {"NBLANKS ", Slot_nblanks},  {"OBJECT  ", Slot_object},
     };
-    for (const auto &k : keys)
-        if (IM_key_is(text, k.key8))
-            return k.slot;
     const size_t len = std::strlen(text);
+    for (const auto &k : keys) {
+        if (!IM_key_is(text, k.key8))
+            continue;
+        /* Only a string OBJECT is a title; another stays as it is. */
+        if (k.slot == Slot_object && !(len > 10 && text[10] == '\''))
+            return Slot_user;
+        return k.slot;
+    }
     if (len >= 5 && std::strncmp(text, "NAXIS", 5) == 0 && (len < 7 || text[6] == ' ')) {
         if (len < 6 || text[5] == ' ')
             return Slot_naxis;
