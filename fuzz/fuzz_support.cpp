@@ -289,6 +289,15 @@ void fz_check_value(const fz_store &s, double v, double back, const char *what)
         bool usable = true;
         if (integer_type)
             int_range(s, lo, hi, usable);
+        if (integer_type && !usable && !(s.form == 'i' && !unscaled)) {
+            // No BLANK the type holds: the default code, read as a number.
+            const double code = s.bitpix == 8 ? 0 : s.bitpix == 16 ? -32768 : -2147483647;
+            const double want = code * sc + z;
+            if (std::isfinite(want)
+                && !(std::fabs(back - want) <= 1e-9 * std::fmax(1.0, std::fabs(want))))
+                mismatch(s, v, back, want, what);
+            return;
+        }
         if (s.form != 'i' && usable && !std::isnan(back))
             mismatch(s, v, back, NAN, what);
         return;
