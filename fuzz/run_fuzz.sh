@@ -29,7 +29,8 @@ run_one() {
     dirs=("$RUN/corpus/$h" "$RUN/seeds/$h")
     [ -d "$SRC/regressions/$h" ] && dirs+=("$SRC/regressions/$h")
     nice -n 19 "$BUILD/fuzz/$h" -max_total_time="$SECONDS_EACH" -timeout=20 \
-        -rss_limit_mb=1024 -print_final_stats=1 -artifact_prefix="$RUN/artifacts/$h/" \
+        -rss_limit_mb=1024 -print_final_stats=1 -dict="$SRC/image.dict" \
+        -artifact_prefix="$RUN/artifacts/$h/" \
         "${dirs[@]}" > "$RUN/logs/$h.log" 2>&1 < /dev/null
     echo $? > "$RUN/logs/$h.status"
 }
