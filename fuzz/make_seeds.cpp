@@ -115,6 +115,21 @@ int main(int argc, char **argv)
         }
     }
 
+    // Two HDUs: the primary image, then an IMAGE extension SCI; the last
+    // byte picks how the harness opens it (see fuzz_fits).
+    for (int i = 0; i < 5; i++) {
+        std::vector<uint8_t> mef = seed_two_hdus(work, seed_variant(bitpixes[i], 0),
+                                                 seed_variant(bitpixes[4 - i], i % 3));
+        if (mef.empty()) {
+            failures++;
+            continue;
+        }
+        for (int sel = 1; sel <= 2; sel++) {
+            mef.back() = uint8_t(10 * sel);
+            put("fuzz_fits", "ext" + std::to_string(sel) + "_" + std::to_string(i), mef);
+        }
+    }
+
     // Subset texts: the first byte picks the world-coordinate header.
     const char *subsets[] = {
         "@10:20,@5:9", "@1:64,@1:48", "@-10:10", "@5^@3", "@100:200,@50:150",

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "imlib.h"
 
@@ -89,12 +91,17 @@ static int add_wcs(int id, int h, int naxis)
 // of a pattern through the double writer (every 11th blank when blank).
 static int write_image(const std::string &path, int bitpix, int naxis, const int *naxes,
                        bool scaled, double bscale, double bzero, bool has_blank, int blank,
-                       int wcs, bool comments)
+                       int wcs, bool comments, bool extension = false)
 {
     int id = im_open(path.c_str(), "write");
     if (id <= 0)
         return -1;
     int ok = 1;
+    if (extension) {
+        ok &= im_wkey_i(id, 0, "PCOUNT") > 0;
+        ok &= im_wkey_i(id, 1, "GCOUNT") > 0;
+        ok &= im_wkey_c(id, "SCI", "EXTNAME") > 0;
+    }
     ok &= im_wkey_i(id, bitpix, "BITPIX") > 0;
     ok &= im_wkey_i(id, naxis, "NAXIS") > 0;
     int n = 1;
@@ -133,6 +140,26 @@ int seed_write(const std::string &path, const seed_spec &s)
 {
     return write_image(path, s.bitpix, s.naxis, s.naxes, s.scaled, s.bscale, s.bzero,
                        s.has_blank, s.blank, s.wcs, s.comments);
+}
+
+std::vector<uint8_t> seed_two_hdus(const std::string &work, const seed_spec &s,
+                                   const seed_spec &s2)
+{
+    const std::string p1 = work + "/primary.fits", p2 = work + "/ext.fits";
+    if (seed_write(p1, s) != 0
+        || write_image(p2, s2.bitpix, s2.naxis, s2.naxes, s2.scaled, s2.bscale, s2.bzero,
+                       s2.has_blank, s2.blank, s2.wcs, s2.comments, true) != 0)
+        return {};
+    std::ifstream a(p1, std::ios::binary), b(p2, std::ios::binary);
+    std::vector<uint8_t> v((std::istreambuf_iterator<char>(a)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> e((std::istreambuf_iterator<char>(b)), std::istreambuf_iterator<char>());
+    static const char xt[] = "XTENSION= 'IMAGE   '";
+    if (e.size() < 80)
+        return {};
+    std::memset(e.data(), ' ', 80);
+    std::memcpy(e.data(), xt, sizeof xt - 1);
+    v.insert(v.end(), e.begin(), e.end());
+    return v;
 }
 
 int seed_write_wcs(const std::string &path, int h)

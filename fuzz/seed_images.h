@@ -29,6 +29,12 @@ int seed_write(const std::string &path, const seed_spec &s);
 // An S file holding the FITS file img (an S record before it); empty when
 // img has no END card.
 std::vector<uint8_t> seed_s_from_fits(const std::vector<uint8_t> &img);
+// A FITS file of two HDUs: the primary image of s, then an IMAGE
+// extension named SCI holding the image of s2 (both written by the
+// library, the second one's SIMPLE card turned into XTENSION).  Empty
+// when a write failed.
+std::vector<uint8_t> seed_two_hdus(const std::string &work, const seed_spec &s,
+                                   const seed_spec &s2);
 // The world-coordinate headers: how many, and a 64 x 48 (x 8 for the
 // three-axis ones) BITPIX 16 image with header number h written to path.
 int seed_wcs_count(void);
