@@ -20,28 +20,6 @@
 static const char *const OUT_NAMES[4] = {"rt.fits", "rt.imh", "rt.zzh", "rt"};
 static const int MAX_PIX = 1 << 16;
 
-// 1 when image id holds one of BITPIX, NAXIS, NAXISn, BSCALE, BZERO or
-// BLANK more than once.
-static bool repeated_layout_card(int id)
-{
-    std::vector<std::string> seen;
-    char card[81];
-    int rc = im_rkey_t(id, card, "1");
-    for (int n = 0; rc > 0 && n < 100000; n++) {
-        std::string key(card, strnlen(card, 8));
-        key.erase(key.find_last_not_of(' ') + 1);
-        if (key == "BITPIX" || key.compare(0, 5, "NAXIS") == 0 || key == "BSCALE"
-            || key == "BZERO" || key == "BLANK") {
-            for (const std::string &k : seen)
-                if (k == key)
-                    return true;
-            seen.push_back(key);
-        }
-        rc = im_rkey_t(id, card, "+");
-    }
-    return false;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
@@ -108,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool known = !st.has_blank && im_rkey_t(out, card, "BLANK") > 0;
     // The same for a repeated card of those the descriptor mirrors: reads
     // find the first, the pixel layout and scaling follow the last (known).
-    known = known || repeated_layout_card(out) || repeated_layout_card(in);
+    known = known || fz_repeated_layout_card(out) || fz_repeated_layout_card(in);
     st.writer = as_float ? 'r' : 'd';
     int wrote;
     if (as_float) {

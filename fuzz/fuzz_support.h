@@ -39,6 +39,10 @@ void fz_exercise(int id, unsigned pick);
 
 #endif
 
+// 1 when image id holds one of BITPIX, NAXIS, NAXISn, BSCALE, BZERO or
+// BLANK more than once (NAXIS0 counting as NAXIS).
+bool fz_repeated_layout_card(int id);
+
 // Open name for reading and exercise it (fz_exercise), then close it.
 // When update is set, also open it for update, close it unchanged, and
 // require that a close reported as success leaves an image that opens

@@ -406,13 +406,14 @@ static bool has_key(const std::vector<std::string> &cards, const char *key8)
 TEST_F(IrafWrite, HeadersReadBackTheSameAfterAnUnchangedUpdate)
 {
     // A title holding a quote (read as the escaped OBJECT card), an OBJECT
-    // that is not a string (kept as a user card), and limits of which one
-    // is not a number (no limit cards at all): an update that changes
-    // nothing gives back the same cards.
+    // that is not a string (kept as a user card), limits of which one is
+    // not a number (no limit cards at all), and DATAMAX and OBJECT given
+    // twice (the first fills the field, the repeat stays a user card): an
+    // update that changes nothing gives back the same cards.
     for (const char *version : {"1", "2"}) {
         OifVersion v(version);
         const std::string name = std::string("same") + version + ".imh";
-        for (int variant = 0; variant < 3; variant++) {
+        for (int variant = 0; variant < 4; variant++) {
             int id = new_image(name, 16, 2, 1);
             if (variant == 0) {
                 EXPECT_GT(im_wkey_t(id, "OBJECT  = 'Andromeda''s core'", "end"), 0);
@@ -420,9 +421,14 @@ TEST_F(IrafWrite, HeadersReadBackTheSameAfterAnUnchangedUpdate)
             if (variant == 1) {
                 EXPECT_GT(im_wkey_t(id, "OBJECT  =                    1.", "end"), 0);
             }
-            if (variant == 2) {
+            if (variant == 2 || variant == 3) {
                 EXPECT_GT(im_wkey_d(id, 1.0, "DATAMIN"), 0);
                 EXPECT_GT(im_wkey_d(id, 9.0, "DATAMAX"), 0);
+            }
+            if (variant == 3) {
+                EXPECT_GT(im_wkey_t(id, "OBJECT  = 'first'", "end"), 0);
+                EXPECT_GT(im_wkey_t(id, "DATAMAX =                   5.", "end"), 0);
+                EXPECT_GT(im_wkey_t(id, "OBJECT  = 'second'", "end"), 0);
             }
             short px[2] = {1, 9};
             EXPECT_EQ(2, im_wpix_s(id, px, 2));
@@ -465,6 +471,16 @@ TEST_F(IrafWrite, HeadersReadBackTheSameAfterAnUnchangedUpdate)
             if (variant == 2) {
                 EXPECT_FALSE(has_key(before, "DATAMIN "));
                 EXPECT_FALSE(has_key(before, "DATAMAX "));
+            }
+            if (variant == 3) {
+                // Searches go on from the current card: the first card first.
+                double d = 0;
+                EXPECT_GT(im_rkey_t(rid, text, "1"), 0);
+                EXPECT_GT(im_rkey_c(rid, text, "OBJECT"), 0);
+                EXPECT_STREQ("first   ", text);
+                EXPECT_GT(im_rkey_t(rid, text, "1"), 0);
+                EXPECT_GT(im_rkey_d(rid, &d, "DATAMAX"), 0);
+                EXPECT_EQ(9.0, d);
             }
             im_close(rid);
         }

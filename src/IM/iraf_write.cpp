@@ -211,6 +211,8 @@ struct iraf_fields_struct {
     char title[IM_CARD_LEN + 1];
 };
 static iraf_fields_struct fld;
+/* The slots (bit 1 << slot) whose field a card has filled in this pass. */
+static unsigned fields_taken = 0;
 
 /* The fields of a record, except those that the cards supply again, which
  * are cleared (unused axes: length 0 in version 1, 1 in version 2, as IRAF
@@ -310,7 +312,17 @@ static void put_history(const char *card_text, const char *entry)
 static int put_iraf_card(const char *text)
 {
     int axis = 0;
-    const iraf_slot_enum slot = iraf_slot(text, &axis);
+    iraf_slot_enum slot = iraf_slot(text, &axis);
+    /* DATAMIN, DATAMAX, NBLANKS and OBJECT fill their field once: a repeat
+     * stays a user card, so that the first card, the one a keyword read
+     * finds, is the one the field keeps. */
+    if (slot == Slot_datamin || slot == Slot_datamax || slot == Slot_nblanks
+        || slot == Slot_object) {
+        const unsigned bit = 1u << slot;
+        if (fields_taken & bit)
+            slot = Slot_user;
+        fields_taken |= bit;
+    }
     switch (slot) {
     case Slot_bitpix:
         fld.pixtype = iraf_pixtype(card_int(text), fld.version == 2 ? Iraf_int : Iraf_long);
@@ -370,6 +382,7 @@ static int put_iraf_cards(off_t user_area)
 {
     if (lseek(iraf_fd, user_area, SEEK_SET) != user_area)
         return -2;
+    fields_taken = 0;
     for (const header_struct *h = f->first_header; h != nullptr; h = h->next)
         if (put_iraf_card(h->text) < 0)
             return -2;
