@@ -2,8 +2,11 @@
 JOBS ?= 2
 REL  := build/release
 ASAN := build/asan
+FUZZ := build/fuzz
+FUZZ_SECONDS ?= 60
+CLANGXX := $(shell command -v clang++ 2>/dev/null)
 
-.PHONY: all build test test-plain test-asan test-cross demo bench clean
+.PHONY: all build test test-plain test-asan test-cross test-fuzz fuzz demo bench clean
 
 # Hosts of the cross runs: a big-endian one and a 32-bit one (toolchain
 # files in cmake/; arm-linux-gnueabihf, run under qemu-arm, also works).
@@ -17,8 +20,9 @@ build:
 
 # The whole suite twice: a plain build, then one under AddressSanitizer and
 # UndefinedBehaviorSanitizer where any report fails the run; then on the
-# cross hosts.
-test: test-plain test-asan test-cross
+# cross hosts; then, when clang is installed, a short run of every fuzz
+# harness (a finding fails).
+test: test-plain test-asan test-cross test-fuzz
 
 test-plain: build
 	./tools/ensure-test-tools.sh
@@ -44,6 +48,21 @@ test-cross: build
 	  (cd build/$$h && ctest --output-on-failure -j $(JOBS) -LE peer); \
 	done
 	./tools/cross-host-check.sh $(REL) $(addprefix build/,$(CROSS_HOSTS))
+
+# Every libFuzzer harness of fuzz/ for FUZZ_SECONDS each (clang only).
+fuzz:
+	cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DIM_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+	cmake --build $(FUZZ) -j $(JOBS)
+	JOBS=$(JOBS) ./fuzz/run_fuzz.sh $(FUZZ) $(FUZZ_SECONDS)
+
+test-fuzz:
+ifeq ($(CLANGXX),)
+	@echo "test-fuzz: clang++ not installed, the fuzz harnesses were NOT run" \
+	  "(their regression cases still run in the plain and sanitizer suites)"
+else
+	$(MAKE) fuzz FUZZ_SECONDS=15
+endif
 
 demo: build
 	./examples/demo.sh $(REL)/flatten

@@ -396,8 +396,8 @@ TEST_F(IrafWrite, CardColumnsDecideWhereCardsGo)
     auto h = slurp(path("cols.imh"));
     // ORIGIN: a history entry of its text from column 11.
     EXPECT_EQ("'KPNO'\n", iraf_text(h, 892, 1024));
-    // The title ends at the first quote from column 13 on.
-    EXPECT_EQ("O", iraf_text(h, 732, 160));
+    // A doubled quote in the value is one quote of the title.
+    EXPECT_EQ("O'Brien", iraf_text(h, 732, 160));
     // NAXIS with anything but a blank in column 7, or a blank column 6
     // followed by a character, is an ordinary user-area card.
     EXPECT_EQ(2, i32(h, 20));
@@ -420,6 +420,114 @@ TEST_F(IrafWrite, LongNamesAndTitlesAreCutToTheirFields)
     EXPECT_EQ(stem.substr(0, 80), iraf_text(h, 572, 160));
     EXPECT_EQ("HDR$" + stem.substr(0, 76), iraf_text(h, 412, 160));
     EXPECT_EQ(title, iraf_text(h, 732, 160));
+}
+
+// Every card of image id, in order.
+static std::vector<std::string> cards_of(int id)
+{
+    std::vector<std::string> v;
+    char card[81];
+    for (int rc = im_rkey_t(id, card, "1"); rc > 0; rc = im_rkey_t(id, card, "+"))
+        v.push_back(card);
+    return v;
+}
+
+static bool has_key(const std::vector<std::string> &cards, const char *key8)
+{
+    for (const std::string &c : cards)
+        if (c.compare(0, 8, key8) == 0)
+            return true;
+    return false;
+}
+
+TEST_F(IrafWrite, HeadersReadBackTheSameAfterAnUnchangedUpdate)
+{
+    // A title holding a quote (read as the escaped OBJECT card), an OBJECT
+    // that is not a string (kept as a user card), limits of which one is
+    // not a number (no limit cards at all), and DATAMAX and OBJECT given
+    // twice (the first fills the field, the repeat stays a user card): an
+    // update that changes nothing gives back the same cards.
+    for (const char *version : {"1", "2"}) {
+        OifVersion v(version);
+        const std::string name = std::string("same") + version + ".imh";
+        for (int variant = 0; variant < 4; variant++) {
+            int id = new_image(name, 16, 2, 1);
+            if (variant == 0) {
+                EXPECT_GT(im_wkey_t(id, "OBJECT  = 'Andromeda''s core'", "end"), 0);
+            }
+            if (variant == 1) {
+                EXPECT_GT(im_wkey_t(id, "OBJECT  =                    1.", "end"), 0);
+            }
+            if (variant == 2 || variant == 3) {
+                EXPECT_GT(im_wkey_d(id, 1.0, "DATAMIN"), 0);
+                EXPECT_GT(im_wkey_d(id, 9.0, "DATAMAX"), 0);
+            }
+            if (variant == 3) {
+                EXPECT_GT(im_wkey_t(id, "OBJECT  = 'first'", "end"), 0);
+                EXPECT_GT(im_wkey_t(id, "DATAMAX =                   5.", "end"), 0);
+                EXPECT_GT(im_wkey_t(id, "OBJECT  = 'second'", "end"), 0);
+            }
+            short px[2] = {1, 9};
+            EXPECT_EQ(2, im_wpix_s(id, px, 2));
+            ASSERT_EQ(0, im_close(id));
+            if (variant == 2) {
+                // DATAMAX becomes a NaN in the header file.
+                const size_t at = version[0] == '1' ? 120 : 118;
+                const unsigned char be_nan[4] = {0x7F, 0xC0, 0, 0};
+                const float nan = std::nanf("");
+                std::FILE *fp = std::fopen(path(name).c_str(), "r+b");
+                ASSERT_NE(nullptr, fp);
+                std::fseek(fp, long(at), SEEK_SET);
+                if (version[0] == '1')
+                    std::fwrite(&nan, 4, 1, fp);
+                else
+                    std::fwrite(be_nan, 1, 4, fp);
+                std::fclose(fp);
+            }
+
+            int rid = im_open(path(name).c_str(), "read");
+            ASSERT_GT(rid, 0);
+            const std::vector<std::string> before = cards_of(rid);
+            im_close(rid);
+            int uid = im_open(path(name).c_str(), "update");
+            ASSERT_GT(uid, 0);
+            ASSERT_EQ(0, im_close(uid));
+            rid = im_open(path(name).c_str(), "read");
+            ASSERT_GT(rid, 0);
+            EXPECT_EQ(before, cards_of(rid)) << "version " << version << ", case " << variant;
+            char text[81];
+            if (variant == 0) {
+                EXPECT_GT(im_rkey_t(rid, text, "OBJECT"), 0);
+                EXPECT_STREQ("OBJECT  = 'Andromeda''s core'", text);
+            }
+            if (variant == 1) {
+                double d = 0;
+                EXPECT_GT(im_rkey_d(rid, &d, "OBJECT"), 0);
+                EXPECT_EQ(1.0, d);
+            }
+            if (variant == 2) {
+                EXPECT_FALSE(has_key(before, "DATAMIN "));
+                EXPECT_FALSE(has_key(before, "DATAMAX "));
+            }
+            if (variant == 3) {
+                // Searches go on from the current card: the first card first.
+                double d = 0;
+                EXPECT_GT(im_rkey_t(rid, text, "1"), 0);
+                EXPECT_GT(im_rkey_c(rid, text, "OBJECT"), 0);
+                EXPECT_STREQ("first   ", text);
+                EXPECT_GT(im_rkey_t(rid, text, "1"), 0);
+                EXPECT_GT(im_rkey_d(rid, &d, "DATAMAX"), 0);
+                EXPECT_EQ(9.0, d);
+            }
+            im_close(rid);
+        }
+    }
+    // The title field itself holds the quote once.
+    OifVersion v1("1");
+    int id = new_image("quote.imh", 16, 2, 1);
+    EXPECT_GT(im_wkey_t(id, "OBJECT  = 'Andromeda''s core'", "end"), 0);
+    ASSERT_EQ(0, im_close(id));
+    EXPECT_EQ("Andromeda's core", iraf_text(slurp(path("quote.imh")), 732, 160));
 }
 
 TEST_F(IrafWrite, UpdateTruncatesTheHeaderAtItsNewEnd)

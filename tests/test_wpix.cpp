@@ -110,6 +110,22 @@ TEST_F(Wpix, BlankCodesOutsideTheStoredTypeNeverWrapValues)
     auto b = slurp(path("r8b300.fits"));
     EXPECT_EQ(255, b[2880]);
     EXPECT_EQ(255, b[2881]);
+
+    // 16 bits: such a BLANK counts as none, so a blank pixel gets the
+    // default code -32768, which no value takes (cut to 16 bits, 65344
+    // would be -192, an ordinary value).
+    for (int blank : {65344, -40000}) {
+        const std::string name = "r16b" + std::to_string(blank) + ".fits";
+        id = new_image(name.c_str(), 16, 4, 0);
+        EXPECT_GT(im_wkey_i(id, blank, "BLANK"), 0);
+        float w[4] = {NaNf, -192.0f, -40000.0f, 40000.0f};
+        EXPECT_EQ(4, im_wpix_r(id, w, 4));
+        EXPECT_EQ(0, im_close(id));
+        b = slurp(path(name.c_str()));
+        const int16_t want[4] = {-32768, -192, -32767, 32767};
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(want[i], be16(b, 2880 + 2 * i)) << "BLANK " << blank << ", pixel " << i;
+    }
 }
 
 TEST_F(Wpix, Float16WithBlankZeroKeepsValuesAboveIt)

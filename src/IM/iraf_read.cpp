@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -286,6 +287,26 @@ static int64_t pixel_count(const iraf_image_struct *im)
     return n;
 }
 
+
+/* The OBJECT card of an image title: the title in quotes from column 11
+ * with each quote in it doubled (the FITS escape, undone by the IRAF
+ * writer), cut to 68 characters without splitting a doubled quote.  A quote kept single would end the value early: a copy or
+ * an update would cut the title there. */
+static void title_card(int id, const char *title)
+{
+    char value[IM_CARD_LEN + 1];
+    size_t n = 0;
+    for (const char *c = title; *c != '\0'; c++) {
+        const size_t need = *c == '\'' ? 2 : 1;
+        if (n + need > 68)
+            break;
+        value[n++] = *c;
+        if (need == 2)
+            value[n++] = '\'';
+    }
+    value[n] = '\0';
+    im_wkey_c(id, value, "OBJECT");
+}
 /* Add the cards of the fixed fields to image id, in their fixed order.
  * NBLANKS only for a count of blank pixels that the image can hold: 32-bit
  * IRAF 2.17 leaves stray text bytes in that field of its version-1 headers.
@@ -309,8 +330,10 @@ static int fixed_cards(int id, const iraf_image_struct *im)
     if (bzero != 0.0f)
         im_wkey_r(id, bzero, "BZERO");
     if (im->title[0] != '\0')
-        im_wkey_c(id, im->title, "OBJECT");
-    if (im->dmin != 0.0f || im->dmax != 0.0f) {
+        title_card(id, im->title);
+    /* The limits make a pair; one that is not a number voids both. */
+    if (std::isfinite(im->dmin) && std::isfinite(im->dmax)
+        && (im->dmin != 0.0f || im->dmax != 0.0f)) {
         im_wkey_r(id, im->dmin, "DATAMIN");
         im_wkey_r(id, im->dmax, "DATAMAX");
     }

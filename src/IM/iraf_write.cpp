@@ -99,16 +99,25 @@ static float card_float(const char *text)
 }
 
 /* The title an OBJECT card gives (title: IM_CARD_LEN + 1 bytes): from
- * column 12 to the first quote found from column 13 on. */
+ * column 12 to the first single quote, each doubled quote on the way
+ * taken as one quote (the FITS escape that the
+ * IRAF reader writes for a quote in a title). */
 static void card_title(const char *text, char *title)
 {
     const size_t len = std::strlen(text);
-    title[0] = '\0';
-    if (len > 11) {
-        const char *end = len > 12 ? std::strchr(text + 12, '\'') : nullptr;
-        const size_t n = end != nullptr ? size_t(end - (text + 11)) : len - 11;
-        std::snprintf(title, IM_CARD_LEN + 1, "%.*s", int(n), text + 11);
+    size_t n = 0;
+    for (size_t i = 11; i < len && n < IM_CARD_LEN; i++) {
+        if (text[i] == '\'') {
+            if (i + 1 < len && text[i + 1] == '\'') {
+                title[n++] = '\'';
+                i++;
+                continue;
+            }
+            break;
+        }
+        title[n++] = text[i];
     }
+    title[n] = '\0';
 }
 
 /* The text after the last '/' of a path. */
@@ -145,7 +154,8 @@ enum iraf_slot_enum {
 /* iraf_slot: the place of a card by its keyword, recognised when the
  * card's first 8 columns hold it exactly, padded with blanks.  NAXIS needs
  * blanks in columns 6 and 7, NAXISn a digit 1 to 7 in column 6 and a blank
- * in column 7 (*axis is then n - 1); other NAXIS cards are user cards. */
+ * in column 7 (*axis is then n - 1); other NAXIS cards are user cards, and
+ * so is an OBJECT card whose value is not a string. */
 static iraf_slot_enum iraf_slot(const char *text, int *axis)
 {
     static const struct {
@@ -158,10 +168,15 @@ static iraf_slot_enum iraf_slot(const char *text, int *axis)
         {"ORIGIN  ", Slot_history_value}, {"HISTORY ", Slot_history},
         {"NBLANKS ", Slot_nblanks},  {"OBJECT  ", Slot_object},
     };
-    for (const auto &k : keys)
-        if (IM_key_is(text, k.key8))
-            return k.slot;
     const size_t len = std::strlen(text);
+    for (const auto &k : keys) {
+        if (!IM_key_is(text, k.key8))
+            continue;
+        /* Only a string OBJECT is a title; another stays as it is. */
+        if (k.slot == Slot_object && !(len > 10 && text[10] == '\''))
+            return Slot_user;
+        return k.slot;
+    }
     if (len >= 5 && std::strncmp(text, "NAXIS", 5) == 0 && (len < 7 || text[6] == ' ')) {
         if (len < 6 || text[5] == ' ')
             return Slot_naxis;
@@ -219,6 +234,8 @@ struct iraf_fields_struct {
     char title[IM_CARD_LEN + 1];
 };
 static iraf_fields_struct fld;
+/* The slots (bit 1 << slot) whose field a card has filled in this pass. */
+static unsigned fields_taken = 0;
 
 /* The fields of a record, except those that the cards supply again, which
  * are cleared (unused axes: length 0 in version 1, 1 in version 2, as IRAF
@@ -318,7 +335,17 @@ static void put_history(const char *card_text, const char *entry)
 static int put_iraf_card(const char *text)
 {
     int axis = 0;
-    const iraf_slot_enum slot = iraf_slot(text, &axis);
+    iraf_slot_enum slot = iraf_slot(text, &axis);
+    /* DATAMIN, DATAMAX, NBLANKS and OBJECT fill their field once: a repeat
+     * stays a user card, so that the first card, the one a keyword read
+     * finds, is the one the field keeps. */
+    if (slot == Slot_datamin || slot == Slot_datamax || slot == Slot_nblanks
+        || slot == Slot_object) {
+        const unsigned bit = 1u << slot;
+        if (fields_taken & bit)
+            slot = Slot_user;
+        fields_taken |= bit;
+    }
     switch (slot) {
     case Slot_bitpix:
         fld.pixtype = iraf_pixtype(card_int(text), fld.version == 2 ? Iraf_int : Iraf_long);
@@ -381,6 +408,7 @@ static int put_iraf_cards(off_t user_area)
     if (lseek(iraf_fd, user_area, SEEK_SET) != user_area)
         return IM_fail(-2, "%s: the header cannot be written: not a file one can seek in",
                        f->hdr_filename);
+    fields_taken = 0;
     for (const header_struct *h = f->first_header; h != nullptr; h = h->next)
         if (put_iraf_card(h->text) < 0)
             return IM_fail(-4, "IRAF images cannot hold the card '%.30s' (BITPIX 16, 32, -32 "

@@ -230,8 +230,11 @@ IM_KERNEL static void double_to_double(const unsigned char *src, unsigned char *
 }
 
 /* Range and blank code for an integer BITPIX.  Without a BLANK card the
- * default blank code is stored into val_blank (flag left clear).  The limits
- * are kept inside the stored type, so that no value wraps round. */
+ * default blank code is stored into val_blank (flag left clear).  A BLANK
+ * that the stored type cannot hold counts as none (its card and val_blank
+ * are kept): its code cut to the type's width would be an ordinary value,
+ * so blank pixels would come back as numbers.  The limits are kept inside
+ * the stored type, so that no value wraps round. */
 static int_range_struct int_range(int bitpix)
 {
     int64_t lo, hi, dflt, dmin;
@@ -247,7 +250,7 @@ static int_range_struct int_range(int bitpix)
         break;
     }
     int_range_struct r;
-    if (f->val_blank_flag) {
+    if (f->val_blank_flag && f->val_blank >= lo && f->val_blank <= hi) {
         const int64_t b = f->val_blank;
         const int64_t mn = b <= 0 ? b + 1 : (bitpix == 32 ? -2147483647 : lo);
         const int64_t mx = b <= 0 ? hi : b - 1;
@@ -255,7 +258,8 @@ static int_range_struct int_range(int bitpix)
         r.max = double(std::min(mx, hi));
         r.blank = static_cast<int32_t>(b);
     } else {
-        f->val_blank = static_cast<int>(dflt);
+        if (!f->val_blank_flag)
+            f->val_blank = static_cast<int>(dflt);
         r.min = double(bitpix == 8 ? lo : dmin);
         r.max = double(hi);
         r.blank = static_cast<int32_t>(dflt);
