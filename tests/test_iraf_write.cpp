@@ -526,6 +526,8 @@ TEST_F(IrafWrite, HeadersReadBackTheSameAfterAnUnchangedUpdate)
     OifVersion v1("1");
     int id = new_image("quote.imh", 16, 2, 1);
     EXPECT_GT(im_wkey_t(id, "OBJECT  = 'Andromeda''s core'", "end"), 0);
+    short px[2] = {1, 9};
+    EXPECT_EQ(2, im_wpix_s(id, px, 2));
     ASSERT_EQ(0, im_close(id));
     EXPECT_EQ("Andromeda's core", iraf_text(slurp(path("quote.imh")), 732, 160));
 }
