@@ -682,6 +682,41 @@ TEST(OpenHostile, LayoutCardsGivenTwiceWithOtherValuesAreRefusedInEveryForm)
     im_close(id);
 }
 
+TEST(OpenHostile, ScalingCardsGivenTwiceWithOtherValuesAreRefused)
+{
+    /* The pixels would follow the last BSCALE, BZERO or BLANK while keyword
+     * reads find the first: refused.  The same value twice keeps both. */
+    const struct {
+        const char *key;
+        int first, second;
+        int code;
+    } cases[] = {
+        {"BSCALE", 2, 3, -1}, {"BZERO", 10, -10, -1}, {"BLANK", -1, 0, -1}, {"BSCALE", 2, 2, 1},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> cards = image_cards(16, 4, 3);
+        cards.push_back(int_card(c.key, c.first));
+        cards.push_back(int_card("DATE", 1));
+        cards.push_back(int_card(c.key, c.second));
+        write_file(path_of("twice_scale.fits"), fits_records(cards) + std::string(24, '\1'));
+        const int id = im_open(path_of("twice_scale.fits").c_str(), "r");
+        if (c.code < 0) {
+            EXPECT_EQ(c.code, id) << c.key;
+            EXPECT_EQ("FITS card '" + int_card(c.key, c.second) + "' refused: " + c.key +
+                          " is given twice with different values",
+                      std::string(im_errmsg()))
+                << c.key;
+            continue;
+        }
+        ASSERT_GT(id, 0) << im_errmsg();
+        EXPECT_EQ(7u, card_texts(id).size());
+        float pix[12];
+        EXPECT_EQ(12, im_rpix_r(id, pix, 12));
+        EXPECT_EQ(257.0f * 2, pix[0]);
+        im_close(id);
+    }
+}
+
 TEST(OpenHostile, ZzPixelFileOfAnotherSizeThanItsHeaderIsRefused)
 {
     const std::string hdr = "BITPIX  =                   16\nNAXIS   =                    2\n"

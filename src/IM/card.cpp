@@ -252,10 +252,13 @@ static void card_copy(char *dst, const char *card)
             *p = ' ';
 }
 
-/* The layout mirror of f, saved to compare or restore around a rule. */
+/* The layout and scaling mirror of f, saved to compare or restore around
+ * a rule. */
 struct layout_struct {
     int bitpix, bytes_per_pix, n_pixels;
     int naxis[IM_MAX_AXES + 1];
+    int blank_flag, blank;
+    double scale, offset;
 };
 
 static layout_struct layout_now(void)
@@ -265,6 +268,10 @@ static layout_struct layout_now(void)
     l.bytes_per_pix = f->bytes_per_pix;
     l.n_pixels = f->n_pixels;
     std::memcpy(l.naxis, f->val_naxis, sizeof l.naxis);
+    l.blank_flag = f->val_blank_flag;
+    l.blank = f->val_blank;
+    l.scale = f->val_scale;
+    l.offset = f->val_offset;
     return l;
 }
 
@@ -274,15 +281,40 @@ static void layout_restore(const layout_struct &l)
     f->bytes_per_pix = l.bytes_per_pix;
     f->n_pixels = l.n_pixels;
     std::memcpy(f->val_naxis, l.naxis, sizeof l.naxis);
+    f->val_blank_flag = l.blank_flag;
+    f->val_blank = l.blank;
+    f->val_scale = l.scale;
+    f->val_offset = l.offset;
 }
 
-/* A layout card text whose keyword already has a card (other than skip):
- * 0 when it gives the same value (it is not stored again), -2 when it
- * gives another (refused).  The mirror is left as it was.  1 for any
- * other card. */
+/* 1 when a and b describe the same layout and the same scaling (compared
+ * bit for bit, so that two NaN scales are the same). */
+static int layout_same(const layout_struct &a, const layout_struct &b)
+{
+    return a.bitpix == b.bitpix && a.bytes_per_pix == b.bytes_per_pix &&
+           a.n_pixels == b.n_pixels && std::memcmp(a.naxis, b.naxis, sizeof a.naxis) == 0 &&
+           a.blank_flag == b.blank_flag && a.blank == b.blank &&
+           std::memcmp(&a.scale, &b.scale, sizeof a.scale) == 0 &&
+           std::memcmp(&a.offset, &b.offset, sizeof a.offset) == 0;
+}
+
+/* 1 for the cards whose value the pixels follow: BITPIX, NAXIS, NAXISn,
+ * and BSCALE, BZERO and BLANK, which scale them and mark the blanks. */
+static int pixel_rule(const char *text)
+{
+    return structural(text) || kwd_is(text, "BSCALE") || kwd_is(text, "BZERO") ||
+           kwd_is(text, "BLANK");
+}
+
+/* A card text of the pixel rules whose keyword already has a card (other
+ * than skip): 0 when a layout card gives the same value (it is not stored
+ * again; a scaling or blank card of the same value is stored, 1), -2 when
+ * it gives another (refused: the pixels would follow one card and keyword
+ * reads find the other).  The mirror is left as it was.  1 for any other
+ * card. */
 static int repeated_layout(const char *text, const header_struct *skip)
 {
-    if (!structural(text) || stored_twin(text, skip) == nullptr)
+    if (!pixel_rule(text) || stored_twin(text, skip) == nullptr)
         return 1;
     const layout_struct before = layout_now();
     const int rc = kwd_special(text);
@@ -290,11 +322,11 @@ static int repeated_layout(const char *text, const header_struct *skip)
     layout_restore(before);
     if (rc < 0)
         return rc;
-    if (std::memcmp(&before, &after, sizeof before) != 0) {
+    if (!layout_same(before, after)) {
         refusal = Refused_twice;
         return -2;
     }
-    return 0;
+    return structural(text) ? 0 : 1;
 }
 
 /* IM_card_full: 1 when the latest add or replace was refused for lack of
