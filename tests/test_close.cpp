@@ -176,18 +176,7 @@ TEST_F(Close, ImageWithoutPixelFileReportsFailureAndIsReleased)
 TEST_F(Close, SImagesOpenedForUpdateClose)
 {
     // An S file: the 12-byte record, one header record, two pixels.
-    std::vector<unsigned char> file(12 + 2880 + 4, 0);
-    const int32_t rec[3] = {46, 12, 12 + 2880};
-    std::memcpy(file.data(), rec, 12);
-    std::string hdr;
-    for (const char *c : {"BITPIX  =                   16", "NAXIS   =                    1",
-                          "NAXIS1  =                    2", "END"}) {
-        std::string card = c;
-        card.resize(80, ' ');
-        hdr += card;
-    }
-    hdr.resize(2880, ' ');
-    std::memcpy(file.data() + 12, hdr.data(), 2880);
+    const std::vector<unsigned char> file = testsup::small_s_file();
     testsup::write_file(path("img.s"), file);
 
     int rid = im_open(path("img.s").c_str(), "read");

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -24,6 +23,7 @@ namespace {
 using testsup::close_suite_dir;
 using testsup::new_image;
 using testsup::open_suite_dir;
+using testsup::open_fds;
 using testsup::path;
 using testsup::slurp;
 
@@ -55,18 +55,6 @@ std::string iraf_text(const std::vector<unsigned char> &b, size_t at, size_t n)
         s.push_back(char(c));
     }
     return s;
-}
-
-int open_fds(void)
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    if (d == nullptr)
-        return -1;
-    while (readdir(d) != nullptr)
-        n++;
-    closedir(d);
-    return n;
 }
 
 // 8-bit text from byte at up to a NUL or n bytes.

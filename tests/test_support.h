@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -151,6 +152,39 @@ inline bool exists(const std::string &p)
 {
     struct stat st;
     return stat(p.c_str(), &st) == 0;
+}
+
+// The number of descriptors open in this process (-1 when /proc is not
+// there), to show that failures leave none behind.
+inline int open_fds(void)
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    if (d == nullptr)
+        return -1;
+    while (readdir(d) != nullptr)
+        n++;
+    closedir(d);
+    return n;
+}
+
+// An S file: its 12-byte record (type 46), one header record of BITPIX 16,
+// NAXIS 1 and NAXIS1 2, then two zero pixels.
+inline std::vector<unsigned char> small_s_file(void)
+{
+    std::string hdr;
+    for (const char *c : {"BITPIX  =                   16", "NAXIS   =                    1",
+                          "NAXIS1  =                    2", "END"}) {
+        std::string card = c;
+        card.resize(80, ' ');
+        hdr += card;
+    }
+    hdr.resize(2880, ' ');
+    std::vector<unsigned char> file(12 + 2880 + 4, 0);
+    const int32_t rec[3] = {46, 12, 12 + 2880};
+    std::memcpy(file.data(), rec, 12);
+    std::memcpy(file.data() + 12, hdr.data(), 2880);
+    return file;
 }
 
 // ---- Cards and FITS records ----

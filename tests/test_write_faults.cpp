@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <set>
 #include <string>
 #include <sys/mount.h>
@@ -27,6 +26,7 @@
 namespace {
 
 using testsup::exists;
+using testsup::open_fds;
 using testsup::run_in_child;
 using testsup::slurp;
 
@@ -91,19 +91,6 @@ long file_size(const std::string &p)
 {
     struct stat st;
     return stat(p.c_str(), &st) == 0 ? long(st.st_size) : -1;
-}
-
-// Descriptors open in this process.
-int open_fds(void)
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    if (d == nullptr)
-        return -1;
-    while (readdir(d) != nullptr)
-        n++;
-    closedir(d);
-    return n;
 }
 
 // Outcome codes of one faulted write, from the child that made it.
@@ -269,18 +256,7 @@ TEST_F(WriteFaults, FailingClosesHoldNoDescriptors)
     EXPECT_FALSE(exists(testsup::path("fds.pix")));
 
     // Cards changed in an S image opened for update, a thousand times.
-    std::string hdr;
-    for (const char *c : {"BITPIX  =                   16", "NAXIS   =                    1",
-                          "NAXIS1  =                    2", "END"}) {
-        std::string card = c;
-        card.resize(80, ' ');
-        hdr += card;
-    }
-    hdr.resize(2880, ' ');
-    std::vector<unsigned char> s(12 + 2880 + 4, 0);
-    const int32_t rec[3] = {46, 12, 12 + 2880};
-    std::memcpy(s.data(), rec, 12);
-    std::memcpy(s.data() + 12, hdr.data(), 2880);
+    const std::vector<unsigned char> s = testsup::small_s_file();
     testsup::write_file(testsup::path("fds.s"), s);
     const int before = open_fds();
     for (int i = 0; i < 1000; i++) {
