@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "fuzz_support.h"
-#include "imlib.h"
+#include "im.h"
 
 static const char *const OUT_NAMES[4] = {"rt.fits", "rt.imh", "rt.zzh", "rt"};
 static const int MAX_PIX = 1 << 16;
@@ -71,22 +71,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fz_fail("a write open failed");
     const int olds[2] = {in, 0};
     im_hdr(out, olds, nullptr);
+    // How the copy stores its pixels, as the library's descriptor holds it:
+    // keyword reads find a number in a BLANK of "-7x" or 1.5, but only an
+    // integer is a blank code.
+    const fid_struct *desc = find_fid(out);
+    if (desc == nullptr)
+        fz_fail("an open copy has no descriptor");
     fz_store st;
-    st.bitpix = bitpix;
-    st.bscale = 1.0;
-    st.bzero = 0.0;
-    im_rkey_i(out, &st.bitpix, "BITPIX");
-    im_rkey_d(out, &st.bscale, "BSCALE");
-    im_rkey_d(out, &st.bzero, "BZERO");
-    st.has_blank = im_rkey_i(out, &st.blank, "BLANK") > 0;
-    // A BLANK card whose value is no integer still sets a blank code of 0
-    // (a known fault, fixed elsewhere): leave the pixels of such an image
-    // unchecked.
-    char card[81];
-    bool known = !st.has_blank && im_rkey_t(out, card, "BLANK") > 0;
-    // The same for a repeated card of those the descriptor mirrors: reads
-    // find the first, the pixel layout and scaling follow the last (known).
-    known = known || fz_repeated_layout_card(out) || fz_repeated_layout_card(in);
+    st.bitpix = desc->val_bitpix;
+    st.bscale = desc->val_scale;
+    st.bzero = desc->val_offset;
+    st.has_blank = desc->val_blank_flag != 0;
+    st.blank = desc->val_blank;
+    fz_check_layout_cards(out);
     st.writer = as_float ? 'r' : 'd';
     int wrote;
     if (as_float) {
@@ -97,7 +94,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         wrote = im_wpix_d(out, b.data(), np);
     }
     const int closed = im_close(out);
+    if (closed == -4)
+        im_file(out, "d"); // cards the output form cannot store: not mended here
     im_close(in);
+    if (wrote == np && closed == -2) {
+        std::fprintf(stderr, "%s\n", im_errmsg());
+        fz_fail("a copy given all its pixels failed to close");
+    }
     if (wrote != np || closed != 0)
         return 0;
 
@@ -114,14 +117,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
               : reread.compare(reread.size() - 4, 4, ".zzh") == 0 ? 'z'
                                                                   : 'f';
     int rid = im_open(reread.c_str(), "read");
-    if (rid <= 0)
+    if (rid <= 0) {
+        std::fprintf(stderr, "%s\n", im_errmsg());
         fz_fail("a copy reported as written does not open");
+    }
     int v = 0;
     im_rkey_i(rid, &v, "NAXIS");
-    if (known) {
-        im_close(rid);
-        return 0;
-    }
     if (v != naxis)
         fz_fail("the copy has another NAXIS");
     for (int a = 1; a <= naxis; a++) {

@@ -162,17 +162,15 @@ void fz_exercise(int id, unsigned pick)
 }
 
 // The cards of an open image that say the same after a rewrite, first to
-// last (at most 100000): trailing blanks dropped (a card and its padded
-// copy say the same), and the layout cards replaced by their values as
-// the library reads them (a repeated layout card is not rewritten).
+// last (at most 100000), the layout cards replaced by their values as the
+// library reads them (the writers format them their own way).
 static std::vector<std::string> all_cards(int id)
 {
     std::vector<std::string> v;
     char card[81];
     int rc = im_rkey_t(id, card, "1");
     for (int n = 0; rc > 0 && n < 100000; n++) {
-        std::string c = card;
-        c.erase(c.find_last_not_of(' ') + 1);
+        const std::string c = card;
         if (c.compare(0, 6, "BITPIX") != 0 && c.compare(0, 5, "NAXIS") != 0)
             v.push_back(c);
         rc = im_rkey_t(id, card, "+");
@@ -189,30 +187,28 @@ static std::vector<std::string> all_cards(int id)
     return v;
 }
 
-bool fz_repeated_layout_card(int id)
+void fz_check_layout_cards(int id)
 {
     std::vector<std::string> seen;
     char card[81];
     int rc = im_rkey_t(id, card, "1");
     for (int n = 0; rc > 0 && n < 100000; n++) {
-        // The keyword up to its first blank or other character: a
-        // structural card without "= " counts too (a known fault).
-        std::string key;
-        for (int i = 0; i < 8 && (std::isalnum(static_cast<unsigned char>(card[i]))
-                                  || card[i] == '_' || card[i] == '-'); i++)
-            key += card[i];
-        if (key == "NAXIS0")
-            key = "NAXIS"; // taken as NAXIS (a known fault, fixed elsewhere)
-        if (key == "BITPIX" || key.compare(0, 5, "NAXIS") == 0 || key == "BSCALE"
-            || key == "BZERO" || key == "BLANK") {
+        // The keyword as the card store compares it: columns 1-8.
+        std::string key(card, std::strlen(card) < 8 ? std::strlen(card) : 8);
+        key.erase(key.find_last_not_of(' ') + 1);
+        const bool layout = key == "BITPIX" || key == "NAXIS"
+                            || (key.size() == 6 && key.compare(0, 5, "NAXIS") == 0
+                                && key[5] >= '1' && key[5] <= '9');
+        if (layout) {
             for (const std::string &k : seen)
-                if (k == key)
-                    return true;
+                if (k == key) {
+                    std::fprintf(stderr, "keyword %s held twice\n", key.c_str());
+                    fz_fail("an image holds a layout card twice");
+                }
             seen.push_back(key);
         }
         rc = im_rkey_t(id, card, "+");
     }
-    return false;
 }
 
 int fz_read_image(const std::string &name, unsigned pick, bool update)
@@ -224,19 +220,20 @@ int fz_read_image(const std::string &name, unsigned pick, bool update)
         return id;
     }
     const std::vector<std::string> before = all_cards(id);
-    // Repeated layout cards: reads find the first, the layout follows the
-    // last (a known fault, fixed elsewhere); not checked through a rewrite.
-    const bool repeated = fz_repeated_layout_card(id);
+    fz_check_layout_cards(id);
     fz_exercise(id, pick);
     im_close(id);
-    if (!update || repeated)
+    if (!update)
         return id;
 
     int uid = im_open(name.c_str(), "update");
     if (uid < 0)
         return id;
-    if (im_close(uid) != 0)
-        return id;
+    // An update that changed nothing writes nothing: its close succeeds.
+    if (im_close(uid) != 0) {
+        std::fprintf(stderr, "%s\n", im_errmsg());
+        fz_fail("an image opened for update and closed unchanged failed to close");
+    }
     int again = im_open(name.c_str(), "read");
     if (again < 0)
         fz_fail("an image closed unchanged after an update open no longer opens");

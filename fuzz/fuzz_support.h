@@ -37,11 +37,11 @@ void fz_exercise(int id, unsigned pick);
 // Stop the process with a message (a finding, seen by libFuzzer as a crash).
 [[noreturn]] void fz_fail(const char *what);
 
-#endif
 
-// 1 when image id holds one of BITPIX, NAXIS, NAXISn, BSCALE, BZERO or
-// BLANK more than once (NAXIS0 counting as NAXIS).
-bool fz_repeated_layout_card(int id);
+// Abort when image id holds BITPIX, NAXIS or NAXIS1..NAXIS9 more than once:
+// the card store refuses a repeat of another value and keeps no repeat of
+// the same value, so the pixel layout and keyword reads agree on one card.
+void fz_check_layout_cards(int id);
 
 // Open name for reading and exercise it (fz_exercise), then close it.
 // When update is set, also open it for update, close it unchanged, and
@@ -69,3 +69,5 @@ struct fz_store {
 // writers leave open (a blank code outside the stored range, scaling
 // that does not give a finite stored value) are not checked.
 void fz_check_value(const fz_store &s, double v, double back, const char *what);
+
+#endif

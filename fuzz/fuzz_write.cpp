@@ -126,6 +126,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         written += rc;
     }
     const int closed = im_close(id);
+    if (closed == -4)
+        im_file(id, "d"); // cards the form cannot store: not mended here
+    // An image given fewer pixels than its axes call for is refused.
+    if (written != n && closed == 0)
+        fz_fail("an image given fewer pixels than NAXISn call for closed as success");
+    if (written == n && closed == -2) {
+        std::fprintf(stderr, "%s\n", im_errmsg());
+        fz_fail("an image given all its pixels failed to close");
+    }
     if (written != n || closed != 0)
         return 0;
 

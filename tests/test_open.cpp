@@ -717,6 +717,30 @@ TEST(OpenHostile, ScalingCardsGivenTwiceWithOtherValuesAreRefused)
     }
 }
 
+TEST(OpenHostile, ABlankOnlyValueMeansAnEmptyOneTrimmedOrNot)
+{
+    /* A ZZ line keeps its trailing blanks where the FITS reader cuts them:
+     * "BSCALE  =" followed by blanks has no value, as it has in FITS, so
+     * after another BSCALE it is refused in both forms, never taken as
+     * the same value. */
+    for (const char *key : {"BSCALE", "BZERO"}) {
+        for (const char *pad : {"", "      "}) {
+            const std::string empty = std::string(key) + std::string(8 - std::strlen(key), ' ') +
+                                      "=" + pad;
+            write_file(path_of("blankval.zzh"),
+                       "BITPIX  =                   16\nNAXIS   =                    1\n"
+                       "NAXIS1  =                    2\n" +
+                           int_card(key, 3) + "\n" + empty + "\n");
+            write_file(path_of("blankval.zzp"), std::string(4, '\0'));
+            EXPECT_EQ(-1, im_open(path_of("blankval.zzh").c_str(), "r")) << key << pad;
+            EXPECT_NE(std::string::npos,
+                      std::string(im_errmsg())
+                          .find(std::string("refused: ") + key + " is given twice"))
+                << key << "[" << pad << "]: " << im_errmsg();
+        }
+    }
+}
+
 TEST(OpenHostile, ZzPixelFileOfAnotherSizeThanItsHeaderIsRefused)
 {
     const std::string hdr = "BITPIX  =                   16\nNAXIS   =                    2\n"

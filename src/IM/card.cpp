@@ -78,12 +78,17 @@ static header_struct *stored_twin(const char *text, const header_struct *skip)
     return nullptr;
 }
 
-/* The value text of a card (column 11 on), or null when the value is empty. */
+/* The value text of a card (column 11 on), or null when the value is empty
+ * or blanks only: a card means the same whether a reader trimmed its
+ * trailing blanks (FITS) or kept them (ZZ lines, IRAF user areas). */
 static const char *card_value(const char *text)
 {
     if (std::strlen(text) <= static_cast<size_t>(VALUE_COL))
         return nullptr;
-    return text + VALUE_COL;
+    const char *v = text + VALUE_COL;
+    if (v[std::strspn(v, " ")] == '\0')
+        return nullptr;
+    return v;
 }
 
 /* 1 when the value text v (not null) is an integer: blanks, an optional
