@@ -78,6 +78,18 @@ void fz_remove(const std::string &name)
     unlink(fz_path(name).c_str());
 }
 
+int fz_new_image(const std::string &name, int bitpix, int naxis, const int *naxes)
+{
+    int id = im_open(fz_path(name).c_str(), "write");
+    if (id <= 0)
+        fz_fail("a write open failed");
+    im_wkey_i(id, bitpix, "BITPIX");
+    im_wkey_i(id, naxis, "NAXIS");
+    for (int a = 1; a <= naxis; a++)
+        im_wkey_i(id, naxes[a - 1], im_key("NAXIS", a));
+    return id;
+}
+
 void fz_split(const uint8_t *data, size_t size, std::vector<uint8_t> &one,
               std::vector<uint8_t> &two)
 {

@@ -20,8 +20,8 @@ void fz_write(const std::string &name, const uint8_t *data, size_t len);
 // Remove fz_path(name) if present.
 void fz_remove(const std::string &name);
 
-// Split data into two parts: a 4-byte little-endian length n, then n bytes
-// (part one, cut to what is there), then the rest (part two).
+// Split data into two pieces: a 4-byte little-endian length n, then n bytes
+// (piece one, cut to what is there), then the rest (piece two).
 void fz_split(const uint8_t *data, size_t size, std::vector<uint8_t> &one,
               std::vector<uint8_t> &two);
 // The inverse, for seed generation.
@@ -36,6 +36,10 @@ void fz_exercise(int id, unsigned pick);
 
 // Stop the process with a message (a finding, seen by libFuzzer as a crash).
 [[noreturn]] void fz_fail(const char *what);
+
+// Open fz_path(name) for writing and give it BITPIX, NAXIS and NAXISn from
+// naxes[0..naxis); returns its handle (a failed open is a finding).
+int fz_new_image(const std::string &name, int bitpix, int naxis, const int *naxes);
 
 
 // Abort when image id holds BITPIX, NAXIS or NAXIS1..NAXIS9 more than once:

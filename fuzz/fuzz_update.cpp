@@ -55,13 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (int a = 0; a < naxis; a++)
         n *= naxes[a];
     const std::string name = fz_path(NAMES[form]);
-    int id = im_open(name.c_str(), "write");
-    if (id <= 0)
-        fz_fail("a write open failed");
-    im_wkey_i(id, bitpix, "BITPIX");
-    im_wkey_i(id, naxis, "NAXIS");
-    for (int a = 1; a <= naxis; a++)
-        im_wkey_i(id, naxes[a - 1], im_key("NAXIS", a));
+    int id = fz_new_image(NAMES[form], bitpix, naxis, naxes);
     std::vector<double> pix(static_cast<size_t>(n));
     for (int k = 0; k < n; k++)
         pix[size_t(k)] = old_value(k);

@@ -66,13 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     fz_remove("out.fits");
     const std::string name = fz_path(NAMES[form]);
-    int id = im_open(name.c_str(), "write");
-    if (id <= 0)
-        fz_fail("a write open failed");
-    im_wkey_i(id, bitpix, "BITPIX");
-    im_wkey_i(id, naxis, "NAXIS");
-    for (int a = 1; a <= naxis; a++)
-        im_wkey_i(id, naxes[a - 1], im_key("NAXIS", a));
+    int id = fz_new_image(NAMES[form], bitpix, naxis, naxes);
     if (scaled) {
         im_wkey_d(id, bscale, "BSCALE");
         im_wkey_d(id, bzero, "BZERO");
@@ -104,10 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::vector<uint8_t> orig = buf;
 
     int written = 0;
-    const int parts = pieces && n > 1 ? 2 : 1;
-    for (int p = 0; p < parts; p++) {
+    const int calls = pieces && n > 1 ? 2 : 1;
+    for (int p = 0; p < calls; p++) {
         const int first = p == 0 ? 0 : n / 2;
-        const int count = parts == 1 ? n : p == 0 ? n / 2 : n - n / 2;
+        const int count = calls == 1 ? n : p == 0 ? n / 2 : n - n / 2;
         uint8_t *at = buf.data() + size_t(first) * width;
         int rc;
         switch (writer) {
