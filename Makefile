@@ -4,7 +4,6 @@ REL  := build/release
 ASAN := build/asan
 FUZZ := build/fuzz
 FUZZ_SECONDS ?= 60
-CLANGXX := $(shell command -v clang++ 2>/dev/null)
 
 .PHONY: all build test test-plain test-asan test-cross test-fuzz fuzz demo bench clean
 
@@ -20,8 +19,7 @@ build:
 
 # The whole suite twice: a plain build, then one under AddressSanitizer and
 # UndefinedBehaviorSanitizer where any report fails the run; then on the
-# cross hosts; then, when clang is installed, a short run of every fuzz
-# harness (a finding fails).
+# cross hosts; then a short run of every fuzz harness (a finding fails).
 test: test-plain test-asan test-cross test-fuzz
 
 test-plain: build
@@ -57,12 +55,8 @@ fuzz:
 	JOBS=$(JOBS) ./fuzz/run_fuzz.sh $(FUZZ) $(FUZZ_SECONDS)
 
 test-fuzz:
-ifeq ($(CLANGXX),)
-	@echo "test-fuzz: clang++ not installed, the fuzz harnesses were NOT run" \
-	  "(their regression cases still run in the plain and sanitizer suites)"
-else
+	./tools/ensure-fuzz-tools.sh
 	$(MAKE) fuzz FUZZ_SECONDS=15
-endif
 
 demo: build
 	./examples/demo.sh $(REL)/flatten
