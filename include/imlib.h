@@ -6,8 +6,8 @@
 #ifndef IMLIB_H
 #define IMLIB_H
 
-#include "map_struct.h"
-#include "rwc_struct.h"
+#include "imlib/map_struct.h"
+#include "imlib/rwc_struct.h"
 
 #ifdef __cplusplus
 extern "C" {

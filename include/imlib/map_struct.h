@@ -1,4 +1,4 @@
-/* map_struct.h: the map projection record and the projection enumeration.
+/* imlib/map_struct.h: the map projection record and the projection enumeration.
  * Written in plain C so that C callers can own the record; map_set fills it,
  * mapf and mapf_string read it.  Angles inside the record are radians. */
 #ifndef IM_MAP_STRUCT_H

@@ -1,4 +1,4 @@
-/* rwc_struct.h: the world-coordinate description of one image.
+/* imlib/rwc_struct.h: the world-coordinate description of one image.
  * Plain C so that C callers can own the record; rwc_fid fills it from the
  * header keywords, rwcf reads it.  Arrays are indexed by axis 1 to 9.
  * A record whose added fields are all zero (lin_kind RWC_LIN_CDELT, every
