@@ -6,6 +6,7 @@
 #ifndef IMLIB_H
 #define IMLIB_H
 
+#include "imlib/export.h"
 #include "imlib/map_struct.h"
 #include "imlib/rwc_struct.h"
 
@@ -14,7 +15,7 @@ extern "C" {
 #endif
 
 /* Opening and closing */
-int im_open(const char *name, const char *mode);
+IM_API int im_open(const char *name, const char *mode);
 /* im_close: completes an image opened for writing or update (pixel setup
  * if no pixel was written, FITS padding, the header) and releases it.
  *   0   closed and released.  An update that changed no card and no pixel
@@ -34,11 +35,11 @@ int im_open(const char *name, const char *mode);
  *       or discard the image with im_file(id, "d").
  *  -3   handle not open.
  * Failures leave their reason for im_errmsg(). */
-int im_close(int id);
+IM_API int im_close(int id);
 /* im_file: "p" prints the header summary, "q" the card-list dump, "d"
  * discards the image (released without completing it; a new image's
  * files that it created are removed).  0, or -3 handle not open. */
-int im_file(int id, const char *operation);
+IM_API int im_file(int id, const char *operation);
 /* The reason for the latest failure of im_open, rwc_fid, rwcf, a pixel
  * write or im_close, as text for a message ("" after a success): which
  * file and why (no such file, permission denied, content of no known form,
@@ -46,64 +47,64 @@ int im_file(int id, const char *operation);
  * cannot be created, a write refused by the system: disk full, file too
  * large, pixels missing at close).  Owned by the library; valid until the
  * next of those calls. */
-const char *im_errmsg(void);
+IM_API const char *im_errmsg(void);
 
 /* Header copying and keywords */
-int im_hdr(int new_id, const int *old_ids, const char *options);
-int im_rkey_i(int id, int *value, const char *keyword);
-int im_rkey_l(int id, int *value, const char *keyword);
-int im_rkey_r(int id, float *value, const char *keyword);
-int im_rkey_d(int id, double *value, const char *keyword);
-int im_rkey_c(int id, char *value, const char *keyword); /* value: 81 chars */
-int im_rkey_t(int id, char *buffer, const char *key);    /* buffer: 81 chars */
-int im_wkey_i(int id, int value, const char *keyword);
-int im_wkey_r(int id, double value, const char *keyword);
-int im_wkey_d(int id, double value, const char *keyword);
-int im_wkey_c(int id, const char *value, const char *keyword);
-int im_wkey_l(int id, int value, const char *keyword);
-int im_wkey_t(int id, const char *card, const char *position);
-char *im_key(const char *base, int n);
+IM_API int im_hdr(int new_id, const int *old_ids, const char *options);
+IM_API int im_rkey_i(int id, int *value, const char *keyword);
+IM_API int im_rkey_l(int id, int *value, const char *keyword);
+IM_API int im_rkey_r(int id, float *value, const char *keyword);
+IM_API int im_rkey_d(int id, double *value, const char *keyword);
+IM_API int im_rkey_c(int id, char *value, const char *keyword); /* value: 81 chars */
+IM_API int im_rkey_t(int id, char *buffer, const char *key);    /* buffer: 81 chars */
+IM_API int im_wkey_i(int id, int value, const char *keyword);
+IM_API int im_wkey_r(int id, double value, const char *keyword);
+IM_API int im_wkey_d(int id, double value, const char *keyword);
+IM_API int im_wkey_c(int id, const char *value, const char *keyword);
+IM_API int im_wkey_l(int id, int value, const char *keyword);
+IM_API int im_wkey_t(int id, const char *card, const char *position);
+IM_API char *im_key(const char *base, int n);
 
 /* Blank patterns */
-void im_blank(float *ptr);
-void im_blankd(double *ptr);
+IM_API void im_blank(float *ptr);
+IM_API void im_blankd(double *ptr);
 
 /* Pixel transfers: the buffer is the work area and is converted in place */
-int im_rpix_i(int id, int *buffer, int n_pix);
-int im_rpix_s(int id, short *buffer, int n_pix);
-int im_rpix_c(int id, unsigned char *buffer, int n_pix);
-int im_rpix_r(int id, float *buffer, int n_pix);
-int im_rpix_d(int id, double *buffer, int n_pix);
-int im_wpix_i(int id, int *buffer, int n_pix);
-int im_wpix_s(int id, short *buffer, int n_pix);
-int im_wpix_c(int id, unsigned char *buffer, int n_pix);
-int im_wpix_r(int id, float *buffer, int n_pix);
-int im_wpix_d(int id, double *buffer, int n_pix);
+IM_API int im_rpix_i(int id, int *buffer, int n_pix);
+IM_API int im_rpix_s(int id, short *buffer, int n_pix);
+IM_API int im_rpix_c(int id, unsigned char *buffer, int n_pix);
+IM_API int im_rpix_r(int id, float *buffer, int n_pix);
+IM_API int im_rpix_d(int id, double *buffer, int n_pix);
+IM_API int im_wpix_i(int id, int *buffer, int n_pix);
+IM_API int im_wpix_s(int id, short *buffer, int n_pix);
+IM_API int im_wpix_c(int id, unsigned char *buffer, int n_pix);
+IM_API int im_wpix_r(int id, float *buffer, int n_pix);
+IM_API int im_wpix_d(int id, double *buffer, int n_pix);
 
 /* Windows */
-int im_dwin(int id, int window, const int *takes, const int *skips);
-int im_swin(int id, int window);
+IM_API int im_dwin(int id, int window, const int *takes, const int *skips);
+IM_API int im_swin(int id, int window);
 
 /* Byte order and raw mode */
-int im_byteorder(void);
-int im_raw(int v);
+IM_API int im_byteorder(void);
+IM_API int im_raw(int v);
 
 /* World coordinates, projections and celestial conversion */
-int rwc_fid(rwc_struct *r, int fid);
-int rwcf(rwc_struct *r, const char *string, int *skips, int *takes);
-int map_set(map_struct *p, const char *ctype1, const char *ctype2,
+IM_API int rwc_fid(rwc_struct *r, int fid);
+IM_API int rwcf(rwc_struct *r, const char *string, int *skips, int *takes);
+IM_API int map_set(map_struct *p, const char *ctype1, const char *ctype2,
             double cdelt1, double cdelt2, double crval1, double crval2,
             double crpix1, double crpix2, double crota1, double crota2);
-int mapf(map_struct *p, int coord_type, double in_lon, double in_lat,
+IM_API int mapf(map_struct *p, int coord_type, double in_lon, double in_lat,
          double *out_x, double *out_y);
-int mapf_string(map_struct *p, char *string, double *out_x, double *out_y);
-int map_hms(char *string, double *value);
-int map_coord(int in_type, double in_lon, double in_lat, int out_type,
+IM_API int mapf_string(map_struct *p, char *string, double *out_x, double *out_y);
+IM_API int map_hms(char *string, double *value);
+IM_API int map_coord(int in_type, double in_lon, double in_lat, int out_type,
               double *out_lon, double *out_lat);
 
 /* Shared settings */
-extern char *im_history_line; /* appended by im_hdr when set and not empty */
-extern int im_rawflag;        /* 1: integer transfers keep FITS byte order */
+extern IM_API char *im_history_line; /* appended by im_hdr when set and not empty */
+extern IM_API int im_rawflag;        /* 1: integer transfers keep FITS byte order */
 
 #ifdef __cplusplus
 }

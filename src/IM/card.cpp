@@ -336,7 +336,7 @@ static int repeated_layout(const char *text, const header_struct *skip)
 
 /* IM_card_full: 1 when the latest add or replace was refused for lack of
  * room (IM_MAX_CARDS reached or no memory), else 0. */
-int IM_card_full(void)
+int im_internal::IM_card_full(void)
 {
     return refusal == Refused_count || refusal == Refused_memory;
 }
@@ -344,7 +344,7 @@ int IM_card_full(void)
 /* IM_card_fail: record the reason why card (as given to the store) was
  * refused by the latest add or replace, for a header of the form named by
  * form ("FITS", "ZZ", ...), and return code. */
-int IM_card_fail(int code, const char *form, const char *card)
+int im_internal::IM_card_fail(int code, const char *form, const char *card)
 {
     char text[IM_CARD_LEN + 1];
     card_copy(text, card != nullptr ? card : "");
@@ -386,7 +386,7 @@ static void card_withdraw(const char *text)
  * stored), -2 refused by the keyword rules, a layout keyword given again
  * with another value, a null card, IM_MAX_CARDS reached, or no memory for
  * a new block (nothing changed then; IM_card_fail says which). */
-int IM_card_add(const char *card)
+int im_internal::IM_card_add(const char *card)
 {
     refusal = Refused_value;
     if (card == nullptr)
@@ -453,7 +453,7 @@ int IM_card_add(const char *card)
  * card (also a layout keyword another card holds with another value).
  * A card not taken leaves the current card's text and mirrored value as
  * they were. */
-int IM_card_replace(const char *card)
+int im_internal::IM_card_replace(const char *card)
 {
     refusal = Refused_value;
     header_struct *h = f->cur_header;
@@ -488,7 +488,7 @@ int IM_card_replace(const char *card)
 /* IM_card_delete: delete the current card; the following card (else the
  * preceding one, else none) becomes current.  Returns 1, or -1 with no
  * current card.  The card's value leaves the mirror. */
-int IM_card_delete(void)
+int im_internal::IM_card_delete(void)
 {
     header_struct *h = f->cur_header;
     if (h == nullptr)
@@ -519,7 +519,7 @@ int IM_card_delete(void)
  * wrapping, 2 only the start card matches; -1 not found or empty header;
  * -2 keyword longer than 8 characters; 0 for a null keyword, which clears
  * the current card.  The match becomes the current card. */
-int IM_card_find(const char *keyword)
+int im_internal::IM_card_find(const char *keyword)
 {
     if (keyword == nullptr) {
         f->cur_header = nullptr;
@@ -554,7 +554,7 @@ int IM_card_find(const char *keyword)
 
 /* kwd_isvalid: 0 when keyword (as a caller gives it) is NAXISn, CRPIXn,
  * CTYPEn, CROTAn or CRVALn with n above NAXIS; 1 otherwise. */
-int kwd_isvalid(const char *keyword)
+int im_internal::kwd_isvalid(const char *keyword)
 {
     static const char *const axis_kwds[] = {"NAXIS", "CRPIX", "CTYPE", "CROTA", "CRVAL"};
     if (keyword == nullptr)

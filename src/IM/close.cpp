@@ -158,7 +158,7 @@ static int release(int result)
 /* IM_discard: release the current image without completing it.  A new
  * image's files that it created are removed (a file that existed under
  * the name is left as the writes so far left it).  Leaves f null. */
-void IM_discard(void)
+void im_internal::IM_discard(void)
 {
     const int mode = f->mode;
     if (mode == 2 && f->need_wpix_setup == 0) {

@@ -16,7 +16,7 @@ static char reason[IM_REASON_LEN];
 /* IM_error_clear: forget the recorded reason.  Called on entry by every
  * operation that records one (im_open, rwc_fid, rwcf, the pixel writers,
  * im_close). */
-void IM_error_clear(void)
+void im_internal::IM_error_clear(void)
 {
     reason[0] = '\0';
 }
@@ -24,7 +24,7 @@ void IM_error_clear(void)
 /* IM_fail: record the reason formatted from fmt when none is recorded yet,
  * and return code, so that a failing step can say why in its return
  * statement. */
-int IM_fail(int code, const char *fmt, ...)
+int im_internal::IM_fail(int code, const char *fmt, ...)
 {
     if (reason[0] != '\0')
         return code;
@@ -37,7 +37,7 @@ int IM_fail(int code, const char *fmt, ...)
 
 /* IM_error_context: put "context: " in front of the recorded reason (or
  * record context alone when there is none), cut to the text's size. */
-void IM_error_context(const char *context)
+void im_internal::IM_error_context(const char *context)
 {
     char old[IM_REASON_LEN];
     std::memcpy(old, reason, sizeof old);
@@ -68,7 +68,7 @@ const char *im_errmsg(void)
 
 /* IM_errno_words: words for why a file could not be opened or created,
  * for failure reasons (lower case, as the reasons are written). */
-const char *IM_errno_words(int e)
+const char *im_internal::IM_errno_words(int e)
 {
     switch (e) {
     case ENOENT: return "no such file";

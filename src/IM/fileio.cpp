@@ -22,7 +22,7 @@ static_assert(sizeof(off_t) == 8, "the library needs 64-bit file offsets");
  * a regular file").  A descriptor of 0 (standard input was closed) is
  * moved higher, because 0 means the standard stream.  Returns the
  * descriptor (> 0), blocking again, or -1 (errno set). */
-int IM_open_file(const char *path, int flags)
+int im_internal::IM_open_file(const char *path, int flags)
 {
     int fd = open(path, flags | O_NONBLOCK | O_NOCTTY, 0);
     if (fd < 0)
@@ -57,7 +57,7 @@ int IM_open_file(const char *path, int flags)
  * (a file, whose old contents are gone, or a link, whose target is
  * written): only what was made may be removed later.  Returns the
  * descriptor (> 0) or -1 (errno set). */
-int IM_create_file(const char *path, int *made)
+int im_internal::IM_create_file(const char *path, int *made)
 {
     *made = 0;
     int fd = open(path, O_RDWR | O_CREAT | O_EXCL, 0664);
@@ -78,7 +78,7 @@ int IM_create_file(const char *path, int *made)
 /* IM_read_full: read up to n bytes, retrying partial reads and
  * interruptions.  Returns the count read (less than n only at end of file)
  * or -1. */
-int IM_read_full(int fd, void *buffer, int n)
+int im_internal::IM_read_full(int fd, void *buffer, int n)
 {
     unsigned char *p = static_cast<unsigned char *>(buffer);
     int done = 0;
@@ -97,7 +97,7 @@ int IM_read_full(int fd, void *buffer, int n)
 
 /* IM_write_all: write all n bytes sequentially to fd, retrying interrupted
  * and short writes.  Returns 0, or -1 when not everything was stored. */
-int IM_write_all(int fd, const void *data, size_t n)
+int im_internal::IM_write_all(int fd, const void *data, size_t n)
 {
     const unsigned char *p = static_cast<const unsigned char *>(data);
     while (n > 0) {
@@ -114,7 +114,7 @@ int IM_write_all(int fd, const void *data, size_t n)
 
 /* IM_write_all_at: write all n bytes at byte pos of fd; 0, or -1 as
  * IM_write_all. */
-int IM_write_all_at(int fd, const void *data, size_t n, int64_t pos)
+int im_internal::IM_write_all_at(int fd, const void *data, size_t n, int64_t pos)
 {
     const unsigned char *p = static_cast<const unsigned char *>(data);
     while (n > 0) {

@@ -47,7 +47,7 @@ struct hdu_struct {
  * is never split, so files whose names end in brackets still open.
  * Returns 1 split, 0 no selector (path unchanged), -2 a selector longer
  * than sel holds, -3 empty brackets. */
-int IM_fits_selector(char *path, char *sel, size_t size)
+int im_internal::IM_fits_selector(char *path, char *sel, size_t size)
 {
     size_t n = std::strlen(path);
     sel[0] = '\0';
@@ -350,7 +350,7 @@ static int load_cards(const std::vector<std::string> &ext, const std::vector<std
  * set; 1 for index 0, the primary, which the caller reads as it reads an
  * image without a selector; -2 a malformed selector; -1 no such HDU, an
  * HDU that is not an image extension, or damaged headers.  Every failure leaves a reason (IM_fail). */
-int IM_get_fits_extension(const char *sel)
+int im_internal::IM_get_fits_extension(const char *sel)
 {
     int64_t index, version;
     char name[IM_CARD_LEN + 1];

@@ -131,6 +131,15 @@ struct fid_struct {
 #define IM_WROTE_HDR 4   /* the separate header file (IRAF, ZZ) was created
                             or overwritten */
 
+struct IMHDR2;
+
+/* The internal routines and the current descriptor live in a namespace of
+ * their own: built with hidden visibility they are not exported from the
+ * shared library, and a caller's own globals (a C program's `f`) cannot
+ * clash with them in a static link.  Every library source file sees them
+ * unqualified through the using-directive below. */
+namespace im_internal {
+
 /* The current descriptor, shared by every library source file. */
 extern fid_struct *f;
 
@@ -218,7 +227,6 @@ int IM_fits_selector(char *path, char *sel, size_t size);
 int IM_get_fits_extension(const char *sel);
 
 /* IRAF headers: reader (iraf_read) and writer (iraf_write) */
-struct IMHDR2;
 void IM_iraf_to_ascii(char *strng, int nn);
 void IM_iraf_to_ascii_order(char *strng, int nn, int other_order);
 void IM_iraf2_decode(const unsigned char *raw, IMHDR2 *h);
@@ -248,5 +256,9 @@ int IM_rwc_pair(const rwc_struct *r, int *lon, int *lat);
  * reference pixel by more than half a pixel. */
 #define IM_RWC_SKEW_LIMIT 1e-4
 void IM_rwc_linear(rwc_struct *r, int fid);
+
+} /* namespace im_internal */
+
+using namespace im_internal;
 
 #endif

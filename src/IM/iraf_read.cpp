@@ -28,7 +28,7 @@ static const int IRAF2_PIX_OFFSET = 2048;   /* version-2 pixel start when im_pix
  * first byte of each pair on a little-endian host).  The nn/2 characters
  * are packed at the start and followed by a NUL, which always lies inside
  * the area. */
-void IM_iraf_to_ascii(char *strng, int nn)
+void im_internal::IM_iraf_to_ascii(char *strng, int nn)
 {
     IM_iraf_to_ascii_order(strng, nn, 0);
 }
@@ -36,7 +36,7 @@ void IM_iraf_to_ascii(char *strng, int nn)
 /* IM_iraf_to_ascii_order: as IM_iraf_to_ascii for 16-bit characters in the
  * host's order (other_order 0) or in the other byte order (1: the
  * character in the other byte of each pair). */
-void IM_iraf_to_ascii_order(char *strng, int nn, int other_order)
+void im_internal::IM_iraf_to_ascii_order(char *strng, int nn, int other_order)
 {
     if (nn <= 0)
         return;
@@ -71,7 +71,7 @@ static float get_be_float(const unsigned char *p)
 /* IM_iraf2_decode: the IRAF2_HDR_SIZE bytes at raw (a version-2 header or
  * the start of its pixel file) decoded into h: numbers into host order,
  * text fields copied as they lie (not terminated).  Nothing is checked. */
-void IM_iraf2_decode(const unsigned char *raw, IMHDR2 *h)
+void im_internal::IM_iraf2_decode(const unsigned char *raw, IMHDR2 *h)
 {
     std::memcpy(h->im_magic, raw + I2_MAGIC, sizeof h->im_magic);
     h->im_hdrlen = get_be32(raw + I2_HDRLEN);
@@ -624,7 +624,7 @@ static int read_iraf_header(int open_flags)
  * in every case (its number stays in unix_hdr_fid); the pixel file stays
  * open in unix_pix_fid on success only (-1 there after a failure that had
  * opened it). */
-int IM_get_iraf_header(int open_flags)
+int im_internal::IM_get_iraf_header(int open_flags)
 {
     fid_struct *self = f;
     hdr_open = 1;

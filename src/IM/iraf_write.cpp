@@ -687,7 +687,7 @@ static int existing_version(const unsigned char *raw, ssize_t n)
  * created, opened or read, is of neither version, or a write failed.
  * Reasons recorded; marks a header file it made (IM_MADE_HDR).  The header
  * file is closed in every case. */
-int IM_write_iraf_hdr(void)
+int im_internal::IM_write_iraf_hdr(void)
 {
     iraf_time = get_iraf_time();
     iraf_failed = 0;

@@ -13,7 +13,7 @@ static const int64_t IRAF_EPOCH = 315532800;
  * offset from Greenwich, plus 3600 under daylight saving time) counted from
  * 1980-01-01 00:00:00.  Cannot fail; a clock that cannot be broken down
  * gives the stamp in Greenwich time.  Does not touch f. */
-int32_t get_iraf_time(void)
+int32_t im_internal::get_iraf_time(void)
 {
     std::time_t t = std::time(nullptr);
     int64_t zone = 0;

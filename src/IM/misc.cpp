@@ -9,7 +9,7 @@
 
 #include "im.h"
 
-fid_struct *f = nullptr;
+fid_struct *im_internal::f = nullptr;
 int im_rawflag = 0;
 
 /* The ring's anchor: only its links are used; its id and magic stay 0.
@@ -27,7 +27,7 @@ static void ring_init(void)
 /* new_fid: allocate a zero-filled descriptor, link it after head_fid and
  * give it the next handle.  Ends the process (status 1) when out of memory.
  * Does not set f. */
-fid_struct *new_fid(void)
+fid_struct *im_internal::new_fid(void)
 {
     static int next_id = 1;
     ring_init();
@@ -49,7 +49,7 @@ fid_struct *new_fid(void)
 }
 
 /* destroy_fid: unlink p from the ring and release it.  Leaves f null. */
-void destroy_fid(fid_struct *p)
+void im_internal::destroy_fid(fid_struct *p)
 {
     p->llink->rlink = p->rlink;
     p->rlink->llink = p->llink;
@@ -59,7 +59,7 @@ void destroy_fid(fid_struct *p)
 
 /* find_fid: the descriptor with handle id, newest first, or null.
  * Never returns the head record. */
-fid_struct *find_fid(int id)
+fid_struct *im_internal::find_fid(int id)
 {
     ring_init();
     for (fid_struct *p = head_fid.rlink; p != &head_fid; p = p->rlink)
@@ -71,7 +71,7 @@ fid_struct *find_fid(int id)
 /* IM_set_fid: make the descriptor of handle id current.
  * Returns 0, or -3 when there is none or it is not valid; f is overwritten
  * either way (null when nothing has the handle). */
-int IM_set_fid(int id)
+int im_internal::IM_set_fid(int id)
 {
     f = find_fid(id);
     if (f == nullptr || f->magic != FID_MAGIC)
@@ -104,7 +104,7 @@ typedef uint16_t im_v8u16 __attribute__((vector_size(16)));
 typedef uint32_t im_v4u32 __attribute__((vector_size(16)));
 typedef uint64_t im_v2u64 __attribute__((vector_size(16)));
 
-IM_VECTOR_KERNEL void IM_swap_2(unsigned char *buffer, int n)
+IM_VECTOR_KERNEL void im_internal::IM_swap_2(unsigned char *buffer, int n)
 {
     if (n <= 0 || im_byteorder() == 1)
         return;
@@ -123,7 +123,7 @@ IM_VECTOR_KERNEL void IM_swap_2(unsigned char *buffer, int n)
     }
 }
 
-IM_VECTOR_KERNEL void IM_swap_4(unsigned char *buffer, int n)
+IM_VECTOR_KERNEL void im_internal::IM_swap_4(unsigned char *buffer, int n)
 {
     if (n <= 0 || im_byteorder() == 1)
         return;
@@ -143,7 +143,7 @@ IM_VECTOR_KERNEL void IM_swap_4(unsigned char *buffer, int n)
     }
 }
 
-IM_VECTOR_KERNEL void IM_swap_8(unsigned char *buffer, int n)
+IM_VECTOR_KERNEL void im_internal::IM_swap_8(unsigned char *buffer, int n)
 {
     if (n <= 0 || im_byteorder() == 1)
         return;
@@ -186,7 +186,7 @@ int im_raw(int v)
 
 /* IM_key_is: 1 when the card's first 8 columns, blank padded, are the 8
  * characters key8 (a keyword padded with blanks); 0 otherwise. */
-int IM_key_is(const char *text, const char *key8)
+int im_internal::IM_key_is(const char *text, const char *key8)
 {
     for (int i = 0; i < 8; i++) {
         const char c = text[0] == '\0' ? ' ' : *text++;
@@ -205,7 +205,7 @@ static int fits_skipped(const char *text)
 
 /* IM_fits_cards: the number of cards of the current store that a FITS
  * header carries (all but CHECKSUM and DATASUM).  Reads f only. */
-int IM_fits_cards(void)
+int im_internal::IM_fits_cards(void)
 {
     int n = 0;
     for (const header_struct *h = f->first_header; h != nullptr; h = h->next)
@@ -392,7 +392,7 @@ static int write_zz_hdr(void)
  * cannot hold): mending them helps; -2 a file cannot be opened or fully
  * written; -3 a form that has no header writer (S, unknown).  Every
  * failure but -3 leaves its reason (IM_fail).  Works on f. */
-int IM_write_hdr(void)
+int im_internal::IM_write_hdr(void)
 {
     switch (f->file_type) {
     case Type_fits:

@@ -224,7 +224,7 @@ static int card_length(const char *src)
 
 /* IM_take_card: copy the 80-byte FITS card at src into card (81 bytes),
  * trailing blanks cut as the FITS readers cut them, and terminated. */
-void IM_take_card(char *card, const char *src)
+void im_internal::IM_take_card(char *card, const char *src)
 {
     int len = card_length(src);
     std::memcpy(card, src, static_cast<size_t>(len));

@@ -181,7 +181,7 @@ static bool is_lat_axis(const char *ct)
 /* IM_rwc_pair: the celestial pair of r -- the first longitude axis and the
  * first latitude axis after it.  Returns 0; -1 no longitude axis (*lon and
  * *lat 0); -2 no latitude axis after it (*lon set, *lat 0). */
-int IM_rwc_pair(const rwc_struct *r, int *lon, int *lat)
+int im_internal::IM_rwc_pair(const rwc_struct *r, int *lon, int *lat)
 {
     *lon = 0;
     *lat = 0;

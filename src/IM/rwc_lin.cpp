@@ -192,7 +192,7 @@ static void apply_matrix(rwc_struct *r, const lin_matrix *x)
  * a missing CDELTi 1.0.  Without either matrix r is left as it is.
  * Sets lin_kind, axis_state, other_axis, skew and, with a matrix, cdelt and
  * crota.  Returns nothing: every problem is an axis state.  Sets f. */
-void IM_rwc_linear(rwc_struct *r, int fid)
+void im_internal::IM_rwc_linear(rwc_struct *r, int fid)
 {
     int n = r->n_axes;
     r->lin_kind = RWC_LIN_CDELT;

@@ -11,7 +11,7 @@
  * the text could not be used (also for a null argument); the reason is
  * the one rwc_fid or rwcf recorded.
  * Leaves f at fp when the header was read (the keyword readers set it). */
-int IM_setw1(fid_struct *fp, int *skips, int *takes)
+int im_internal::IM_setw1(fid_struct *fp, int *skips, int *takes)
 {
     if (takes == nullptr)
         return IM_fail(-4, "no skip and take arrays for the subset");

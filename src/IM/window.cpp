@@ -97,7 +97,7 @@ static int rewind_cursor(window_struct *w, int64_t &cur, int64_t &total_left,
 /* IM_r_rewind: put window w's read cursor back to the window's start.
  * Returns the window's pixel count (0 while there is no pixel size), or -2
  * when w is null.  Acts on the current descriptor f. */
-int IM_r_rewind(window_struct *w)
+int im_internal::IM_r_rewind(window_struct *w)
 {
     if (w == nullptr)
         return -2;
@@ -109,7 +109,7 @@ int IM_r_rewind(window_struct *w)
  * With no current window yet, window 0 is built first and a null w means
  * that new window.  Returns the window's pixel count (0 while there is no
  * pixel size), or -2 when w is null and a window already existed. */
-int IM_w_rewind(window_struct *w)
+int im_internal::IM_w_rewind(window_struct *w)
 {
     if (f->cur_window == nullptr) {
         IM_init_w();
@@ -124,7 +124,7 @@ int IM_w_rewind(window_struct *w)
 
 /* IM_init_w: build window 0 over the whole image from the current BITPIX
  * and NAXISn, make it current and rewind both its cursors.  Acts on f. */
-void IM_init_w(void)
+void im_internal::IM_init_w(void)
 {
     window_struct *w = &f->windows[0];
     std::memset(w, 0, sizeof *w);
@@ -218,7 +218,7 @@ int im_swin(int id, int window)
  * current window or move returned a negative value or nothing.  On -2 the
  * window's byte count is not reduced, but the cursor keeps the advance of
  * the lines completed. */
-int IM_walk(int writing, unsigned char *buffer, int64_t n_bytes, IM_mover move)
+int im_internal::IM_walk(int writing, unsigned char *buffer, int64_t n_bytes, IM_mover move)
 {
     if (f == nullptr || f->cur_window == nullptr || move == nullptr)
         return -2;

@@ -17,7 +17,7 @@ static char text[120];
 /* IM_format_real: format value as a 20-column card value into text (size
  * bytes): " %19.10G", and when that has no '.', the leading blank dropped
  * and a '.' appended, so an integral value still reads as a real. */
-void IM_format_real(char *out, size_t size, double value)
+void im_internal::IM_format_real(char *out, size_t size, double value)
 {
     if (out == nullptr || size == 0)
         return;
