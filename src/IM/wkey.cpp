@@ -33,27 +33,57 @@ void im_internal::IM_format_real(char *out, size_t size, double value)
     out[n] = '\0';
 }
 
-/* set_kwd: write the card of keyword with the value text in text.
- * Returns 1 written, 0 structural keyword, -2 refused or null keyword,
- * -3 handle not open.  The card written becomes the current card. */
+/* IM_format_int: format value as a card value into out (size bytes):
+ * right-justified in 20 columns, so that it ends in column 30. */
+void im_internal::IM_format_int(char *out, size_t size, int value)
+{
+    if (out == nullptr || size == 0)
+        return;
+    std::snprintf(out, size, "%20d", value);
+}
+
+/* IM_format_string: format value as a card string into out (size bytes):
+ * in quotes, cut to 68 characters and blank padded to 8. */
+void im_internal::IM_format_string(char *out, size_t size, const char *value)
+{
+    if (out == nullptr || size == 0)
+        return;
+    std::snprintf(out, size, "'%-8.68s'", value != nullptr ? value : "");
+}
+
+/* IM_wkey_set: write the card "keyword= value" (value a formatted card
+ * value, the card cut at 80 columns) on the current descriptor f: it
+ * replaces the keyword's card, searched from the current card on, or is
+ * added after the current card.  Returns 1 written, 0 structural keyword,
+ * -2 refused or null argument.  The card written becomes the current card. */
+int im_internal::IM_wkey_set(const char *keyword, const char *value)
+{
+    if (keyword == nullptr || value == nullptr)
+        return -2;
+    char card[IM_CARD_LEN + 1];                  /* columns 11..80 hold 70 */
+    std::snprintf(card, sizeof card, "%-8.8s= %.70s", keyword, value);
+    if (IM_card_find(keyword) > 0)
+        return IM_card_replace(card);
+    return IM_card_add(card);
+}
+
+/* set_kwd: write the card of keyword with the value text in text on image
+ * id.  Returns as IM_wkey_set, and -3 handle not open.  Leaves f at the
+ * descriptor of id (null when there is none). */
 static int set_kwd(int id, const char *keyword)
 {
     if (keyword == nullptr)
         return -2;
     if (IM_set_fid(id) < 0)
         return -3;
-    char card[sizeof text + 16];           /* the store cuts it at 80 columns */
-    std::snprintf(card, sizeof card, "%-8.8s= %s", keyword, text);
-    if (IM_card_find(keyword) > 0)
-        return IM_card_replace(card);
-    return IM_card_add(card);
+    return IM_wkey_set(keyword, text);
 }
 
 /* im_wkey_i: write an integer keyword, right-justified to column 30.
  * Returns as set_kwd. */
 int im_wkey_i(int id, int value, const char *keyword)
 {
-    std::snprintf(text, sizeof text, "%20d", value);
+    IM_format_int(text, sizeof text, value);
     return set_kwd(id, keyword);
 }
 
@@ -84,7 +114,7 @@ int im_wkey_c(int id, const char *value, const char *keyword)
 {
     if (value == nullptr)
         return -2;
-    std::snprintf(text, sizeof text, "'%-8.68s'", value);
+    IM_format_string(text, sizeof text, value);
     return set_kwd(id, keyword);
 }
 
