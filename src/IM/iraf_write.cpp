@@ -76,7 +76,7 @@ static void text_to_field(char *field, size_t size, const char *text)
 }
 
 /* The value text of a card (from column 11), empty for a shorter card. */
-static const char *card_value(const char *text)
+static const char *value_text(const char *text)
 {
     return std::strlen(text) > 10 ? text + 10 : "";
 }
@@ -84,7 +84,7 @@ static const char *card_value(const char *text)
 /* An integer value as "%d" reads it, held to 32 bits; 0 when none. */
 static int32_t card_int(const char *text)
 {
-    const long long v = std::strtoll(card_value(text), nullptr, 10);
+    const long long v = std::strtoll(value_text(text), nullptr, 10);
     if (v > INT32_MAX)
         return INT32_MAX;
     if (v < INT32_MIN)
@@ -95,7 +95,7 @@ static int32_t card_int(const char *text)
 /* A single-precision value as "%f" reads it; 0 when none. */
 static float card_float(const char *text)
 {
-    return std::strtof(card_value(text), nullptr);
+    return std::strtof(value_text(text), nullptr);
 }
 
 /* The title an OBJECT card gives (title: IM_CARD_LEN + 1 bytes): from
@@ -373,7 +373,7 @@ static int put_iraf_card(const char *text)
         fld.limtime = iraf_time;
         return 0;
     case Slot_history_value:
-        put_history(text, card_value(text));
+        put_history(text, value_text(text));
         return 0;
     case Slot_history:
         put_history(text, std::strlen(text) > 8 ? text + 8 : "");
