@@ -4,7 +4,9 @@
  * Invariants: both versions give the same cards, in the same order, for the
  * same image; every read is bounded by the buffer it fills; on-disk text is
  * decoded into buffers that always hold a terminator; every refusal records
- * its reason (IM_fail); the header file is closed before the reader
+ * its reason (IM_fail); cards go to the current descriptor through the
+ * card store and the keyword writers' formatting, never through a public
+ * operation, so f stays put; the header file is closed before the reader
  * returns, and the pixel file stays open only on success. */
 #include <algorithm>
 #include <cerrno>

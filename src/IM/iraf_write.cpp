@@ -4,9 +4,10 @@
  * Invariants: a new image gets version 1 unless the environment variable
  * oifversion asks for 2, and an updated image keeps the version it has; both
  * versions send each card to the same place by the same keyword rules; the
- * writer state (records, history index) is reset at the start of every
- * header; text fields are cut to their width; every write is checked and a
- * failure makes the writer return -2, a card the form cannot hold -4. */
+ * writer state (records, history index, header file, first failure) lives
+ * in one record per header write, so nothing carries over to the next;
+ * text fields are cut to their width; every write is checked and a failure
+ * makes the writer return -2, a card the form cannot hold -4. */
 #include <cerrno>
 #include <climits>
 #include <cstdint>
