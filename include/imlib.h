@@ -101,7 +101,8 @@ IM_API int im_open(const char *name, const char *mode);
  *       the cards and close again, or discard the image with
  *       im_file(id, "d").
  *   IM_ERR_NOTOPEN  handle not open.
- * Clears the reason for im_errmsg on entry; failures leave theirs. */
+ * Clears the reason for im_errmsg once the handle is found open; failures
+ * leave theirs. */
 IM_API int im_close(int id);
 
 /* im_file: operation "p" prints the header summary (title, ruler, every
@@ -339,10 +340,11 @@ IM_API int im_swin(int id, int window);
  *      returned (0 while BITPIX is empty); nothing is read;
  *   IM_ERR_REFUSED  the image's BITPIX does not suit the routine, null
  *      buffer, no current window, or a short read (reason for im_errmsg;
- *      the cursor stays where it was, pixels before the failure may be in
- *      the buffer, converted or not);
+ *      the window's count of pixels left is as before the call, its
+ *      cursor keeps the lines completed, and pixels before the failure
+ *      may be in the buffer, converted or not);
  *   IM_ERR_NOTOPEN  handle not open.
- * Each read clears the reason for im_errmsg on entry. */
+ * Each read of an open image clears the reason for im_errmsg on entry. */
 
 /* im_rpix_i: BITPIX 32 as ints in host order (FITS order in raw mode). */
 IM_API int im_rpix_i(int id, int *buffer, int n_pix);
