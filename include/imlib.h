@@ -60,8 +60,9 @@ extern "C" {
  * "write" do; "r-" and "w-" let the path "-" be standard input / output).
  * The form (FITS, IRAF .imh, ZZ .zzh, S) comes from the name's suffix or
  * the file's content; when no file has the name, the name with .imh, .zzh,
- * .fits, .fit and .s added is tried in that order.  "[ext]" selects a FITS image extension ([2], [SCI], [SCI,2]),
- * reading only.  A read or update open loads the whole header, defines
+ * .fits, .fit and .s added is tried in that order.  "[ext]" selects a FITS
+ * image extension ([2], [SCI], [SCI,2]), reading only.  A read or update
+ * open loads the whole header, defines
  * window 1 from the subset text (the whole image without one) and makes it
  * current.  A write open creates no file: the first pixel write (or the
  * close) settles the form from the name's suffix (.imh IRAF, .zzh ZZ,
@@ -236,7 +237,8 @@ IM_API int im_rkey_t(int id, char *buffer, const char *key);
  * characters) and the value text, replace the keyword's card in place when
  * the header has one (its comment is dropped), or else add it after the
  * current card (in front of the first card with no current card); the card
- * written becomes current.  Every card passes through the header rules,
+ * written becomes current.  A keyword longer than 8 characters is never
+ * found, so its card is added, even next to a card of its first 8.  Every card passes through the header rules,
  * which keep BITPIX, NAXIS, NAXISn, BLANK, BSCALE and BZERO in step with
  * the pixel layout.  Results of every typed write:
  *   1  written;
@@ -465,7 +467,7 @@ IM_API int rwc_fid(rwc_struct *r, int fid);
  *   -7 the axis is celestial and its projection is not AIT, TAN, SIN, ARC,
  *   POL or linear.
  * Clears the reason for im_errmsg on entry and leaves one for a failure.
- * On failure takes[0] is untouched and other elements may be partly
+ * On failure takes[0] is untouched and some other elements may have been
  * written. */
 IM_API int rwcf(rwc_struct *r, const char *string, int *skips, int *takes);
 

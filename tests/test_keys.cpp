@@ -462,7 +462,7 @@ TEST_F(Keys, CommentScanEndsAtColumn77)
         {with_slash(ab, 78, " c"), IM_ERR_NOTFOUND, nullptr, "ab"},
         {with_slash(w64, 77, " c"), 2, " c", nullptr},
         {with_slash(w65, 78, " c"), IM_ERR_NOTFOUND, nullptr, nullptr},
-        // A slash in column 77 inside the quotes is part of the string.
+        // A slash in column 77 inside the quotes belongs to the string.
         {"STR     = '" + std::string(65, 'w') + "/' / c", IM_ERR_NOTFOUND, nullptr, nullptr},
     };
     for (const auto &c : cases) {
