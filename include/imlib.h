@@ -487,9 +487,9 @@ IM_API int rwcf(rwc_struct *r, const char *string, int *skips, int *takes);
  *   -4  reference latitude not allowed (AIT needs 0, POL needs +-90).
  *   -5  a CDELT is 0.
  *   -6  CROTA1 not 0 and unequal to CROTA2.
- * A failure leaves magic as it was; fields stored before the failing step
- * (reference point, scales, reference pixel, rotation, system) are
- * overwritten. */
+ * A failure clears magic (mapf refuses p until a set-up succeeds): fields
+ * stored before the failing step (reference point, scales, reference
+ * pixel, rotation, system) may already be overwritten. */
 IM_API int map_set(map_struct *p, const char *ctype1, const char *ctype2,
             double cdelt1, double cdelt2, double crval1, double crval2,
             double crpix1, double crpix2, double crota1, double crota2);
