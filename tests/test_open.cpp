@@ -102,7 +102,7 @@ TEST(OpenNames, WriteOpenTakesFormFromEnding)
         const char *name;
         file_type_enum type;
     } cases[] = {{"a.imh", Type_iraf}, {"a.zzh", Type_zz}, {"a.fits", Type_fits},
-                 {"a.s", Type_S},      {"a.fit", Type_unknown}, {"s", Type_unknown},
+                 {"a.s", Type_S},      {"a.fit", Type_fits}, {"s", Type_unknown},
                  {"a.FITS", Type_unknown}};
     int last = 0;
     for (const auto &c : cases) {

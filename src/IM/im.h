@@ -143,6 +143,21 @@ namespace im_internal {
 /* The current descriptor, shared by every library source file. */
 extern fid_struct *f;
 
+/* Forms and suffixes (forms).  IM_suffixes: the table of suffixes and
+ * the forms they name, in the order a name that does not open is retried
+ * with them; IM_SUFFIX_ROOM: room a path keeps for the longest. */
+struct suffix_struct {
+    const char *suffix;
+    file_type_enum type;
+};
+#define IM_N_SUFFIXES 5
+#define IM_SUFFIX_ROOM 5
+extern const suffix_struct IM_suffixes[IM_N_SUFFIXES];
+int IM_has_ending(const char *name, const char *ending);
+file_type_enum IM_type_from_ending(const char *name);
+const char *IM_suffix_of(file_type_enum type);
+void IM_suffix_list(char *out, size_t size);
+
 /* Descriptors (misc) */
 fid_struct *new_fid(void);
 void destroy_fid(fid_struct *p);

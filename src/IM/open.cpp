@@ -36,7 +36,6 @@ static char ext_selector[IM_CARD_LEN + 1];
 static const int FITS_RECORD = 2880;
 static const int FITS_CARD = 80;
 static const int FITS_CARDS = 36;           /* cards per record */
-static const size_t SUFFIX_ROOM = 5;        /* longest fallback suffix */
 static const int ZZ_LINE = 82;              /* 81 characters + NUL */
 
 /* ---- Small file helpers --------------------------------------------- */
@@ -71,9 +70,9 @@ static int parse_filename(const char *full_name, char *file_name, char *subset_t
 {
     const char *comma = split_comma(full_name);
     size_t path_len = comma ? static_cast<size_t>(comma - full_name) : std::strlen(full_name);
-    if (path_len + SUFFIX_ROOM >= IM_NAME_LEN)
+    if (path_len + IM_SUFFIX_ROOM >= IM_NAME_LEN)
         return IM_fail(-2, "the file name is longer than %d characters",
-                       static_cast<int>(IM_NAME_LEN - SUFFIX_ROOM - 1));
+                       static_cast<int>(IM_NAME_LEN - IM_SUFFIX_ROOM - 1));
     std::memcpy(file_name, full_name, path_len);
     file_name[path_len] = '\0';
     subset_text[0] = '\0';
@@ -85,28 +84,6 @@ static int parse_filename(const char *full_name, char *file_name, char *subset_t
         std::memcpy(subset_text, comma + 1, subset_len + 1);
     }
     return 0;
-}
-
-/* 1 when name ends in ending exactly (case-sensitive). */
-static int has_ending(const char *name, const char *ending)
-{
-    size_t n = std::strlen(name);
-    size_t e = std::strlen(ending);
-    return n >= e && std::strcmp(name + n - e, ending) == 0;
-}
-
-/* The form that a name's ending implies; Type_unknown for any other. */
-static file_type_enum type_from_ending(const char *name)
-{
-    if (has_ending(name, ".imh"))
-        return Type_iraf;
-    if (has_ending(name, ".zzh"))
-        return Type_zz;
-    if (has_ending(name, ".fits"))
-        return Type_fits;
-    if (has_ending(name, ".s"))
-        return Type_S;
-    return Type_unknown;
 }
 
 /* ---- Form detection ------------------------------------------------- */
@@ -156,17 +133,9 @@ static file_type_enum type_from_content(int fd)
  * reason: why the name did not open, or that the content is unknown). */
 static int open_header_file(void)
 {
-    static const struct {
-        const char *suffix;
-        file_type_enum type;
-    } fallback[] = {
-        {".imh", Type_iraf}, {".zzh", Type_zz}, {".fits", Type_fits},
-        {".fit", Type_fits}, {".s", Type_S},
-    };
-
     int fd = IM_open_file(f->hdr_filename, unix_mode);
     if (fd >= 0) {
-        f->file_type = type_from_ending(f->hdr_filename);
+        f->file_type = IM_type_from_ending(f->hdr_filename);
     } else {
         /* The first reason other than a missing file is the one to give:
          * "permission denied" on the name itself, or on a suffixed name. */
@@ -175,7 +144,7 @@ static int open_header_file(void)
         std::memcpy(why_name, f->hdr_filename, sizeof why_name);
         /* parse_filename left room for the longest suffix */
         size_t base = std::strlen(f->hdr_filename);
-        for (const auto &fb : fallback) {
+        for (const suffix_struct &fb : IM_suffixes) {
             std::snprintf(f->hdr_filename + base, IM_NAME_LEN - base, "%s", fb.suffix);
             fd = IM_open_file(f->hdr_filename, unix_mode);
             if (fd >= 0) {
@@ -189,9 +158,11 @@ static int open_header_file(void)
         }
         if (fd < 0) {
             f->hdr_filename[base] = '\0';
-            if (why == ENOENT)
-                return IM_fail(-2, "no such file (nor with .imh, .zzh, .fits, .fit or .s "
-                               "added)");
+            if (why == ENOENT) {
+                char tried[64];
+                IM_suffix_list(tried, sizeof tried);
+                return IM_fail(-2, "no such file (nor with %s added)", tried);
+            }
             return IM_fail(-2, "%s: %s", why_name, IM_errno_words(why));
         }
     }
@@ -325,7 +296,7 @@ static int get_zz_header(void)
         return IM_fail(-2, "ZZ header %s: read error", f->hdr_filename);
 
     size_t base = std::strlen(f->hdr_filename);
-    if (has_ending(f->hdr_filename, ".zzh"))
+    if (IM_has_ending(f->hdr_filename, ".zzh"))
         base -= 4;
     int n = std::snprintf(f->pix_filename, IM_NAME_LEN, "%.*s.zzp",
                           static_cast<int>(base), f->hdr_filename);
@@ -428,7 +399,7 @@ static int open_for_write(const char *mode)
 {
     if (std::strcmp(f->hdr_filename, "-") == 0 && mode[1] != '-')
         return IM_fail(-2, "'-' names standard output only in mode \"w-\"");
-    f->file_type = type_from_ending(f->hdr_filename);
+    f->file_type = IM_type_from_ending(f->hdr_filename);
     f->need_wpix_setup = 1;
     f->mode = 2;
     f->magic = FID_MAGIC;

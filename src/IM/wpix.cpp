@@ -269,12 +269,6 @@ static int_range_struct int_range(int bitpix)
 
 /* ---- Files and the window walk ---------------------------------------- */
 
-static bool ends_with(const char *name, const char *suffix)
-{
-    const size_t n = std::strlen(name), s = std::strlen(suffix);
-    return n >= s && std::strcmp(name + n - s, suffix) == 0;
-}
-
 /* IRAF has no scaled integer pixel type (its tasks ignore BSCALE and
  * BZERO), so an IRAF image whose cards scale integer pixels is stored as
  * real pixels holding the physical values, as IRAF itself stores scaled
@@ -315,33 +309,28 @@ static int do_wpix_setup(void)
     char *name = f->hdr_filename;
     const size_t len = std::strlen(name);
 
-    /* The form: from the name's ending, else the form chosen so far with
-     * its ending appended. */
-    if (ends_with(name, ".imh")) {
-        f->file_type = Type_iraf;
-    } else if (ends_with(name, ".zzh")) {
-        f->file_type = Type_zz;
-    } else if (ends_with(name, ".fits") || ends_with(name, ".fit")
-               || std::strcmp(name, "-") == 0) {
+    /* The form: from the name's ending when it names a form with a
+     * writer, else the form chosen so far (FITS for one without a writer)
+     * with its suffix appended; "-" is standard output, FITS. */
+    const file_type_enum named = IM_type_from_ending(name);
+    if (named == Type_iraf || named == Type_zz || named == Type_fits) {
+        f->file_type = named;
+    } else if (std::strcmp(name, "-") == 0) {
         f->file_type = Type_fits;
     } else {
-        const char *suffix;
         switch (f->file_type) {
         case Type_iraf:
-            suffix = ".imh";
-            break;
         case Type_zz:
-            suffix = ".zzh";
-            break;
         case Type_fits:
+            break;
         case Type_unknown:
         case Type_S:
-            suffix = ".fits";
             f->file_type = Type_fits;
             break;
         default:
             return IM_fail(-2, "no form to write the image in");
         }
+        const char *suffix = IM_suffix_of(f->file_type);
         if (len + std::strlen(suffix) >= IM_NAME_LEN)
             return IM_fail(-2, "the file name is too long");
         std::snprintf(name + len, IM_NAME_LEN - len, "%s", suffix);
