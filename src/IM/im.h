@@ -236,6 +236,23 @@ int IM_read_full(int fd, void *buffer, int n);
 int IM_write_all(int fd, const void *data, size_t n);
 int IM_write_all_at(int fd, const void *data, size_t n, int64_t pos);
 
+/* FITS records: 2880 bytes, 36 cards of 80 columns. */
+#define IM_FITS_RECORD 2880
+#define IM_FITS_CARDS 36
+
+/* The open in progress (open and the header readers it calls). */
+struct open_struct {
+    int unix_mode;      /* flags of every file: O_RDONLY mode r, O_RDWR mode u */
+    int hdr_is_open;    /* the files the open holds, closed if it fails (the */
+    int pix_is_open;    /* ZZ and IRAF readers close the header file themselves) */
+    char ext_selector[IM_CARD_LEN + 1]; /* "SCI,2" of "file.fits[SCI,2]", or "" */
+};
+
+/* Header readers (open): FITS, ZZ and S; the IRAF one is below. */
+int IM_get_fits_header(void);
+int IM_get_zz_header(open_struct *op);
+int IM_get_s_header(void);
+
 /* FITS cards and image extensions (open, fits_ext) */
 void IM_take_card(char *card, const char *src);
 int IM_fits_selector(char *path, char *sel, size_t size);
@@ -250,6 +267,8 @@ int IM_write_iraf_hdr(void);
 
 /* Header writing (misc) */
 int IM_write_hdr(void);
+int IM_write_fits_hdr(void);
+int IM_write_zz_hdr(void);
 int IM_key_is(const char *text, const char *key8);
 /* Cards of the current store that a FITS header carries (CHECKSUM and
  * DATASUM are left out); its records: (IM_fits_cards() + 38) / 36. */

@@ -214,41 +214,44 @@ int im_internal::IM_fits_cards(void)
     return n;
 }
 
-/* FITS record buffer: cards accumulate here, 36 to a record. */
-static char buff[2880];
-static int card = 0;           /* byte position of the next card */
-static int fits_fd = -1;       /* the header's descriptor; 0: standard output */
-static int fits_failed = 0;    /* a record was not fully written */
-static int fits_errno = 0;     /* why the first failed record failed */
+/* The FITS header being written: cards accumulate in buff, 36 to a
+ * record, and each full record goes to fd. */
+struct fits_out_struct {
+    char buff[IM_FITS_RECORD];
+    int card;          /* byte position of the next card in buff */
+    int fd;            /* the header's descriptor; 0: standard output */
+    int failed;        /* a record was not fully written */
+    int why;           /* errno of the first record that failed */
+};
 
 /* write_fits_card: add one card (blank padded or cut to 80 columns) to the
- * record buffer and write the record once it holds 36 cards; null writes
- * the partial record, blank filled.  A failed write sets fits_failed. */
-static void write_fits_card(const char *text)
+ * record buffer of o and write the record once it holds 36 cards; null
+ * writes the partial record, blank filled.  A failed write sets o->failed. */
+static void write_fits_card(fits_out_struct *o, const char *text)
 {
     if (text != nullptr) {
         size_t n = 0;
         while (n < IM_CARD_LEN && text[n] != '\0')
             n++;
-        std::memcpy(buff + card, text, n);
-        std::memset(buff + card + n, ' ', IM_CARD_LEN - n);
-        card += IM_CARD_LEN;
-        if (card < int(sizeof buff))
+        std::memcpy(o->buff + o->card, text, n);
+        std::memset(o->buff + o->card + n, ' ', IM_CARD_LEN - n);
+        o->card += IM_CARD_LEN;
+        if (o->card < int(sizeof o->buff))
             return;
     }
-    if (card == 0)
+    if (o->card == 0)
         return;
-    std::memset(buff + card, ' ', sizeof buff - size_t(card));
-    card = 0;
+    std::memset(o->buff + o->card, ' ', sizeof o->buff - size_t(o->card));
+    o->card = 0;
     errno = 0;
-    if (fits_fd == 0) {
-        if (std::fwrite(buff, 1, sizeof buff, stdout) != sizeof buff)
-            fits_failed = 1;
-    } else if (IM_write_all(fits_fd, buff, sizeof buff) < 0) {
-        fits_failed = 1;
+    if (o->fd == 0) {
+        if (std::fwrite(o->buff, 1, sizeof o->buff, stdout) != sizeof o->buff)
+            o->failed = 1;
+    } else if (IM_write_all(o->fd, o->buff, sizeof o->buff) < 0) {
+        o->failed = 1;
     }
-    if (fits_failed && fits_errno == 0)
-        fits_errno = errno != 0 ? errno : EIO;
+    if (o->failed && o->why == 0)
+        o->why = errno != 0 ? errno : EIO;
 }
 
 /* Collect the first BITPIX, NAXIS and NAXIS1 .. NAXISn cards of the
@@ -294,8 +297,9 @@ static int is_front_card(const header_struct *h, const header_struct *const *fro
  * pixels (cards deleted since, or an updated file whose header had spare
  * room) gets blank cards before END, so that END stays in the last record.
  * Returns 0; -4 it needs more records than there are (the cards can be
- * mended); -2 no pixel file, or a write failed (reasons recorded). */
-static int write_fits_hdr(void)
+ * mended); -2 no pixel file, or a write failed (reasons recorded).
+ * Works on f. */
+int im_internal::IM_write_fits_hdr(void)
 {
     static const char extend[] =
         "EXTEND  =                    T / TAPE MAY HAVE STANDARD FITS EXTENSIONS";
@@ -309,21 +313,22 @@ static int write_fits_hdr(void)
                        (long long)(want / 2880), (long long)(f->io_offset / 2880),
                        (long long)(n_cards - f->io_offset / 80));
     int64_t fill = (int64_t(f->io_offset) - want) / 80; /* whole records of blanks */
-    fits_fd = f->unix_pix_fid;
-    if (fits_fd != 0 && lseek(fits_fd, 0, SEEK_SET) != 0)
+    fits_out_struct out;
+    out.fd = f->unix_pix_fid;
+    if (out.fd != 0 && lseek(out.fd, 0, SEEK_SET) != 0)
         return IM_fail(-2, "%s: %s", f->pix_filename, IM_errno_words(errno));
-    fits_failed = 0;
-    fits_errno = 0;
-    card = 0;
+    out.failed = 0;
+    out.why = 0;
+    out.card = 0;
 
-    write_fits_card("SIMPLE  =                    T");
+    write_fits_card(&out, "SIMPLE  =                    T");
     /* FITS readers need BITPIX, NAXIS and NAXIS1..n right after SIMPLE.
      * A store built in that order is written as it stands; when a caller
      * added cards among them, those cards are moved to the front. */
     const header_struct *front[2 + IM_MAX_AXES];
     const int n_front = fits_front_cards(front);
     for (int k = 0; k < n_front; k++)
-        write_fits_card(front[k]->text);
+        write_fits_card(&out, front[k]->text);
     int naxis_seen = n_front > 0 ? 1 : 0;
     int extend_done = 0;
     for (const header_struct *h = f->first_header; h != nullptr; h = h->next) {
@@ -332,32 +337,33 @@ static int write_fits_hdr(void)
         if (std::strncmp(h->text, "NAXIS", 5) == 0) {
             naxis_seen++;
         } else if (naxis_seen > 0 && !extend_done) {
-            write_fits_card(extend);
+            write_fits_card(&out, extend);
             extend_done = 1;
         }
-        write_fits_card(h->text);
+        write_fits_card(&out, h->text);
     }
     if (!extend_done)
-        write_fits_card(extend);
+        write_fits_card(&out, extend);
     for (; fill > 0; fill--)
-        write_fits_card("");
-    write_fits_card("END");
-    write_fits_card(nullptr);
-    if (fits_fd == 0 && std::fflush(stdout) != 0 && !fits_failed) {
-        fits_failed = 1;
-        fits_errno = errno != 0 ? errno : EIO;
+        write_fits_card(&out, "");
+    write_fits_card(&out, "END");
+    write_fits_card(&out, nullptr);
+    if (out.fd == 0 && std::fflush(stdout) != 0 && !out.failed) {
+        out.failed = 1;
+        out.why = errno != 0 ? errno : EIO;
     }
-    if (fits_failed)
+    if (out.failed)
         return IM_fail(-2, "%s: the header could not be written: %s",
-                       fits_fd == 0 ? "standard output" : f->pix_filename,
-                       IM_errno_words(fits_errno));
+                       out.fd == 0 ? "standard output" : f->pix_filename,
+                       IM_errno_words(out.why));
     return 0;
 }
 
-/* The ZZ header: every card as a text line.  0, or -2 when the file
- * cannot be created or fully written (reason recorded).  Marks the header
- * file as made by this image when no file had its name. */
-static int write_zz_hdr(void)
+/* IM_write_zz_hdr: the ZZ header: every card as a text line.  0, or -2
+ * when the file cannot be created or fully written (reason recorded).
+ * Marks the header file of f as made by this image when no file had its
+ * name. */
+int im_internal::IM_write_zz_hdr(void)
 {
     int made = 0;
     const int fd = IM_create_file(f->hdr_filename, &made);
@@ -396,11 +402,11 @@ int im_internal::IM_write_hdr(void)
 {
     switch (f->file_type) {
     case Type_fits:
-        return write_fits_hdr();
+        return IM_write_fits_hdr();
     case Type_iraf:
         return IM_write_iraf_hdr();
     case Type_zz:
-        return write_zz_hdr();
+        return IM_write_zz_hdr();
     case Type_S:
     case Type_unknown:
         return -3;

@@ -19,26 +19,7 @@
 #include "im.h"
 #include "irafhdr.h"
 
-/* Open flags for every file of the read or update open in progress:
- * O_RDONLY for mode r, O_RDWR for mode u. */
-static int unix_mode = O_RDONLY;
-
-/* Which files the open in progress holds open, so that a failure can close
- * them (the ZZ and IRAF readers close the header file themselves but leave
- * its number in unix_hdr_fid). */
-static int hdr_is_open = 0;
-static int pix_is_open = 0;
-
-/* The extension selector of the open in progress ("SCI,2" of
- * "file.fits[SCI,2]"); empty when the name has none. */
-static char ext_selector[IM_CARD_LEN + 1];
-
-static const int FITS_RECORD = 2880;
-static const int FITS_CARD = 80;
-static const int FITS_CARDS = 36;           /* cards per record */
 static const int ZZ_LINE = 82;              /* 81 characters + NUL */
-
-/* ---- Small file helpers --------------------------------------------- */
 
 /* ---- Names ---------------------------------------------------------- */
 
@@ -127,13 +108,14 @@ static file_type_enum type_from_content(int fd)
     return Type_unknown;
 }
 
-/* open_header_file: open hdr_filename, or the first of the suffixed names
- * that opens, and settle file_type from the suffix or the content.
- * Returns 0; -2 nothing opened; -1 content of no known form (with a
- * reason: why the name did not open, or that the content is unknown). */
-static int open_header_file(void)
+/* open_header_file: open hdr_filename with op's flags, or the first of
+ * the suffixed names that opens, and settle file_type from the suffix or
+ * the content.  Returns 0; -2 nothing opened; -1 content of no known form
+ * (with a reason: why the name did not open, or that the content is
+ * unknown).  Marks the header file open in op. */
+static int open_header_file(open_struct *op)
 {
-    int fd = IM_open_file(f->hdr_filename, unix_mode);
+    int fd = IM_open_file(f->hdr_filename, op->unix_mode);
     if (fd >= 0) {
         f->file_type = IM_type_from_ending(f->hdr_filename);
     } else {
@@ -146,7 +128,7 @@ static int open_header_file(void)
         size_t base = std::strlen(f->hdr_filename);
         for (const suffix_struct &fb : IM_suffixes) {
             std::snprintf(f->hdr_filename + base, IM_NAME_LEN - base, "%s", fb.suffix);
-            fd = IM_open_file(f->hdr_filename, unix_mode);
+            fd = IM_open_file(f->hdr_filename, op->unix_mode);
             if (fd >= 0) {
                 f->file_type = fb.type;
                 break;
@@ -167,7 +149,7 @@ static int open_header_file(void)
         }
     }
     f->unix_hdr_fid = fd;
-    hdr_is_open = 1;
+    op->hdr_is_open = 1;
 
     if (f->file_type == Type_unknown) {
         f->file_type = type_from_content(fd);
@@ -186,8 +168,8 @@ static int open_header_file(void)
  * 80th byte is a blank. */
 static int card_length(const char *src)
 {
-    int len = FITS_CARD;
-    if (src[FITS_CARD - 1] == ' ')
+    int len = IM_CARD_LEN;
+    if (src[IM_CARD_LEN - 1] == ' ')
         while (len > 0 && src[len - 1] == ' ')
             len--;
     return len;
@@ -202,30 +184,30 @@ void im_internal::IM_take_card(char *card, const char *src)
     card[len] = '\0';
 }
 
-/* get_fits_header: read FITS records from unix_hdr_fid (standard input when
- * it is 0) into the card store up to the END card.
+/* IM_get_fits_header: read FITS records from unix_hdr_fid (standard input
+ * when it is 0) into the card store up to the END card.
  * Returns 0; -1 short record, first card not SIMPLE = T, a card refused by
  * the store, or a header too long for io_offset.  Sets io_offset to 2880 x
  * records read, unix_pix_fid, pix_filename and magic of f. */
-static int get_fits_header(void)
+int im_internal::IM_get_fits_header(void)
 {
-    char record[FITS_RECORD];
+    char record[IM_FITS_RECORD];
     int expect_simple = 1;
     for (;;) {
         int got;
         if (f->unix_hdr_fid == 0)
             got = static_cast<int>(std::fread(record, 1, sizeof record, stdin));
         else
-            got = IM_read_full(f->unix_hdr_fid, record, FITS_RECORD);
-        if (got < FITS_RECORD)
+            got = IM_read_full(f->unix_hdr_fid, record, IM_FITS_RECORD);
+        if (got < IM_FITS_RECORD)
             return IM_fail(-1, "not an image this library reads: taken for FITS, but it "
                            "ends before the END card of its header");
-        if (f->io_offset > INT_MAX - FITS_RECORD)
+        if (f->io_offset > INT_MAX - IM_FITS_RECORD)
             return IM_fail(-1, "the FITS header is longer than 2 GiB");
-        f->io_offset += FITS_RECORD;
+        f->io_offset += IM_FITS_RECORD;
 
-        for (int c = 0; c < FITS_CARDS; c++) {
-            const char *src = record + c * FITS_CARD;
+        for (int c = 0; c < IM_FITS_CARDS; c++) {
+            const char *src = record + c * IM_CARD_LEN;
             if (std::memcmp(src, "END     ", 8) == 0) {
                 f->unix_pix_fid = f->unix_hdr_fid;
                 std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", f->hdr_filename);
@@ -261,22 +243,23 @@ static int zz_keep(const char *line, size_t len)
     return std::strncmp(line, "COMMENT", 7) == 0 || std::strncmp(line, "HISTORY", 7) == 0;
 }
 
-/* get_zz_header: read the ZZ text header (one card per line) from the
- * header file open in unix_hdr_fid and open the ".zzp" pixel file, whose
+/* IM_get_zz_header: read the ZZ text header (one card per line) from the
+ * header file open in unix_hdr_fid and open the ".zzp" pixel file (with
+ * op's flags; op records which files are then open), whose
  * size must be what the header calls for: the pixels in the writing host's
  * byte order carry no marker of it, so the size is what can be checked.
  * Returns 0; -1 a card refused by the store, or a pixel file of another
  * size; -2 the header cannot be read as a stream, or the pixel file cannot
  * be opened.  Closes the header file (its number stays); sets
  * unix_pix_fid, pix_filename and magic of f. */
-static int get_zz_header(void)
+int im_internal::IM_get_zz_header(open_struct *op)
 {
     FILE *fp = nullptr;
     if (lseek(f->unix_hdr_fid, 0, SEEK_SET) == 0)
         fp = fdopen(f->unix_hdr_fid, "r");
     if (fp == nullptr)
         return IM_fail(-2, "ZZ header %s: %s", f->hdr_filename, IM_errno_words(errno));
-    hdr_is_open = 0;                   /* fclose closes it */
+    op->hdr_is_open = 0;               /* fclose closes it */
     char line[ZZ_LINE];
     int refused = 0;
     while (!refused && std::fgets(line, sizeof line, fp) != nullptr) {
@@ -302,11 +285,11 @@ static int get_zz_header(void)
                           static_cast<int>(base), f->hdr_filename);
     if (n < 0 || n >= IM_NAME_LEN)
         return IM_fail(-2, "the ZZ pixel file name is too long");
-    int fd = IM_open_file(f->pix_filename, unix_mode);
+    int fd = IM_open_file(f->pix_filename, op->unix_mode);
     if (fd < 0)
         return IM_fail(-2, "ZZ pixel file %s: %s", f->pix_filename, IM_errno_words(errno));
     f->unix_pix_fid = fd;
-    pix_is_open = 1;
+    op->pix_is_open = 1;
     /* NAXIS 0: no pixels; without BITPIX no pixel can be read anyway */
     struct stat st;
     const int64_t want = f->val_naxis[0] == 0 ? 0 : int64_t(f->n_pixels) * f->bytes_per_pix;
@@ -319,12 +302,12 @@ static int get_zz_header(void)
     return 0;
 }
 
-/* get_s_header: read the S record and the FITS records that follow from
+/* IM_get_s_header: read the S record and the FITS records that follow from
  * hdr_start, up to the END card.  Returns 0; -1 file shorter than the
  * record, tapetype not 46, offsets negative or past the end of the file,
  * a record cut short before END, a card refused by the store.  Sets io_offset to img_start,
  * unix_pix_fid, pix_filename and magic of f. */
-static int get_s_header(void)
+int im_internal::IM_get_s_header(void)
 {
     int fd = f->unix_hdr_fid;
     unsigned char raw[sizeof(S_S)];
@@ -342,12 +325,12 @@ static int get_s_header(void)
         lseek(fd, s.hdr_start, SEEK_SET) != s.hdr_start)
         return IM_fail(-1, "the S file's header or pixel offset lies outside the file");
 
-    char record[FITS_RECORD];
+    char record[IM_FITS_RECORD];
     for (;;) {
-        if (IM_read_full(fd, record, FITS_RECORD) < FITS_RECORD)
+        if (IM_read_full(fd, record, IM_FITS_RECORD) < IM_FITS_RECORD)
             return IM_fail(-1, "the S file ends before the END card of its header");
-        for (int c = 0; c < FITS_CARDS; c++) {
-            const char *src = record + c * FITS_CARD;
+        for (int c = 0; c < IM_FITS_CARDS; c++) {
+            const char *src = record + c * IM_CARD_LEN;
             if (std::memcmp(src, "END     ", 8) == 0) {
                 f->io_offset = s.img_start;
                 f->unix_pix_fid = f->unix_hdr_fid;
@@ -407,8 +390,9 @@ static int open_for_write(const char *mode)
 }
 
 /* The steps of im_open after the descriptor exists; f is the new
- * descriptor throughout.  Returns 0 or the negative code of im_open. */
-static int open_steps(const char *in_filename, const char *mode)
+ * descriptor throughout, op the state of this open.  Returns 0 or the
+ * negative code of im_open. */
+static int open_steps(open_struct *op, const char *in_filename, const char *mode)
 {
     if (in_filename == nullptr || mode == nullptr)
         return IM_fail(-2, "no image name or no mode given");
@@ -421,17 +405,17 @@ static int open_steps(const char *in_filename, const char *mode)
         return status;
 
     /* "file.fits[SCI]": an extension selector, for reading only. */
-    status = IM_fits_selector(f->hdr_filename, ext_selector, sizeof ext_selector);
+    status = IM_fits_selector(f->hdr_filename, op->ext_selector, sizeof op->ext_selector);
     if (status == -3)
         return IM_fail(-2, "bad extension selector [] (write [2], [SCI] or [SCI,2])");
     if (status < 0)
         return IM_fail(-2, "the extension selector is longer than %d characters",
-                       static_cast<int>(sizeof ext_selector) - 1);
+                       static_cast<int>(sizeof op->ext_selector) - 1);
     if (status > 0 && mode[0] != 'r')
-        return IM_fail(-2, "an extension [%s] can be opened for reading only", ext_selector);
+        return IM_fail(-2, "an extension [%s] can be opened for reading only", op->ext_selector);
     if (status > 0 && std::strcmp(f->hdr_filename, "-") == 0)
         return IM_fail(-2, "an extension [%s] cannot be read from standard input",
-                       ext_selector);
+                       op->ext_selector);
 
     switch (mode[0]) {
     case 'w':
@@ -445,25 +429,25 @@ static int open_steps(const char *in_filename, const char *mode)
             f->file_type = Type_fits;
         }
         f->mode = 1;
-        unix_mode = O_RDONLY;
+        op->unix_mode = O_RDONLY;
         break;
     case 'u':
         f->mode = 3;
-        unix_mode = O_RDWR;
+        op->unix_mode = O_RDWR;
         break;
     default:
         return IM_fail(-3, "unknown mode \"%.8s\" (r, w or u)", mode);
     }
 
     if (f->file_type == Type_unknown) {
-        status = open_header_file();
+        status = open_header_file(op);
         if (status < 0)
             return status;
     }
 
-    if (ext_selector[0] != '\0' && f->file_type != Type_fits)
+    if (op->ext_selector[0] != '\0' && f->file_type != Type_fits)
         return IM_fail(-1, "an extension [%s] was asked for, but the file was taken for %s",
-                       ext_selector, f->file_type == Type_iraf ? "an IRAF image"
+                       op->ext_selector, f->file_type == Type_iraf ? "an IRAF image"
                                      : f->file_type == Type_zz ? "a ZZ image" : "an S file");
 
     f->magic = FID_MAGIC;
@@ -471,24 +455,24 @@ static int open_steps(const char *in_filename, const char *mode)
     case Type_fits:
         /* An extension, or the primary header ("[0]" read from the start
          * again, or no selector at all). */
-        status = ext_selector[0] != '\0' ? IM_get_fits_extension(ext_selector) : 1;
-        if (status == 1 && ext_selector[0] != '\0' && lseek(f->unix_hdr_fid, 0, SEEK_SET) != 0)
+        status = op->ext_selector[0] != '\0' ? IM_get_fits_extension(op->ext_selector) : 1;
+        if (status == 1 && op->ext_selector[0] != '\0' && lseek(f->unix_hdr_fid, 0, SEEK_SET) != 0)
             status = IM_fail(-1, "%s: cannot be read from its start", f->hdr_filename);
         if (status == 1)
-            status = get_fits_header();
+            status = IM_get_fits_header();
         break;
     case Type_zz:
-        status = get_zz_header();
+        status = IM_get_zz_header(op);
         break;
     case Type_iraf:
         /* The reader closes the header file itself and keeps the pixel
          * file open only on success. */
-        status = IM_get_iraf_header(unix_mode);
-        hdr_is_open = 0;
-        pix_is_open = status == 0;
+        status = IM_get_iraf_header(op->unix_mode);
+        op->hdr_is_open = 0;
+        op->pix_is_open = status == 0;
         break;
     case Type_S:
-        status = get_s_header();
+        status = IM_get_s_header();
         break;
     case Type_unknown:
     default:
@@ -519,16 +503,14 @@ static int open_steps(const char *in_filename, const char *mode)
     return 0;
 }
 
-/* Release a descriptor whose open failed: close its files, free its card
- * blocks and remove it from the ring.  Leaves f null. */
-static void release_failed(fid_struct *p)
+/* Release a descriptor whose open failed: close the files op holds open,
+ * free its card blocks and remove it from the ring.  Leaves f null. */
+static void release_failed(const open_struct *op, fid_struct *p)
 {
-    if (pix_is_open && p->unix_pix_fid > 0)
+    if (op->pix_is_open && p->unix_pix_fid > 0)
         close(p->unix_pix_fid);
-    if (hdr_is_open && p->unix_hdr_fid > 0)
+    if (op->hdr_is_open && p->unix_hdr_fid > 0)
         close(p->unix_hdr_fid);
-    pix_is_open = 0;
-    hdr_is_open = 0;
     hdr_blk_struct *blk = p->header_blocks;
     while (blk != nullptr) {
         hdr_blk_struct *next = blk->next;
@@ -556,23 +538,23 @@ static void release_failed(fid_struct *p)
 int im_open(const char *in_filename, const char *mode)
 {
     IM_error_clear();
-    ext_selector[0] = '\0';
+    open_struct op;
+    op.unix_mode = O_RDONLY;
+    op.hdr_is_open = 0;
+    op.pix_is_open = 0;
+    op.ext_selector[0] = '\0';
     fid_struct *p = new_fid();
     f = p;
     p->file_type = Type_unknown;
     p->val_scale = 1.0;
     for (int w = 1; w < IM_N_WINDOWS; w++)
         p->windows[w].total_bytes = -1;
-    hdr_is_open = 0;
-    pix_is_open = 0;
 
-    int status = open_steps(in_filename, mode);
+    int status = open_steps(&op, in_filename, mode);
     if (status < 0) {
-        release_failed(p);
+        release_failed(&op, p);
         return status;
     }
-    hdr_is_open = 0;
-    pix_is_open = 0;
     /* Loading the header is no change: an update closed without one
      * leaves its files untouched. */
     p->changed = 0;
