@@ -43,6 +43,18 @@ static int kwd_is(const char *text, const char *keyword)
     return 1;
 }
 
+/* IM_key_is: 1 when the card's first 8 columns, blank padded, are the 8
+ * characters key8 (a keyword padded with blanks); 0 otherwise. */
+int im_internal::IM_key_is(const char *text, const char *key8)
+{
+    for (int i = 0; i < 8; i++) {
+        const char c = text[0] == '\0' ? ' ' : *text++;
+        if (c != key8[i])
+            return 0;
+    }
+    return 1;
+}
+
 /* Why the latest card was refused (see IM_card_fail). */
 enum refusal_enum {
     Refused_value = 0,         /* a value the keyword rules refuse */

@@ -158,7 +158,7 @@ file_type_enum IM_type_from_ending(const char *name);
 const char *IM_suffix_of(file_type_enum type);
 void IM_suffix_list(char *out, size_t size);
 
-/* Descriptors (misc) */
+/* Descriptors (fid) */
 fid_struct *new_fid(void);
 void destroy_fid(fid_struct *p);
 fid_struct *find_fid(int id);
@@ -185,7 +185,7 @@ void IM_discard(void);
  * byte first to FITS (FF FF FF FF 7F FF FF FF), on every host. */
 #define IM_DOUBLE_BLANK_BITS 0xFFFFFFFF7FFFFFFFull
 
-/* Byte order (misc); n counts bytes */
+/* Byte order (byteorder); n counts bytes */
 void IM_swap_2(unsigned char *buffer, int n);
 void IM_swap_4(unsigned char *buffer, int n);
 void IM_swap_8(unsigned char *buffer, int n);
@@ -248,12 +248,12 @@ struct open_struct {
     char ext_selector[IM_CARD_LEN + 1]; /* "SCI,2" of "file.fits[SCI,2]", or "" */
 };
 
-/* Header readers (open): FITS, ZZ and S; the IRAF one is below. */
+/* Header readers (fits_read, zz_read, s_read); the IRAF one is below. */
 int IM_get_fits_header(void);
 int IM_get_zz_header(open_struct *op);
 int IM_get_s_header(void);
 
-/* FITS cards and image extensions (open, fits_ext) */
+/* FITS cards and image extensions (fits_read, fits_ext) */
 void IM_take_card(char *card, const char *src);
 int IM_fits_selector(char *path, char *sel, size_t size);
 int IM_get_fits_extension(const char *sel);
@@ -265,7 +265,8 @@ void IM_iraf2_decode(const unsigned char *raw, IMHDR2 *h);
 int IM_get_iraf_header(int open_flags);
 int IM_write_iraf_hdr(void);
 
-/* Header writing (misc) */
+/* Header writing: the dispatcher (close), the FITS (fits_write) and ZZ
+ * (zz_write) writers; IM_key_is compares a card's keyword (card). */
 int IM_write_hdr(void);
 int IM_write_fits_hdr(void);
 int IM_write_zz_hdr(void);

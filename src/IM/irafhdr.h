@@ -34,8 +34,8 @@ enum iraf_pixtype_enum {
     Iraf_ushort = 11           /* 16-bit unsigned */
 };
 
-/* The IRAF image header.  Readers: get_iraf_header (open); writer: the
- * IRAF header writer (misc).  Offsets (bytes) in the comments. */
+/* The IRAF image header.  Readers: get_iraf_header (iraf_read); writer: the
+ * IRAF header writer (iraf_write).  Offsets (bytes) in the comments. */
 struct IMHDR {
     char im_magic[12];         /*    0 "imhdr" (or "impix") + NUL, 6 chars */
     int32_t im_hdrlen;         /*   12 header file length in 4-byte units */
@@ -231,7 +231,7 @@ struct IMHDR2 {
 };
 
 /* The S record at the start of an S file (host byte order, not swapped).
- * Reader: get_s_header (open). */
+ * Reader: IM_get_s_header (s_read). */
 struct S_S {
     int32_t tapetype;          /* 0 must be 46 */
     int32_t hdr_start;         /* 4 byte offset of the first header record */

@@ -1,5 +1,6 @@
-/* open: opening images -- name parsing, form detection and the FITS, ZZ and
- * S header readers (the IRAF reader is iraf_read).
+/* open: opening images -- name parsing, subset text, form detection and
+ * the open steps; the header of each form is read by its reader
+ * (fits_read, fits_ext, zz_read, s_read, iraf_read).
  * Invariants: an open that fails releases its descriptor (card blocks
  * included) and closes every file it opened; a real file never sits on
  * descriptor 0, which stands for the standard stream; every read from a
@@ -18,8 +19,6 @@
 
 #include "im.h"
 #include "irafhdr.h"
-
-static const int ZZ_LINE = 82;              /* 81 characters + NUL */
 
 /* ---- Names ---------------------------------------------------------- */
 
@@ -160,190 +159,6 @@ static int open_header_file(open_struct *op)
             return IM_fail(-1, "%s: cannot be read from its start", f->hdr_filename);
     }
     return 0;
-}
-
-/* ---- FITS, ZZ and S readers ----------------------------------------- */
-
-/* Length of a FITS card at src (80 bytes): trailing blanks are cut when the
- * 80th byte is a blank. */
-static int card_length(const char *src)
-{
-    int len = IM_CARD_LEN;
-    if (src[IM_CARD_LEN - 1] == ' ')
-        while (len > 0 && src[len - 1] == ' ')
-            len--;
-    return len;
-}
-
-/* IM_take_card: copy the 80-byte FITS card at src into card (81 bytes),
- * trailing blanks cut as the FITS readers cut them, and terminated. */
-void im_internal::IM_take_card(char *card, const char *src)
-{
-    int len = card_length(src);
-    std::memcpy(card, src, static_cast<size_t>(len));
-    card[len] = '\0';
-}
-
-/* IM_get_fits_header: read FITS records from unix_hdr_fid (standard input
- * when it is 0) into the card store up to the END card.
- * Returns 0; -1 short record, first card not SIMPLE = T, a card refused by
- * the store, or a header too long for io_offset.  Sets io_offset to 2880 x
- * records read, unix_pix_fid, pix_filename and magic of f. */
-int im_internal::IM_get_fits_header(void)
-{
-    char record[IM_FITS_RECORD];
-    int expect_simple = 1;
-    for (;;) {
-        int got;
-        if (f->unix_hdr_fid == 0)
-            got = static_cast<int>(std::fread(record, 1, sizeof record, stdin));
-        else
-            got = IM_read_full(f->unix_hdr_fid, record, IM_FITS_RECORD);
-        if (got < IM_FITS_RECORD)
-            return IM_fail(-1, "not an image this library reads: taken for FITS, but it "
-                           "ends before the END card of its header");
-        if (f->io_offset > INT_MAX - IM_FITS_RECORD)
-            return IM_fail(-1, "the FITS header is longer than 2 GiB");
-        f->io_offset += IM_FITS_RECORD;
-
-        for (int c = 0; c < IM_FITS_CARDS; c++) {
-            const char *src = record + c * IM_CARD_LEN;
-            if (std::memcmp(src, "END     ", 8) == 0) {
-                f->unix_pix_fid = f->unix_hdr_fid;
-                std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", f->hdr_filename);
-                f->magic = FID_MAGIC;
-                return 0;
-            }
-            char card[IM_CARD_LEN + 1];
-            IM_take_card(card, src);
-            if (expect_simple) {
-                expect_simple = 0;
-                if (std::memcmp(src, "SIMPLE ", 7) != 0 || src[29] != 'T')
-                    return IM_fail(-1, "not an image this library reads: taken for FITS, "
-                                   "but its first card is not SIMPLE = T");
-            }
-            if (IM_card_add(card) < 0)
-                return IM_card_fail(-1, "FITS", card);
-        }
-    }
-}
-
-/* 1 when a ZZ header line of len characters is kept as a card: '=' in
- * column 9 or 10, seven leading bytes not above seven blanks (only the
- * characters the line has are compared; its terminator counts as below a
- * blank), or a COMMENT or HISTORY line. */
-static int zz_keep(const char *line, size_t len)
-{
-    if (len > 8 && line[8] == '=')
-        return 1;
-    if (len > 9 && line[9] == '=')
-        return 1;
-    if (std::strncmp(line, "       ", 7) <= 0)
-        return 1;
-    return std::strncmp(line, "COMMENT", 7) == 0 || std::strncmp(line, "HISTORY", 7) == 0;
-}
-
-/* IM_get_zz_header: read the ZZ text header (one card per line) from the
- * header file open in unix_hdr_fid and open the ".zzp" pixel file (with
- * op's flags; op records which files are then open), whose
- * size must be what the header calls for: the pixels in the writing host's
- * byte order carry no marker of it, so the size is what can be checked.
- * Returns 0; -1 a card refused by the store, or a pixel file of another
- * size; -2 the header cannot be read as a stream, or the pixel file cannot
- * be opened.  Closes the header file (its number stays); sets
- * unix_pix_fid, pix_filename and magic of f. */
-int im_internal::IM_get_zz_header(open_struct *op)
-{
-    FILE *fp = nullptr;
-    if (lseek(f->unix_hdr_fid, 0, SEEK_SET) == 0)
-        fp = fdopen(f->unix_hdr_fid, "r");
-    if (fp == nullptr)
-        return IM_fail(-2, "ZZ header %s: %s", f->hdr_filename, IM_errno_words(errno));
-    op->hdr_is_open = 0;               /* fclose closes it */
-    char line[ZZ_LINE];
-    int refused = 0;
-    while (!refused && std::fgets(line, sizeof line, fp) != nullptr) {
-        size_t len = std::strlen(line);
-        if (!zz_keep(line, len))
-            continue;
-        if (len > 0 && line[len - 1] == '\n')
-            line[len - 1] = '\0';
-        if (IM_card_add(line) < 0)
-            refused = IM_card_fail(-1, "ZZ", line);
-    }
-    int failed = std::ferror(fp);
-    std::fclose(fp);
-    if (refused < 0)
-        return refused;
-    if (failed)
-        return IM_fail(-2, "ZZ header %s: read error", f->hdr_filename);
-
-    size_t base = std::strlen(f->hdr_filename);
-    if (IM_has_ending(f->hdr_filename, ".zzh"))
-        base -= 4;
-    int n = std::snprintf(f->pix_filename, IM_NAME_LEN, "%.*s.zzp",
-                          static_cast<int>(base), f->hdr_filename);
-    if (n < 0 || n >= IM_NAME_LEN)
-        return IM_fail(-2, "the ZZ pixel file name is too long");
-    int fd = IM_open_file(f->pix_filename, op->unix_mode);
-    if (fd < 0)
-        return IM_fail(-2, "ZZ pixel file %s: %s", f->pix_filename, IM_errno_words(errno));
-    f->unix_pix_fid = fd;
-    op->pix_is_open = 1;
-    /* NAXIS 0: no pixels; without BITPIX no pixel can be read anyway */
-    struct stat st;
-    const int64_t want = f->val_naxis[0] == 0 ? 0 : int64_t(f->n_pixels) * f->bytes_per_pix;
-    if (f->bytes_per_pix > 0 && (fstat(fd, &st) != 0 || int64_t(st.st_size) != want))
-        return IM_fail(-1, "ZZ pixel file %s holds %lld bytes, but its header calls for %lld "
-                       "(BITPIX %d, %d pixels)", f->pix_filename,
-                       static_cast<long long>(st.st_size), static_cast<long long>(want),
-                       f->val_bitpix, f->n_pixels);
-    f->magic = FID_MAGIC;
-    return 0;
-}
-
-/* IM_get_s_header: read the S record and the FITS records that follow from
- * hdr_start, up to the END card.  Returns 0; -1 file shorter than the
- * record, tapetype not 46, offsets negative or past the end of the file,
- * a record cut short before END, a card refused by the store.  Sets io_offset to img_start,
- * unix_pix_fid, pix_filename and magic of f. */
-int im_internal::IM_get_s_header(void)
-{
-    int fd = f->unix_hdr_fid;
-    unsigned char raw[sizeof(S_S)];
-    if (IM_read_full(fd, raw, static_cast<int>(sizeof raw)) != static_cast<int>(sizeof raw))
-        return IM_fail(-1, "not an image this library reads: taken for an S file, but it "
-                       "is shorter than its leading record");
-    S_S s;
-    std::memcpy(&s, raw, sizeof s);
-    if (s.tapetype != S_TAPETYPE)
-        return IM_fail(-1, "not an image this library reads: taken for an S file, but its "
-                       "leading record is not of type 46");
-    struct stat st;
-    if (s.hdr_start < 0 || s.img_start < 0 || fstat(fd, &st) != 0 ||
-        (S_ISREG(st.st_mode) && (s.hdr_start > st.st_size || s.img_start > st.st_size)) ||
-        lseek(fd, s.hdr_start, SEEK_SET) != s.hdr_start)
-        return IM_fail(-1, "the S file's header or pixel offset lies outside the file");
-
-    char record[IM_FITS_RECORD];
-    for (;;) {
-        if (IM_read_full(fd, record, IM_FITS_RECORD) < IM_FITS_RECORD)
-            return IM_fail(-1, "the S file ends before the END card of its header");
-        for (int c = 0; c < IM_FITS_CARDS; c++) {
-            const char *src = record + c * IM_CARD_LEN;
-            if (std::memcmp(src, "END     ", 8) == 0) {
-                f->io_offset = s.img_start;
-                f->unix_pix_fid = f->unix_hdr_fid;
-                std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", f->hdr_filename);
-                f->magic = FID_MAGIC;
-                return 0;
-            }
-            char card[IM_CARD_LEN + 1];
-            IM_take_card(card, src);
-            if (IM_card_add(card) < 0)
-                return IM_card_fail(-1, "S", card);
-        }
-    }
 }
 
 /* ---- im_open -------------------------------------------------------- */
