@@ -30,6 +30,16 @@ int im_internal::IM_fits_cards(void)
     return n;
 }
 
+/* IM_fits_hdr_bytes: the bytes of the FITS header that n_cards cards of
+ * the store make: with SIMPLE, EXTEND and END added, whole records of 36
+ * cards, ((n_cards + 38) / 36) records.  The space the first pixel write
+ * reserves and the writer needs are both this. */
+int64_t im_internal::IM_fits_hdr_bytes(int64_t n_cards)
+{
+    const int64_t cards = n_cards + 3;          /* SIMPLE, EXTEND, END */
+    return int64_t(IM_FITS_RECORD) * ((cards + IM_FITS_CARDS - 1) / IM_FITS_CARDS);
+}
+
 /* The FITS header being written: cards accumulate in buff, 36 to a
  * record, and each full record goes to fd. */
 struct fits_out_struct {
@@ -108,8 +118,7 @@ static int is_front_card(const header_struct *h, const header_struct *const *fro
 /* The FITS header: SIMPLE, BITPIX and the axis cards, the other cards in
  * store order with EXTEND after the first run of NAXIS cards (or last when
  * nothing follows that run), END.  EXTEND is always written, so the header
- * takes (cards + 38) / 36 records, the space reserved at the first pixel
- * write.  A header that needs fewer records than the file holds before its
+ * takes IM_fits_hdr_bytes, the space reserved at the first pixel write.  A header that needs fewer records than the file holds before its
  * pixels (cards deleted since, or an updated file whose header had spare
  * room) gets blank cards before END, so that END stays in the last record.
  * Returns 0; -4 it needs more records than there are (the cards can be
@@ -120,15 +129,15 @@ int im_internal::IM_write_fits_hdr(void)
     static const char extend[] =
         "EXTEND  =                    T / TAPE MAY HAVE STANDARD FITS EXTENSIONS";
     const int64_t n_cards = int64_t(IM_fits_cards()) + 3; /* SIMPLE, EXTEND, END */
-    const int64_t want = int64_t(2880) * ((n_cards + 35) / 36);
+    const int64_t want = IM_fits_hdr_bytes(IM_fits_cards());
     if (f->unix_pix_fid < 0)
         return IM_fail(-2, "%s: the file is not open", f->pix_filename);
     if (want > f->io_offset)
         return IM_fail(-4, "the header needs %lld records of 2880 bytes but the file has %lld "
                        "before its pixels (remove %lld cards and close again)",
-                       (long long)(want / 2880), (long long)(f->io_offset / 2880),
-                       (long long)(n_cards - f->io_offset / 80));
-    int64_t fill = (int64_t(f->io_offset) - want) / 80; /* whole records of blanks */
+                       (long long)(want / IM_FITS_RECORD), (long long)(f->io_offset / IM_FITS_RECORD),
+                       (long long)(n_cards - f->io_offset / IM_CARD_LEN));
+    int64_t fill = (int64_t(f->io_offset) - want) / IM_CARD_LEN; /* whole records of blanks */
     fits_out_struct out;
     out.fd = f->unix_pix_fid;
     if (out.fd != 0 && lseek(out.fd, 0, SEEK_SET) != 0)

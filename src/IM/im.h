@@ -272,8 +272,9 @@ int IM_write_fits_hdr(void);
 int IM_write_zz_hdr(void);
 int IM_key_is(const char *text, const char *key8);
 /* Cards of the current store that a FITS header carries (CHECKSUM and
- * DATASUM are left out); its records: (IM_fits_cards() + 38) / 36. */
+ * DATASUM are left out), and the bytes of the header they make. */
 int IM_fits_cards(void);
+int64_t IM_fits_hdr_bytes(int64_t n_cards);
 
 /* IRAF time stamps (iraftime) */
 int32_t get_iraf_time(void);

@@ -363,7 +363,7 @@ static int do_wpix_setup(void)
         break;
     }
     case Type_fits: {
-        const int64_t offset = int64_t(2880) * ((int64_t(IM_fits_cards()) + 38) / 36);
+        const int64_t offset = IM_fits_hdr_bytes(IM_fits_cards());
         if (offset > 2147483647)
             return IM_fail(-2, "the header is too long");
         const bool to_stdout = std::strcmp(name, "-") == 0;
