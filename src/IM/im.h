@@ -233,8 +233,10 @@ const char *IM_errno_words(int e);
 int IM_open_file(const char *path, int flags);
 int IM_create_file(const char *path, int *made);
 int IM_read_full(int fd, void *buffer, int n);
+int IM_read_full_at(int fd, void *buffer, int n, int64_t pos);
 int IM_write_all(int fd, const void *data, size_t n);
 int IM_write_all_at(int fd, const void *data, size_t n, int64_t pos);
+ssize_t IM_write_some_at(int fd, const void *data, size_t n, int64_t pos);
 
 /* FITS records: 2880 bytes, 36 cards of 80 columns. */
 #define IM_FITS_RECORD 2880

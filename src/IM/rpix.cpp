@@ -117,19 +117,12 @@ static int read_mover(unsigned char *chunk, int64_t file_pos, int len)
             return len;
         return IM_fail(-1, "standard input ends before the last pixel");
     }
-    int done = 0;
-    while (done < len) {
-        ssize_t r = pread(f->unix_pix_fid, chunk + done, static_cast<size_t>(len - done),
-                          static_cast<off_t>(file_pos + done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return IM_fail(-1, "%s: %s", f->pix_filename, IM_errno_words(errno));
-        if (r == 0)
-            return IM_fail(-1, "%s ends at byte %lld, before its last pixel",
-                           f->pix_filename, (long long)(file_pos + done));
-        done += static_cast<int>(r);
-    }
+    const int done = IM_read_full_at(f->unix_pix_fid, chunk, len, file_pos);
+    if (done < 0)
+        return IM_fail(-1, "%s: %s", f->pix_filename, IM_errno_words(errno));
+    if (done < len)
+        return IM_fail(-1, "%s ends at byte %lld, before its last pixel",
+                       f->pix_filename, (long long)(file_pos + done));
     return len;
 }
 

@@ -408,9 +408,7 @@ static int move_out(unsigned char *chunk, int64_t pos, int len)
         if (n <= 0)
             return IM_fail(-1, "standard output: %s", IM_errno_words(errno));
     } else {
-        do
-            n = pwrite(f->unix_pix_fid, chunk, size_t(len), off_t(pos));
-        while (n < 0 && errno == EINTR);
+        n = IM_write_some_at(f->unix_pix_fid, chunk, size_t(len), pos);
         if (n < 0)
             return IM_fail(-1, "%s: %s", f->pix_filename, IM_errno_words(errno));
         if (n == 0)
