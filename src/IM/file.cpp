@@ -12,7 +12,7 @@ void im_blank(float *ptr)
 {
     if (ptr == nullptr)
         return;
-    const uint32_t bits = 0xFFFFFFFFu;
+    const uint32_t bits = IM_FLOAT_BLANK_BITS;
     std::memcpy(ptr, &bits, sizeof bits);
 }
 
@@ -23,7 +23,6 @@ void im_blankd(double *ptr)
     if (ptr == nullptr)
         return;
     const uint64_t bits = IM_DOUBLE_BLANK_BITS;
-    static_assert(sizeof bits == sizeof(double), "double blank is 8 bytes");
     std::memcpy(ptr, &bits, sizeof bits);
 }
 

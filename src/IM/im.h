@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <sys/types.h>
 
 #include "imlib.h"
@@ -180,10 +181,31 @@ void IM_discard(void);
 #define IM_VECTOR_KERNEL
 #endif
 
-/* The double blank as one 64-bit value, a quiet NaN with the sign bit set.
- * Stored in host order in a caller's double and written most significant
- * byte first to FITS (FF FF FF FF 7F FF FF FF), on every host. */
+/* The blank values, the one source of their bit patterns.  The float
+ * blank has all 32 bits set.  The double blank is one 64-bit value, a
+ * quiet NaN with the sign bit set, stored in host order in a caller's
+ * double and written most significant byte first to FITS (FF FF FF FF 7F
+ * FF FF FF), on every host.  Both are copied bit for bit, never computed. */
+#define IM_FLOAT_BLANK_BITS 0xFFFFFFFFu
 #define IM_DOUBLE_BLANK_BITS 0xFFFFFFFF7FFFFFFFull
+
+inline float IM_float_blank(void)
+{
+    const uint32_t bits = IM_FLOAT_BLANK_BITS;
+    float v;
+    static_assert(sizeof bits == sizeof v, "float is 32 bits");
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+inline double IM_double_blank(void)
+{
+    const uint64_t bits = IM_DOUBLE_BLANK_BITS;
+    double v;
+    static_assert(sizeof bits == sizeof v, "double is 64 bits");
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
 
 /* Byte order (byteorder); n counts bytes */
 void IM_swap_2(unsigned char *buffer, int n);

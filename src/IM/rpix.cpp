@@ -37,25 +37,6 @@ static const int read_block_bytes = 64 * 1024;
 /* Largest piece handed to one byte swap (its count is an int). */
 static const int64_t swap_piece = int64_t(1) << 30;
 
-/* The float blank: all 32 bits set. */
-static float blank_float(void)
-{
-    uint32_t bits = 0xFFFFFFFFu;
-    float v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
-/* The double blank: the 64-bit value FFFFFFFF7FFFFFFF on every host. */
-static double blank_double(void)
-{
-    const uint64_t bits = IM_DOUBLE_BLANK_BITS;
-    double v;
-    static_assert(sizeof bits == sizeof v, "double is 64 bits");
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
 /* Reverse the byte order of every group of size bytes (2, 4 or 8) in the
  * first n bytes of buffer, in pieces an int count can hold. */
 static void swap_bytes(unsigned char *buffer, int64_t n, int size)
@@ -230,7 +211,7 @@ template <bool IrafBlank>
 IM_VECTOR_KERNEL static void floats_to_floats(const float *__restrict src, float *__restrict dst,
                                               int n, double blank)
 {
-    uint32_t blank_bits = bits(blank_float());
+    uint32_t blank_bits = bits(IM_float_blank());
     for (int k = 0; k < n; k++) {
         float x = src[k];
         uint32_t u = bits(x);
@@ -247,7 +228,7 @@ template <bool IrafBlank>
 IM_VECTOR_KERNEL static void floats_to_doubles(const float *__restrict src, double *__restrict dst,
                                                int n, double blank)
 {
-    uint64_t blank_bits = bits(blank_double());
+    uint64_t blank_bits = bits(IM_double_blank());
     for (int k = 0; k < n; k++) {
         uint32_t u = bits(src[k]);
         double x = static_cast<double>(src[k]);
@@ -263,7 +244,7 @@ template <bool IrafBlank>
 IM_VECTOR_KERNEL static void doubles_to_doubles(const double *__restrict src,
                                                 double *__restrict dst, int n, double blank)
 {
-    double bd = blank_double();
+    double bd = IM_double_blank();
     for (int k = 0; k < n; k++) {
         double x = src[k];
         /* false for NaN and both infinities (a double-domain test keeps
@@ -330,7 +311,7 @@ static void host_order(unsigned char *src, int n)
 static void convert_r(unsigned char *src, int n, float *dst)
 {
     host_order(src, n);
-    float blank = blank_float();
+    float blank = IM_float_blank();
     const float *fsrc = reinterpret_cast<const float *>(src);
     switch (f->val_bitpix) {
     case 8:
@@ -358,7 +339,7 @@ static void convert_r(unsigned char *src, int n, float *dst)
 static void convert_d(unsigned char *src, int n, double *dst)
 {
     host_order(src, n);
-    double blank = blank_double();
+    double blank = IM_double_blank();
     bool iraf_blank = f->file_type == Type_iraf && f->val_blank_flag;
     switch (f->val_bitpix) {
     case 8:

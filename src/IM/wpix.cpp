@@ -28,8 +28,7 @@ static const int CHUNK = 2048;
  * of every size, and within the walk's int result. */
 static const int64_t WALK_MAX = int64_t(1) << 30;
 
-/* Bits of the float blank and of the exponent of a float and a double. */
-static const uint32_t FLOAT_BLANK_BITS = 0xFFFFFFFFu;
+/* Bits of the exponent of a float and a double. */
 static const uint32_t FLOAT_EXP = 0x7F800000u;
 static const uint64_t DOUBLE_EXP = 0x7FF0000000000000ull;
 
@@ -50,16 +49,6 @@ static inline void swap4_block(void *t, int m)
 static inline void swap8_block(void *t, int m)
 {
     IM_swap_8(static_cast<unsigned char *>(t), m * 8);
-}
-
-/* The double blank: the 64-bit value FFFFFFFF7FFFFFFF on every host
- * (written most significant byte first), copied bit for bit. */
-static double double_blank(void)
-{
-    const uint64_t bits = IM_DOUBLE_BLANK_BITS;
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
 }
 
 /* ---- Conversion kernels ----------------------------------------------- */
@@ -152,7 +141,7 @@ IM_KERNEL static void float_to_float(const unsigned char *src, unsigned char *ds
                 const float s = static_cast<float>((double(v) - off) / scale);
                 std::memcpy(&u, &s, 4);
             }
-            u = bad ? FLOAT_BLANK_BITS : u;
+            u = bad ? IM_FLOAT_BLANK_BITS : u;
             if (IRAF)
                 u = (u & FLOAT_EXP) == FLOAT_EXP ? iraf_blank : u;
             tmp[k] = u;
@@ -161,14 +150,6 @@ IM_KERNEL static void float_to_float(const unsigned char *src, unsigned char *ds
             swap4_block(tmp, m);
         std::memcpy(dst + i0 * 4, tmp, size_t(m) * 4);
     }
-}
-
-/* The float blank as a float (all 32 bits set). */
-static float float_blank(void)
-{
-    float v;
-    std::memcpy(&v, &FLOAT_BLANK_BITS, sizeof v);
-    return v;
 }
 
 /* Doubles to stored floats (BITPIX -32), narrowing.  Non-finite
@@ -180,7 +161,7 @@ template <bool SCALE, bool SWAP, bool IRAF>
 IM_KERNEL static void double_to_float(const unsigned char *src, unsigned char *dst, int64_t n,
                                       float iraf_blank, double off, double scale)
 {
-    const float blank_f = IRAF ? iraf_blank : float_blank();
+    const float blank_f = IRAF ? iraf_blank : IM_float_blank();
     uint32_t tmp[CHUNK];
     for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
         const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
@@ -757,7 +738,7 @@ int im_wpix_d(int id, double *buffer, int n_pix)
                            : run_double_to_float<false, false, false>;
         break;
     case -64: {
-        const double blank = iraf ? iraf_blank : double_blank();
+        const double blank = iraf ? iraf_blank : IM_double_blank();
         std::memcpy(&c.double_blank, &blank, 8);
         if (c.float_scale)
             c.run = c.swap ? run_double_to_double<true, true> : run_double_to_double<true, false>;
