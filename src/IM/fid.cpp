@@ -65,6 +65,14 @@ fid_struct *im_internal::find_fid(int id)
     return nullptr;
 }
 
+/* IM_fid_of: the valid descriptor of handle id, or null when there is
+ * none or it is not valid.  Leaves f alone. */
+fid_struct *im_internal::IM_fid_of(int id)
+{
+    fid_struct *p = find_fid(id);
+    return p != nullptr && p->magic == FID_MAGIC ? p : nullptr;
+}
+
 /* IM_set_fid: make the descriptor of handle id current.
  * Returns 0, or -3 when there is none or it is not valid; f is overwritten
  * either way (null when nothing has the handle). */

@@ -111,6 +111,8 @@ struct fid_struct {
     double val_scale;
     double val_offset;
     int n_headers;
+    int card_refusal;          /* why the latest add or replace refused its
+                                  card (card; IM_card_fail says it) */
     header_struct *cur_header;
     header_struct *first_header;
     header_struct *last_header;
@@ -164,6 +166,7 @@ fid_struct *new_fid(void);
 void destroy_fid(fid_struct *p);
 fid_struct *find_fid(int id);
 int IM_set_fid(int id);
+fid_struct *IM_fid_of(int id);
 
 /* Closing (close): release the current image without completing it; a
  * new image's files that it created are removed.  Leaves f null. */
@@ -215,6 +218,7 @@ void IM_swap_8(unsigned char *buffer, int n);
 /* Card store (card) */
 #define IM_MAX_CARDS 100000   /* cards a header may hold (8 MB of FITS) */
 int IM_card_add(const char *card);
+int IM_card_append(const char *card);
 int IM_card_fail(int code, const char *form, const char *card);
 int IM_card_full(void);
 int IM_card_replace(const char *card);
@@ -222,12 +226,19 @@ int IM_card_delete(void);
 int IM_card_find(const char *keyword);
 int kwd_isvalid(const char *keyword);
 
+/* Card reading (rkey): card h of image p as seen through p's current
+ * window (NAXISn, CRPIXn adjusted) into buffer (81 bytes). */
+void IM_card_seen(const fid_struct *p, const header_struct *h, char *buffer);
+
 /* Keyword values (wkey): a double as a 20-column card value, " %19.10G"
  * with a '.' appended (first blank dropped) when the text has none. */
 void IM_format_real(char *text, size_t size, double value);
 
-/* Windows (window) */
+/* Windows (window): IM_define_window and IM_select_window are im_dwin
+ * and im_swin on the current descriptor. */
 void IM_init_w(void);
+int IM_define_window(int window, const int *takes, const int *skips);
+int IM_select_window(int window);
 int IM_r_rewind(window_struct *w);
 int IM_w_rewind(window_struct *w);
 

@@ -304,15 +304,13 @@ static int open_steps(open_struct *op, const char *in_filename, const char *mode
         f->subset_text[0] = '\0';
     int skips[IM_MAX_AXES + 1] = {0};
     int takes[IM_MAX_AXES + 1] = {0};
-    fid_struct *self = f;
-    if (IM_setw1(self, skips, takes) < 0) {
+    if (IM_setw1(f, skips, takes) < 0) {
         IM_error_context("subset refused");
         return -4;
     }
-    status = im_dwin(self->id, 1, takes, skips);
+    status = IM_define_window(1, takes, skips);
     if (status >= 0)
-        status = im_swin(self->id, 1);
-    f = self;
+        status = IM_select_window(1);
     if (status < 0)
         return IM_fail(status, "subset refused: the window it selects cannot be set up");
     return 0;
@@ -373,6 +371,5 @@ int im_open(const char *in_filename, const char *mode)
     /* Loading the header is no change: an update closed without one
      * leaves its files untouched. */
     p->changed = 0;
-    f = p;
     return p->id;
 }
