@@ -1,8 +1,8 @@
 /* wkey: typed keyword writes and card editing on the current descriptor f.
- * A typed write formats its value into the static buffer text, builds the
- * card "%-8.8s= %s" (at most 80 columns) and replaces the keyword's card in
- * place or adds it after the current card; every card passes through the
- * card store's keyword rules.  Not reentrant (text, f, the current card). */
+ * A typed write formats its value text, builds the card "%-8.8s= %s" (at
+ * most 80 columns) and replaces the keyword's card in place or adds it
+ * after the current card; every card passes through the card store's
+ * keyword rules.  Not reentrant (f, the current card). */
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -11,8 +11,8 @@
 
 char *im_history_line = nullptr;
 
-/* The formatted value of the typed write in progress. */
-static char text[120];
+/* Room for the value text of a typed write. */
+static const size_t VALUE_ROOM = 120;
 
 /* IM_format_real: format value as a 20-column card value into text (size
  * bytes): " %19.10G", and when that has no '.', the leading blank dropped
@@ -33,16 +33,17 @@ void im_internal::IM_format_real(char *out, size_t size, double value)
     out[n] = '\0';
 }
 
-/* set_kwd: write the card of keyword with the value text in text.
- * Returns 1 written, 0 structural keyword, -2 refused or null keyword,
- * -3 handle not open.  The card written becomes the current card. */
-static int set_kwd(int id, const char *keyword)
+/* set_kwd: write the card of keyword with the value text (at most
+ * VALUE_ROOM - 1 characters).  Returns 1 written, 0 structural keyword,
+ * -2 refused or null keyword, -3 handle not open.  The card written
+ * becomes the current card. */
+static int set_kwd(int id, const char *keyword, const char *text)
 {
     if (keyword == nullptr)
         return -2;
     if (IM_set_fid(id) < 0)
         return -3;
-    char card[sizeof text + 16];           /* the store cuts it at 80 columns */
+    char card[VALUE_ROOM + 16];            /* the store cuts it at 80 columns */
     std::snprintf(card, sizeof card, "%-8.8s= %s", keyword, text);
     if (IM_card_find(keyword) > 0)
         return IM_card_replace(card);
@@ -53,8 +54,9 @@ static int set_kwd(int id, const char *keyword)
  * Returns as set_kwd. */
 int im_wkey_i(int id, int value, const char *keyword)
 {
+    char text[VALUE_ROOM];
     std::snprintf(text, sizeof text, "%20d", value);
-    return set_kwd(id, keyword);
+    return set_kwd(id, keyword, text);
 }
 
 /* im_wkey_r: write a real keyword (" %19.10G" with a decimal point).
@@ -64,8 +66,9 @@ int im_wkey_r(int id, double value, const char *keyword)
 {
     if (!std::isfinite(value))
         return -2;
+    char text[VALUE_ROOM];
     IM_format_real(text, sizeof text, value);
-    return set_kwd(id, keyword);
+    return set_kwd(id, keyword, text);
 }
 
 /* im_wkey_d: write a double keyword; the same text as im_wkey_r.
@@ -74,8 +77,9 @@ int im_wkey_d(int id, double value, const char *keyword)
 {
     if (!std::isfinite(value))
         return -2;
+    char text[VALUE_ROOM];
     IM_format_real(text, sizeof text, value);
-    return set_kwd(id, keyword);
+    return set_kwd(id, keyword, text);
 }
 
 /* im_wkey_c: write a string keyword in quotes from column 11, cut to 68
@@ -84,16 +88,18 @@ int im_wkey_c(int id, const char *value, const char *keyword)
 {
     if (value == nullptr)
         return -2;
+    char text[VALUE_ROOM];
     std::snprintf(text, sizeof text, "'%-8.68s'", value);
-    return set_kwd(id, keyword);
+    return set_kwd(id, keyword, text);
 }
 
 /* im_wkey_l: write a logical keyword, T (value non-zero) or F in column 30.
  * Returns as set_kwd. */
 int im_wkey_l(int id, int value, const char *keyword)
 {
+    char text[VALUE_ROOM];
     std::snprintf(text, sizeof text, "%19s%c", "", value != 0 ? 'T' : 'F');
-    return set_kwd(id, keyword);
+    return set_kwd(id, keyword, text);
 }
 
 /* set_comment: replace the comment of the current card by comment, after
