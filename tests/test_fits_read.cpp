@@ -17,9 +17,7 @@ namespace {
 using testsup::card_texts;
 using testsup::fits_records;
 using testsup::write_file;
-using testsup::files::image_cards;
-using testsup::files::int_card;
-using testsup::files::small_fits;
+using namespace testsup::files;  /* int_card, image_cards, small_fits, s_file */
 
 /* One temporary directory per process, removed at exit. */
 std::string path_of(const std::string &name)

@@ -14,8 +14,7 @@
 namespace {
 
 using testsup::write_file;
-using testsup::files::int_card;
-using testsup::files::s_file;
+using namespace testsup::files;  /* int_card, image_cards, small_fits, s_file */
 
 /* One temporary directory per process, removed at exit. */
 std::string path_of(const std::string &name)

@@ -192,23 +192,18 @@ void IM_discard(void);
 #define IM_FLOAT_BLANK_BITS 0xFFFFFFFFu
 #define IM_DOUBLE_BLANK_BITS 0xFFFFFFFF7FFFFFFFull
 
-inline float IM_float_blank(void)
+/* The value of type T whose bits are those of bits (of T's size). */
+template <typename T, typename B>
+inline T IM_from_bits(B bits)
 {
-    const uint32_t bits = IM_FLOAT_BLANK_BITS;
-    float v;
-    static_assert(sizeof bits == sizeof v, "float is 32 bits");
+    static_assert(sizeof(T) == sizeof(B), "a bit pattern of the value's size");
+    T v;
     std::memcpy(&v, &bits, sizeof v);
     return v;
 }
 
-inline double IM_double_blank(void)
-{
-    const uint64_t bits = IM_DOUBLE_BLANK_BITS;
-    double v;
-    static_assert(sizeof bits == sizeof v, "double is 64 bits");
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
+inline float IM_float_blank(void) { return IM_from_bits<float>(uint32_t(IM_FLOAT_BLANK_BITS)); }
+inline double IM_double_blank(void) { return IM_from_bits<double>(uint64_t(IM_DOUBLE_BLANK_BITS)); }
 
 /* Byte order (byteorder); n counts bytes */
 void IM_swap_2(unsigned char *buffer, int n);
@@ -290,6 +285,7 @@ int IM_get_s_header(void);
 
 /* FITS cards and image extensions (fits_read, fits_ext) */
 void IM_take_card(char *card, const char *src);
+int IM_fits_record_cards(const char *record, const char *form, int *expect_simple);
 int IM_fits_selector(char *path, char *sel, size_t size);
 int IM_get_fits_extension(const char *sel);
 

@@ -38,19 +38,12 @@ int im_internal::IM_get_s_header(void)
     for (;;) {
         if (IM_read_full(fd, record, IM_FITS_RECORD) < IM_FITS_RECORD)
             return IM_fail(-1, "the S file ends before the END card of its header");
-        for (int c = 0; c < IM_FITS_CARDS; c++) {
-            const char *src = record + c * IM_CARD_LEN;
-            if (std::memcmp(src, "END     ", 8) == 0) {
-                f->io_offset = s.img_start;
-                f->unix_pix_fid = f->unix_hdr_fid;
-                std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", f->hdr_filename);
-                f->magic = FID_MAGIC;
-                return 0;
-            }
-            char card[IM_CARD_LEN + 1];
-            IM_take_card(card, src);
-            if (IM_card_add(card) < 0)
-                return IM_card_fail(-1, "S", card);
+        const int end = IM_fits_record_cards(record, "S", nullptr);
+        if (end < 0)
+            return end;
+        if (end > 0) {
+            f->io_offset = s.img_start;
+            return 0;
         }
     }
 }
