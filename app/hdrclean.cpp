@@ -68,22 +68,23 @@ static void place_after_axes(int handle)
         (void)im_rkey_i(handle, &value, im_key("NAXIS", naxis));
 }
 
-/* hdrclean: rewrite BITPIX (when absent), BLANK, BSCALE, BZERO, DATAMAX and
- * DATAMIN of the output image info->handle for the info->n_pixels pixels.
- * The finite range is taken from range when the caller supplies it (found
- * while the pixels were made, e.g. by flatten); otherwise the pixels are
- * scanned here.
- * Fatal (squawk severity 0) when the header cannot be read or updated or
- * BITPIX is not 8, 16, 32 or -32; warns when BITPIX is absent (32 used).
- * With no finite pixel at all, integer images get BSCALE 1 and BZERO 0 and
- * DATAMAX/DATAMIN are removed instead of being written. */
-void hdrclean(const float *pixels, image_info *info, const pixel_range *range)
-{
-    const int id = info->handle;
-    char card[81];
+/* What the cleanup decides for the output header, step by step. */
+struct cleanup_struct {
+    int bitpix;                 /* BITPIX of the output (32 when it had none) */
+    int found;                  /* 1 when some pixel is finite */
+    double maximum, minimum;    /* finite range; -DBL_MAX, DBL_MAX without one */
+    int blank;                  /* BLANK of an integer BITPIX */
+    double divisor;             /* stored range the pixel range is spread over */
+    double bscale, bzero;       /* 1 and 0 unless an integer BITPIX scales */
+};
 
-    /* BITPIX, then rewind to the first card (which also proves the header
-     * can be walked). */
+/* output_bitpix: the BITPIX of the output header, after rewinding it to
+ * its first card (which also proves the header can be walked).  Without a
+ * BITPIX card: two warnings, and BITPIX 32 is written and returned.
+ * Fatal when the header cannot be read, rewound or given BITPIX. */
+static int output_bitpix(int id)
+{
+    char card[81];
     int bitpix = 0;
     int status = im_rkey_i(id, &bitpix, "BITPIX");
     if (im_rkey_t(id, card, "1") < 0)
@@ -97,39 +98,44 @@ void hdrclean(const float *pixels, image_info *info, const pixel_range *range)
     } else if (status < -1) {
         squawk(0, "cleanup: couldn't read output header");
     }
-    /* Floating pixels are written as they are: scaling cards copied from
-     * the input would make readers rescale them. */
-    if (bitpix < 0) {
-        delete_keyword(id, "BSCALE");
-        delete_keyword(id, "BZERO");
-    }
-    place_after_axes(id);
+    return bitpix;
+}
 
-    /* Range of the finite pixels: the caller's, or one scan of them. */
+/* take_range: the finite range into c: the caller's range when given,
+ * else one scan of the n pixels. */
+static void take_range(const float *pixels, int n, const pixel_range *range,
+                       cleanup_struct *c)
+{
     pixel_range scanned;
     if (range == nullptr) {
-        scan_range(pixels, info->n_pixels, &scanned);
+        scan_range(pixels, n, &scanned);
         range = &scanned;
     }
-    const int found = range->found;
-    double maximum = found ? static_cast<double>(range->hi) : -DBL_MAX;
-    double minimum = found ? static_cast<double>(range->lo) : DBL_MAX;
+    c->found = range->found;
+    c->maximum = c->found ? static_cast<double>(range->hi) : -DBL_MAX;
+    c->minimum = c->found ? static_cast<double>(range->lo) : DBL_MAX;
+}
 
-    /* Scaling for the stored type. */
-    int blank = 0;
-    double divisor = 0.0;
-    switch (bitpix) {
+/* choose_scaling: BLANK, the divisor, BSCALE and BZERO for c->bitpix and
+ * the range in c.  Fatal for a BITPIX other than 8, 16, 32 and -32. */
+static void choose_scaling(cleanup_struct *c)
+{
+    c->blank = 0;
+    c->divisor = 0.0;
+    c->bscale = 1.0;
+    c->bzero = 0.0;
+    switch (c->bitpix) {
     case 8:
-        blank = 255;
-        divisor = 254.0;
+        c->blank = 255;
+        c->divisor = 254.0;
         break;
     case 16:
-        blank = -32768;
-        divisor = 65534.0;
+        c->blank = -32768;
+        c->divisor = 65534.0;
         break;
     case 32:
-        blank = -2147483647;
-        divisor = 4294967292.0;
+        c->blank = -2147483647;
+        c->divisor = 4294967292.0;
         break;
     case -32:
         break;
@@ -137,50 +143,89 @@ void hdrclean(const float *pixels, image_info *info, const pixel_range *range)
         squawk(0, "HELP! Serious error bad bitpix");
         break;
     }
-
-    double bscale = 1.0;
-    double bzero = 0.0;
-    if (bitpix > 0) {
-        if (found) {
-            bscale = (maximum - minimum) / divisor;
-            /* Unsigned bytes store 0 .. 254: the minimum maps to 0. */
-            bzero = bitpix == 8 ? minimum : (maximum + minimum) / 2.0;
-            /* A single value: any non-zero scale keeps it exactly. */
-            if (bscale == 0.0)
-                bscale = 1.0;
-        }
-        if (im_wkey_i(id, blank, "BLANK") < 0)
-            squawk(0, "Unable to update BLANK card");
-        if (im_wkey_d(id, bscale, "BSCALE") < 0)
-            squawk(0, "Unable to update BSCALE card");
-        if (im_wkey_d(id, bzero, "BZERO") < 0)
-            squawk(0, "Unable to update BZERO card");
+    if (c->bitpix > 0 && c->found) {
+        c->bscale = (c->maximum - c->minimum) / c->divisor;
+        /* Unsigned bytes store 0 .. 254: the minimum maps to 0. */
+        c->bzero = c->bitpix == 8 ? c->minimum : (c->maximum + c->minimum) / 2.0;
+        /* A single value: any non-zero scale keeps it exactly. */
+        if (c->bscale == 0.0)
+            c->bscale = 1.0;
     }
+}
 
-    /* Data range; an image without a finite pixel has none to state. */
-    if (found) {
-        if (im_wkey_d(id, maximum, "DATAMAX") < 0)
+/* write_scaling: BLANK, BSCALE and BZERO of an integer BITPIX into the
+ * header (nothing for floating BITPIX).  Fatal when a card is refused. */
+static void write_scaling(int id, const cleanup_struct *c)
+{
+    if (c->bitpix <= 0)
+        return;
+    if (im_wkey_i(id, c->blank, "BLANK") < 0)
+        squawk(0, "Unable to update BLANK card");
+    if (im_wkey_d(id, c->bscale, "BSCALE") < 0)
+        squawk(0, "Unable to update BSCALE card");
+    if (im_wkey_d(id, c->bzero, "BZERO") < 0)
+        squawk(0, "Unable to update BZERO card");
+}
+
+/* write_data_range: DATAMAX and DATAMIN of the finite range; an image
+ * without a finite pixel has none to state, and loses both cards.  Fatal
+ * when a card is refused. */
+static void write_data_range(int id, const cleanup_struct *c)
+{
+    if (c->found) {
+        if (im_wkey_d(id, c->maximum, "DATAMAX") < 0)
             squawk(0, "Unable to update DATAMAX card");
-        if (im_wkey_d(id, minimum, "DATAMIN") < 0)
+        if (im_wkey_d(id, c->minimum, "DATAMIN") < 0)
             squawk(0, "Unable to update DATAMIN card");
     } else {
         delete_keyword(id, "DATAMAX");
         delete_keyword(id, "DATAMIN");
     }
+}
 
-    if (debug > 6) {
-        std::fputs("Cleanup decided on these values for the output header:\n", stderr);
-        std::fprintf(stderr, "Based on BITPIX = %d\n", bitpix);
-        if (bitpix > 0) {
-            std::fprintf(stderr, "BLANK    == %d\n", blank);
-            std::fprintf(stderr, "BSCALE   == %.10g\n", bscale);
-            std::fprintf(stderr, "BZERO    == %.10g\n", bzero);
-        } else {
-            std::fputs("BLANK    == (none, float data)\n", stderr);
-            std::fputs("BSCALE   == (none, float data)\n", stderr);
-            std::fputs("BZERO    == (none, float data)\n", stderr);
-        }
-        std::fprintf(stderr, "DATAMAX  == %.10g\n", maximum);
-        std::fprintf(stderr, "DATAMIN  == %.10g\n", minimum);
+/* report: the values decided, on standard error (debug above 6). */
+static void report(const cleanup_struct *c)
+{
+    std::fputs("Cleanup decided on these values for the output header:\n", stderr);
+    std::fprintf(stderr, "Based on BITPIX = %d\n", c->bitpix);
+    if (c->bitpix > 0) {
+        std::fprintf(stderr, "BLANK    == %d\n", c->blank);
+        std::fprintf(stderr, "BSCALE   == %.10g\n", c->bscale);
+        std::fprintf(stderr, "BZERO    == %.10g\n", c->bzero);
+    } else {
+        std::fputs("BLANK    == (none, float data)\n", stderr);
+        std::fputs("BSCALE   == (none, float data)\n", stderr);
+        std::fputs("BZERO    == (none, float data)\n", stderr);
     }
+    std::fprintf(stderr, "DATAMAX  == %.10g\n", c->maximum);
+    std::fprintf(stderr, "DATAMIN  == %.10g\n", c->minimum);
+}
+
+/* hdrclean: rewrite BITPIX (when absent), BLANK, BSCALE, BZERO, DATAMAX and
+ * DATAMIN of the output image info->handle for the info->n_pixels pixels.
+ * The finite range is taken from range when the caller supplies it (found
+ * while the pixels were made, e.g. by flatten); otherwise the pixels are
+ * scanned here.
+ * Fatal (squawk severity 0) when the header cannot be read or updated or
+ * BITPIX is not 8, 16, 32 or -32; warns when BITPIX is absent (32 used).
+ * With no finite pixel at all, integer images get BSCALE 1 and BZERO 0 and
+ * DATAMAX/DATAMIN are removed instead of being written. */
+void hdrclean(const float *pixels, image_info *info, const pixel_range *range)
+{
+    const int id = info->handle;
+    cleanup_struct c;
+    c.bitpix = output_bitpix(id);
+    /* Floating pixels are written as they are: scaling cards copied from
+     * the input would make readers rescale them. */
+    if (c.bitpix < 0) {
+        delete_keyword(id, "BSCALE");
+        delete_keyword(id, "BZERO");
+    }
+    place_after_axes(id);
+    take_range(pixels, info->n_pixels, range, &c);
+    choose_scaling(&c);
+    write_scaling(id, &c);
+    write_data_range(id, &c);
+    if (debug > 6)
+        report(&c);
 }

@@ -4,6 +4,7 @@
 // file the image made.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -200,6 +201,49 @@ TEST_F(Close, SImagesOpenedForUpdateClose)
               std::string(im_errmsg()));
     EXPECT_EQ(-3, im_close(uid));
     EXPECT_EQ(file, slurp(path("img.s")));
+}
+
+TEST_F(Close, SImagesUpdatedInTheirPixelsCloseAndRelease)
+{
+    // Pixels written into an S image opened for update are stored in place
+    // and the close releases the image: IM_OK with pixels only, and
+    // IM_ERR_REFUSED (never IM_ERR_NOTOPEN) when cards changed too, since
+    // those cannot be stored.  A second close finds the handle released.
+    const std::vector<unsigned char> file = testsup::small_s_file();
+    const size_t pixels_at = 12 + 2880;
+    const struct {
+        const char *what;
+        bool change_a_card;
+        int close_rc;
+    } cases[] = {
+        {"pixels only", false, IM_OK},
+        {"pixels and a card", true, IM_ERR_REFUSED},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        testsup::write_file(path("upd.s"), file);
+        int id = im_open(path("upd.s").c_str(), "update");
+        ASSERT_GT(id, 0);
+        if (c.change_a_card) {
+            EXPECT_EQ(1, im_wkey_i(id, 5, "EXPTIME"));
+        }
+        short pix[2] = {7, -9};
+        EXPECT_EQ(2, im_wpix_s(id, pix, 2));
+        EXPECT_EQ(c.close_rc, im_close(id));
+        EXPECT_EQ(IM_ERR_NOTOPEN, im_close(id));
+
+        // The record and the header are as they were, the pixels new.
+        const std::vector<unsigned char> now = slurp(path("upd.s"));
+        ASSERT_EQ(file.size(), now.size());
+        EXPECT_TRUE(std::equal(file.begin(), file.begin() + pixels_at, now.begin()));
+        int rid = im_open(path("upd.s").c_str(), "read");
+        ASSERT_GT(rid, 0);
+        short back[2] = {0, 0};
+        EXPECT_EQ(2, im_rpix_s(rid, back, 2));
+        EXPECT_EQ(7, back[0]);
+        EXPECT_EQ(-9, back[1]);
+        EXPECT_EQ(IM_OK, im_close(rid));
+    }
 }
 
 TEST_F(Close, PixelsPastTheFileSizeLimitFailTheWrite)

@@ -298,6 +298,80 @@ TEST(IrafRead, FixedFieldsUserAreaAndHistoryBecomeCardsInOrder)
     im_close(id);
 }
 
+/* The fixed-field cards are the ones the public keyword writers make for the
+ * same values: integers, reals (BSCALE, BZERO, limits) and the quoted title
+ * come out column for column as im_wkey_i, im_wkey_r and im_wkey_c write
+ * them.  Each case lists the writes that should give the same cards. */
+TEST(IrafRead, FixedFieldCardsEqualWhatThePublicWritersMake)
+{
+    struct Write {
+        char kind;                      /* 'i', 'r' or 'c' */
+        const char *keyword;
+        double number;
+        const char *text;
+    };
+    struct Case {
+        const char *name;
+        std::function<void(IrafImage &)> set;
+        std::vector<Write> writes;
+    };
+    const std::string long_title(80, 'T');
+    const std::string long_title_68(68, 'T');
+    const Case cases[] = {
+        {"float image, every field",
+         [](IrafImage &im) {
+             im.pixtype = 6; im.len[0] = 5; im.len[1] = 3; im.bscale = 2.5f;
+             im.bzero = 100.0f; im.title = "M31 core"; im.dmax = 255.0f; im.nbpix = 3;
+         },
+         {{'i', "BITPIX", -32, ""}, {'i', "NAXIS", 2, ""}, {'i', "NAXIS1", 5, ""},
+          {'i', "NAXIS2", 3, ""}, {'r', "BSCALE", 2.5f, ""}, {'r', "BZERO", 100.0f, ""},
+          {'c', "OBJECT", 0, "M31 core"}, {'r', "DATAMIN", 0.0f, ""},
+          {'r', "DATAMAX", 255.0f, ""}, {'i', "NBLANKS", 3, ""}}},
+        {"unsigned 16-bit, quotes in the title, limits far from 1",
+         [](IrafImage &im) {
+             im.pixtype = 11; im.title = "O'Neil's field"; im.dmin = -4.5e-7f;
+             im.dmax = 1.2345678e9f;
+         },
+         {{'i', "BITPIX", 16, ""}, {'i', "NAXIS", 2, ""}, {'i', "NAXIS1", 4, ""},
+          {'i', "NAXIS2", 3, ""}, {'r', "BZERO", 32768.0f, ""},
+          {'c', "OBJECT", 0, "O''Neil''s field"}, {'r', "DATAMIN", -4.5e-7f, ""},
+          {'r', "DATAMAX", 1.2345678e9f, ""}}},
+        {"three axes, a tiny scale, a title past 68 characters",
+         [&long_title](IrafImage &im) {
+             im.pixtype = 7; im.ndim = 3; im.len[2] = 2; im.bscale = 1e-20f;
+             im.bzero = -3.25f; im.title = long_title;
+         },
+         {{'i', "BITPIX", -64, ""}, {'i', "NAXIS", 3, ""}, {'i', "NAXIS1", 4, ""},
+          {'i', "NAXIS2", 3, ""}, {'i', "NAXIS3", 2, ""}, {'r', "BSCALE", 1e-20f, ""},
+          {'r', "BZERO", -3.25f, ""}, {'c', "OBJECT", 0, long_title_68.c_str()}}},
+        {"a zero scale with an infinite offset gives neither card",
+         [](IrafImage &im) {
+             im.pixtype = 4; im.ndim = 1; im.len[1] = 0; im.bzero = INFINITY;
+         },
+         {{'i', "BITPIX", 32, ""}, {'i', "NAXIS", 1, ""}, {'i', "NAXIS1", 4, ""}}},
+    };
+    for (const Case &c : cases) {
+        IrafImage im;
+        c.set(im);
+        write_iraf("writers", im);
+        int id = open_iraf("writers");
+        ASSERT_GT(id, 0) << c.name;
+        std::vector<std::string> read = card_texts(id);
+        im_close(id);
+
+        int out = im_open(path_of("writers_ref.fits").c_str(), "w");
+        ASSERT_GT(out, 0) << c.name;
+        for (const Write &w : c.writes) {
+            int rc = w.kind == 'i'   ? im_wkey_i(out, static_cast<int>(w.number), w.keyword)
+                     : w.kind == 'r' ? im_wkey_r(out, w.number, w.keyword)
+                                     : im_wkey_c(out, w.text, w.keyword);
+            EXPECT_EQ(rc, 1) << c.name << ": " << w.keyword;
+        }
+        EXPECT_EQ(read, card_texts(out)) << c.name;
+        im_close(out);
+    }
+}
+
 TEST(IrafRead, PixelTypeCodesMapToBitpix)
 {
     const struct {

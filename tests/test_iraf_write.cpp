@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -798,6 +799,78 @@ TEST_F(IrafWrite, BothVersionsReadBackAsTheSameCards)
     }
     EXPECT_EQ(cards[0], cards[1]);
     EXPECT_EQ(10u, cards[1].size());
+}
+
+// Every header write starts from nothing that an earlier one left: after a
+// full history area, a version-2 header, an update of an unsigned image, a
+// refused header, or fields filled once (a repeat would go to the user
+// area), a plain new image gets its own fields, history and user area.
+TEST_F(IrafWrite, NothingCarriesOverFromOneHeaderWriteToTheNext)
+{
+    const struct {
+        const char *name;
+        std::function<void()> before;
+    } cases[] = {
+        {"full history",
+         [] {
+             int id = new_image("co_hist.imh", 16, 1, 1);
+             for (int i = 0; i < 9; i++)
+                 EXPECT_GT(im_wkey_t(id, ("HISTORY " + std::string(60, 'h')).c_str(), "end"), 0);
+             fill_pixels(id);
+             EXPECT_EQ(0, im_close(id));
+         }},
+        {"version 2",
+         [] {
+             OifVersion v2("2");
+             int id = new_image("co_v2.imh", 32, 2, 1);
+             EXPECT_GT(im_wkey_t(id, "HISTORY from a version-2 header", "end"), 0);
+             fill_pixels(id);
+             EXPECT_EQ(0, im_close(id));
+         }},
+        {"unsigned update",
+         [] {
+             int id = new_image("co_u.imh", 16, 2, 1);
+             fill_pixels(id);
+             EXPECT_EQ(0, im_close(id));
+             auto h = slurp(path("co_u.imh"));
+             const int32_t ushort_type = 11;
+             std::memcpy(&h[16], &ushort_type, 4);
+             testsup::write_file(path("co_u.imh"), h);
+             int uid = im_open(path("co_u.imh").c_str(), "update");
+             ASSERT_GT(uid, 0) << im_errmsg();
+             EXPECT_GT(im_wkey_i(uid, 1, "ADDED"), 0);
+             EXPECT_EQ(0, im_close(uid));
+             EXPECT_EQ(11, i32(slurp(path("co_u.imh")), 16));
+         }},
+        {"refused header, then mended",
+         [] {
+             int id = new_image("co_ref.imh", 16, 2, 1);
+             fill_pixels(id);
+             EXPECT_GT(im_wkey_c(id, "first title", "OBJECT"), 0);
+             EXPECT_GT(im_wkey_i(id, 8, "BITPIX"), 0);
+             EXPECT_EQ(-4, im_close(id));
+             EXPECT_GT(im_wkey_i(id, 16, "BITPIX"), 0);
+             EXPECT_EQ(0, im_close(id));
+         }},
+    };
+    int k = 0;
+    for (const auto &c : cases) {
+        c.before();
+        const std::string name = "co_plain" + std::to_string(++k) + ".imh";
+        int id = new_image(name, 16, 2, 1);
+        EXPECT_GT(im_wkey_c(id, "plain image", "OBJECT"), 0);
+        EXPECT_GT(im_wkey_d(id, 1.0, "DATAMIN"), 0);
+        EXPECT_GT(im_wkey_t(id, "HISTORY one", "end"), 0);
+        fill_pixels(id);
+        EXPECT_EQ(0, im_close(id)) << c.name << ": " << im_errmsg();
+        auto h = slurp(path(name));
+        EXPECT_EQ("imhdr", iraf_text(h, 0, 12)) << c.name;
+        EXPECT_EQ(3, i32(h, 16)) << c.name;                  // signed 16-bit
+        EXPECT_EQ("plain image", iraf_text(h, 732, 160)) << c.name;
+        EXPECT_EQ(1.0f, f32(h, 124)) << c.name;              // im_min
+        EXPECT_EQ("one\n", iraf_text(h, 892, 1024)) << c.name;
+        EXPECT_EQ(size_t(2052 + 2), h.size()) << c.name;     // no user card
+    }
 }
 
 TEST(IrafTime, CountsLocalSecondsFrom1980)

@@ -430,6 +430,70 @@ TEST_F(Keys, CommentPlacementOnShortQuotedAndLongCards)
     EXPECT_EQ(80u, std::strlen(p->cur_header->text));
 }
 
+/* The comment of a card is looked for in columns 11 to 77 only: a '/'
+ * outside quotes there starts it, one in columns 78 to 80 is no comment.
+ * The typed reads take their values whatever the comment. */
+TEST_F(Keys, CommentScanEndsAtColumn77)
+{
+    // text padded with blanks to column slash_col - 1, then '/' and tail,
+    // cut at column 80.
+    auto with_slash = [](std::string text, int slash_col, const std::string &tail) {
+        text.resize(static_cast<size_t>(slash_col - 1), ' ');
+        return (text + "/" + tail).substr(0, 80);
+    };
+    const std::string number = "NUM     =                   42";
+    const std::string ab = "STR     = 'ab'";
+    const std::string w64 = "STR     = '" + std::string(64, 'w') + "'";  // quote ends col 76
+    const std::string w65 = "STR     = '" + std::string(65, 'w') + "'";  // quote ends col 77
+    const struct {
+        std::string card;
+        int comment_rc;      // im_rkey_t "/"
+        const char *comment; // what it copies after the slash
+        const char *string;  // im_rkey_c, or null for the number card
+    } cases[] = {
+        {with_slash(number, 31, " c"), 2, " c", nullptr},
+        {with_slash(number, 76, " c"), 2, " c", nullptr},
+        {with_slash(number, 77, " c"), 2, " c", nullptr},
+        {with_slash(number, 77, ""), 2, "", nullptr},
+        {with_slash(number, 78, " c"), IM_ERR_NOTFOUND, nullptr, nullptr},
+        {with_slash(number, 79, "c"), IM_ERR_NOTFOUND, nullptr, nullptr},
+        {with_slash(number, 80, ""), IM_ERR_NOTFOUND, nullptr, nullptr},
+        {with_slash(ab, 77, " c"), 2, " c", "ab"},
+        {with_slash(ab, 78, " c"), IM_ERR_NOTFOUND, nullptr, "ab"},
+        {with_slash(w64, 77, " c"), 2, " c", nullptr},
+        {with_slash(w65, 78, " c"), IM_ERR_NOTFOUND, nullptr, nullptr},
+        // A slash in column 77 inside the quotes belongs to the string.
+        {"STR     = '" + std::string(65, 'w') + "/' / c", IM_ERR_NOTFOUND, nullptr, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.card);
+        ASSERT_EQ(1, im_wkey_t(id, c.card.c_str(), "end"));
+        header_struct *card = p->cur_header;
+        if (c.card.compare(0, 3, "NUM") == 0) {
+            int i = 0;
+            double d = 0.0;
+            EXPECT_EQ(2, im_rkey_i(id, &i, "NUM"));
+            EXPECT_EQ(42, i);
+            EXPECT_EQ(2, im_rkey_d(id, &d, "NUM"));
+            EXPECT_EQ(42.0, d);
+        } else {
+            // The string runs from column 12 to the next quote.
+            const size_t close = c.card.find('\'', 11);
+            const std::string want =
+                c.string != nullptr ? c.string : c.card.substr(11, close - 11);
+            char value[IM_CARD_SIZE] = "";
+            EXPECT_EQ(2, im_rkey_c(id, value, "STR"));
+            EXPECT_EQ(want, value);
+        }
+        char buf[IM_CARD_SIZE];
+        std::snprintf(buf, sizeof buf, "untouched");
+        EXPECT_EQ(c.comment_rc, im_rkey_t(id, buf, "/"));
+        EXPECT_STREQ(c.comment != nullptr ? c.comment : "untouched", buf);
+        EXPECT_EQ(card, p->cur_header);          // a comment read moves no card
+        ASSERT_EQ(1, im_wkey_t(id, nullptr, "d"));
+    }
+}
+
 /* ---- Header copying ------------------------------------------------- */
 
 struct HeaderCopy : ::testing::Test {

@@ -73,13 +73,38 @@ TEST(MapSet, ChoosesProjectionFromSuffix)
     }
 }
 
-TEST(MapSet, FailureKeepsAnEarlierMagic)
+// A failed set-up may already have overwritten the reference point, the
+// scales or the system: the record it leaves must not pass for the earlier
+// projection, whichever step failed.
+TEST(MapSet, FailureLeavesARecordMapfRefuses)
 {
-    int rc = 0;
-    map_struct m = make_map("RA---TAN", "DEC--TAN", 180, 30, 0, 0, &rc);
-    ASSERT_EQ(0, rc);
-    EXPECT_EQ(-3, map_set(&m, "RA---TAN", "DEC--SIN", 1, 1, 0, 0, 1, 1, 0, 0));
-    EXPECT_EQ(MAP_MAGIC, m.magic);
+    struct Case {
+        const char *c1, *c2;
+        double cdelt1, crval2, crota1, crota2;
+        int code;
+    };
+    const Case cases[] = {
+        {"VELO", "DEC--TAN", 1, 0, 0, 0, -1},
+        {"RA---TAN", "GLAT-TAN", 1, 0, 0, 0, -2},
+        {"RA---TAN", "DEC--SIN", 1, 0, 0, 0, -3},
+        {"GLON-AIT", "GLAT-AIT", 1, 10, 0, 0, -4},
+        {"RA---TAN", "DEC--TAN", 0, 0, 0, 0, -5},
+        {"RA---TAN", "DEC--TAN", 1, 0, 5, 6, -6},
+    };
+    for (const Case &c : cases) {
+        int rc = 0;
+        map_struct m = make_map("RA---TAN", "DEC--TAN", 180, 30, 0, 0, &rc);
+        ASSERT_EQ(0, rc);
+        EXPECT_EQ(c.code, map_set(&m, c.c1, c.c2, c.cdelt1, 1, 0, c.crval2, 1, 1, c.crota1, c.crota2))
+            << c.c1 << " " << c.c2;
+        EXPECT_NE(MAP_MAGIC, m.magic) << c.code;
+        double x = 0, y = 0;
+        EXPECT_EQ(-1, mapf(&m, ' ', 180, 30, &x, &y)) << c.code;
+        EXPECT_EQ(0, map_set(&m, "RA---TAN", "DEC--TAN", -0.01, 0.01, 180, 30, 100, 100, 0, 0));
+        EXPECT_EQ(0, mapf(&m, ' ', 180, 30, &x, &y));
+        EXPECT_NEAR(100.0, x, 1e-9);
+        EXPECT_NEAR(100.0, y, 1e-9);
+    }
 }
 
 TEST(Mapf, RefusesRecordNotSetUpAndUnknownLetter)

@@ -19,32 +19,36 @@ typedef enum {
 
 typedef struct map_struct map_struct;
 
-/* Who sets / who reads each field:
- *   dlon, lat      mapf sets per point; projections read
- *   x, y           projections set; mapf rotates and scales
- *   sin_lat0, cos_lat0  map_set (TAN, SIN, ARC, custom); projections read
- *   magic          map_set stamps last; mapf checks
- *   everything else map_set; mapf reads (custom_* are the caller's). */
+/* The projection record.  map_set fills it and stamps magic last; mapf
+ * (and mapf_string through it) checks magic first and reads the rest.
+ * Per field: who sets it; who reads it. */
 struct map_struct {
-    double dlon;
-    double lat;
-    double x;
-    double y;
-    double sin_lat0;
-    double cos_lat0;
-    int magic;
-    map_proj_type proj_type;
-    char map_coord_type;
-    double lon0;
-    double lat0;
-    double x_scale;
-    double y_scale;
-    double x0;
+    double dlon;              /* mapf, per point: longitude minus lon0 in
+                                 (-pi, pi]; the projections */
+    double lat;               /* mapf, per point: latitude; the projections */
+    double x;                 /* the projection, per point: offset before */
+    double y;                 /*   rotation and scaling; mapf */
+    double sin_lat0;          /* map_set for TAN, SIN, ARC and custom: */
+    double cos_lat0;          /*   sine and cosine of lat0; the projections */
+    int magic;                /* map_set, last: MAP_MAGIC; mapf refuses a
+                                 record without it */
+    map_proj_type proj_type;  /* map_set, from the CTYPE suffix; mapf */
+    char map_coord_type;      /* map_set: 'r', 'g' or 'e', the record's sky
+                                 system; mapf converts other systems to it */
+    double lon0;              /* map_set: CRVAL1 and CRVAL2; mapf and the */
+    double lat0;              /*   projections */
+    double x_scale;           /* map_set: degrees per radian over CDELT1 */
+    double y_scale;           /*   and CDELT2; mapf */
+    double x0;                /* map_set: CRPIX1 and CRPIX2; mapf */
     double y0;
-    double twist_angle1;
-    double twist_angle2;
-    int (*custom_mapf)(map_struct *);
-    int (*custom_mapi)(map_struct *);
+    double twist_angle1;      /* map_set: CROTA1; nobody reads it */
+    double twist_angle2;      /* map_set: CROTA2; mapf rotates by it */
+    int (*custom_mapf)(map_struct *); /* the caller: the projection of
+                                 P_custom, given dlon, lat (and the fields
+                                 above), sets x and y; mapf calls it (the
+                                 linear offsets when null).  map_set keeps it */
+    int (*custom_mapi)(map_struct *); /* the caller: its inverse; the library
+                                 never calls it.  map_set keeps it */
 };
 
 #endif

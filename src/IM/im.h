@@ -228,6 +228,13 @@ void IM_card_seen(const fid_struct *p, const header_struct *h, char *buffer);
 /* Keyword values (wkey): a double as a 20-column card value, " %19.10G"
  * with a '.' appended (first blank dropped) when the text has none. */
 void IM_format_real(char *text, size_t size, double value);
+/* The integer and string card values of the public writers: "%20d", and
+ * "'%-8.68s'" (quoted, cut to 68, padded to 8). */
+void IM_format_int(char *text, size_t size, int value);
+void IM_format_string(char *text, size_t size, const char *value);
+/* Write "keyword= value" on f: replace the keyword's card or add one after
+ * the current card; returns 1, 0 structural, -2 refused (see wkey). */
+int IM_wkey_set(const char *keyword, const char *value);
 
 /* Windows (window): IM_define_window and IM_select_window are im_dwin
  * and im_swin on the current descriptor. */

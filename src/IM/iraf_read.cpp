@@ -4,7 +4,9 @@
  * Invariants: both versions give the same cards, in the same order, for the
  * same image; every read is bounded by the buffer it fills; on-disk text is
  * decoded into buffers that always hold a terminator; every refusal records
- * its reason (IM_fail); the header file is closed before the reader
+ * its reason (IM_fail); cards go to the current descriptor through the
+ * card store and the keyword writers' formatting, never through a public
+ * operation, so f stays put; the header file is closed before the reader
  * returns, and the pixel file stays open only on success. */
 #include <algorithm>
 #include <cerrno>
@@ -274,6 +276,11 @@ static int check_image(const iraf_image_struct *im)
 
 /* ---- Cards ------------------------------------------------------------ */
 
+/* The cards are written on the current descriptor f with the value
+ * formatting of the public keyword writers (IM_format_int, IM_format_real,
+ * IM_format_string), so that each card is the one im_wkey_i, im_wkey_r or
+ * im_wkey_c would write for the same value. */
+
 /* The number of pixels of the image, held to INT32_MAX + 1 (the lengths
  * have been checked: none is negative). */
 static int64_t pixel_count(const iraf_image_struct *im)
@@ -287,66 +294,90 @@ static int64_t pixel_count(const iraf_image_struct *im)
     return n;
 }
 
-
-/* The OBJECT card of an image title: the title in quotes from column 11
- * with each quote in it doubled (the FITS escape, undone by the IRAF
- * writer), cut to 68 characters without splitting a doubled quote.  A quote kept single would end the value early: a copy or
- * an update would cut the title there. */
-static void title_card(int id, const char *title)
+/* Write the integer card keyword = v on f.  Returns as IM_wkey_set. */
+static int int_card(const char *keyword, int v)
 {
     char value[IM_CARD_LEN + 1];
+    IM_format_int(value, sizeof value, v);
+    return IM_wkey_set(keyword, value);
+}
+
+/* Write the real card keyword = v on f.  Returns as IM_wkey_set; -2 for a
+ * value that is not finite, which has no card form (im_wkey_r refuses it
+ * alike), and no card is written then. */
+static int real_card(const char *keyword, double v)
+{
+    if (!std::isfinite(v))
+        return -2;
+    char value[IM_CARD_LEN + 1];
+    IM_format_real(value, sizeof value, v);
+    return IM_wkey_set(keyword, value);
+}
+
+/* Write the OBJECT card of an image title on f: the title in quotes from
+ * column 11 with each quote in it doubled (the FITS escape, undone by the
+ * IRAF writer), cut to 68 characters without splitting a doubled quote.
+ * A quote kept single would end the value early: a copy or an update
+ * would cut the title there. */
+static void title_card(const char *title)
+{
+    char escaped[IM_CARD_LEN + 1];
     size_t n = 0;
     for (const char *c = title; *c != '\0'; c++) {
         const size_t need = *c == '\'' ? 2 : 1;
         if (n + need > 68)
             break;
-        value[n++] = *c;
+        escaped[n++] = *c;
         if (need == 2)
-            value[n++] = '\'';
+            escaped[n++] = '\'';
     }
-    value[n] = '\0';
-    im_wkey_c(id, value, "OBJECT");
+    escaped[n] = '\0';
+    char value[IM_CARD_LEN + 1];
+    IM_format_string(value, sizeof value, escaped);
+    (void)IM_wkey_set("OBJECT", value);
 }
-/* Add the cards of the fixed fields to image id, in their fixed order.
- * NBLANKS only for a count of blank pixels that the image can hold: 32-bit
- * IRAF 2.17 leaves stray text bytes in that field of its version-1 headers.
+
+/* Add the cards of the fixed fields to f, in their fixed order.  NBLANKS
+ * only for a count of blank pixels that the image can hold: 32-bit IRAF
+ * 2.17 leaves stray text bytes in that field of its version-1 headers.
  * Sets line_skip_pix of f.  Returns 0, or -1 when a geometry card is
  * refused. */
-static int fixed_cards(int id, const iraf_image_struct *im)
+static int fixed_cards(const iraf_image_struct *im)
 {
     const bool unsigned16 = im->pixtype == Iraf_ushort;
-    if (im_wkey_i(id, iraf_bitpix(im->pixtype), "BITPIX") < 0)
+    if (int_card("BITPIX", iraf_bitpix(im->pixtype)) < 0)
         return IM_fail(-1, "IRAF pixel type %d refused", int(im->pixtype));
-    if (im_wkey_i(id, im->ndim, "NAXIS") < 0)
+    if (int_card("NAXIS", im->ndim) < 0)
         return IM_fail(-1, "IRAF axis count %d refused", int(im->ndim));
     for (int k = 1; k <= im->ndim; k++)
-        if (im_wkey_i(id, im->len[k - 1], im_key("NAXIS", k)) < 0)
+        if (int_card(im_key("NAXIS", k), im->len[k - 1]) < 0)
             return IM_fail(-1, "IRAF axis %d length %d refused", k, int(im->len[k - 1]));
     f->line_skip_pix = im->ndim > 0 ? im->physlen0 - im->len[0] : 0;
     if (im->bscale != 0.0f && im->bscale != 1.0f)
-        im_wkey_r(id, im->bscale, "BSCALE");
+        (void)real_card("BSCALE", im->bscale);
     /* Unsigned pixels are presented as signed ones offset by 32768. */
     const float bzero = unsigned16 ? 32768.0f : im->bzero;
     if (bzero != 0.0f)
-        im_wkey_r(id, bzero, "BZERO");
+        (void)real_card("BZERO", bzero);
     if (im->title[0] != '\0')
-        title_card(id, im->title);
+        title_card(im->title);
     /* The limits make a pair; one that is not a number voids both. */
     if (std::isfinite(im->dmin) && std::isfinite(im->dmax)
         && (im->dmin != 0.0f || im->dmax != 0.0f)) {
-        im_wkey_r(id, im->dmin, "DATAMIN");
-        im_wkey_r(id, im->dmax, "DATAMAX");
+        (void)real_card("DATAMIN", im->dmin);
+        (void)real_card("DATAMAX", im->dmax);
     }
     if (im->nbpix > 0 && im->nbpix <= pixel_count(im))
-        im_wkey_i(id, im->nbpix, "NBLANKS");
+        (void)int_card("NBLANKS", im->nbpix);
     return 0;
 }
 
-/* Add one user-area or history card; 0, or -1 with the reason when the
+/* Add one user-area or history card to f after the current card, without
+ * looking for a card of its keyword; 0, or -1 with the reason when the
  * store refuses it. */
-static int user_card(int id, const char *card)
+static int user_card(const char *card)
 {
-    if (im_wkey_t(id, card, "add") < 0)
+    if (IM_card_add(card) < 0)
         return IM_card_fail(-1, "IRAF user-area", card);
     return 0;
 }
@@ -356,7 +387,7 @@ static int user_card(int id, const char *card)
  * or a read error; each record's first 80 characters make one card.
  * other_order: characters in the other byte of each pair.  0, or -1 with
  * the reason when a card is refused. */
-static int iraf1_user_cards(int id, int fd, int other_order)
+static int iraf1_user_cards(int fd, int other_order)
 {
     if (lseek(fd, IRAF_USER_AREA, SEEK_SET) != IRAF_USER_AREA)
         return 0;
@@ -364,7 +395,7 @@ static int iraf1_user_cards(int id, int fd, int other_order)
     while (IM_read_full(fd, rec, IRAF_USER_CARD) == IRAF_USER_CARD) {
         IM_iraf_to_ascii_order(rec, IRAF_USER_CARD, other_order);
         rec[IM_CARD_LEN] = '\0';
-        if (user_card(id, rec) < 0)
+        if (user_card(rec) < 0)
             return -1;
     }
     return 0;
@@ -374,7 +405,7 @@ static int iraf1_user_cards(int id, int fd, int other_order)
  * the file or a read error; each newline-ended line makes one card of its
  * first 80 characters, and so does a last line without a newline.  0, or
  * -1 with the reason when a card is refused. */
-static int iraf2_user_cards(int id, int fd)
+static int iraf2_user_cards(int fd)
 {
     if (lseek(fd, IRAF2_USER_AREA, SEEK_SET) != IRAF2_USER_AREA)
         return 0;
@@ -391,7 +422,7 @@ static int iraf2_user_cards(int id, int fd)
                 done = 1;
             } else if (c == '\n') {
                 card[len] = '\0';
-                if (user_card(id, card) < 0)
+                if (user_card(card) < 0)
                     return -1;
                 len = 0;
                 in_line = 0;
@@ -406,7 +437,7 @@ static int iraf2_user_cards(int id, int fd)
     }
     if (in_line) {
         card[len] = '\0';
-        return user_card(id, card);
+        return user_card(card);
     }
     return 0;
 }
@@ -415,7 +446,7 @@ static int iraf2_user_cards(int id, int fd)
  * (at most n_chars characters, up to a NUL); an unended last line counts
  * too.  Each card is cut to 80 columns.  0, or -1 with the reason when a
  * card is refused (the header holds too many). */
-static int history_cards(int id, const char *hist, int n_chars)
+static int history_cards(const char *hist, int n_chars)
 {
     int i = 0;
     while (i < n_chars && hist[i] != '\0') {
@@ -424,7 +455,7 @@ static int history_cards(int id, const char *hist, int n_chars)
             i++;
         char card[IM_CARD_LEN + 1];
         std::snprintf(card, sizeof card, "HISTORY %.*s", i - start, hist + start);
-        if (user_card(id, card) < 0)
+        if (user_card(card) < 0)
             return -1;
         if (i < n_chars && hist[i] == '\n')
             i++;
@@ -496,9 +527,6 @@ static int open_pixel_file(const iraf_image_struct *im, int open_flags)
 
 /* ---- Reading ---------------------------------------------------------- */
 
-/* 1 while the header file of the read in progress is open. */
-static int hdr_open = 0;
-
 /* The version of the header whose first n bytes are raw: 1 or 2, or -1
  * with the reason recorded.  *other_order: 1 for a version-1 magic in the
  * other byte order (characters in the other byte of each pair), else 0. */
@@ -546,21 +574,19 @@ static int iraf1_wide_fields(const unsigned char *raw, int other_order)
            && iraf_bitpix(static_cast<int32_t>(pixtype)) != 0 && ndim >= 0 && ndim <= IRAF_MAX_DIM;
 }
 
-/* read_iraf_header: turn the IRAF header file (open at byte 0) into cards,
- * then open and check the pixel file.  Returns 0; -1 header too short,
- * wrong magic or unsupported version, unknown pixel type, more than 7 or
- * negative axes, bad lengths, pixel offset or byte-order flag, geometry
- * cards refused, a user-area card refused by the card store (a layout
- * card contradicting the fixed fields among them), more cards than the
- * store holds, pixel file name too long, wrong pixel file magic; -2 the
- * pixel file cannot be opened.  Every refusal records its reason.  Closes
- * the header file (its number stays); sets line_skip_pix, unix_pix_fid,
- * pix_filename, io_offset, pix_swap, pix_unsigned16 and magic of f.  f
- * stays current. */
-static int read_iraf_header(int open_flags)
+/* One header read in progress, passed down its steps. */
+struct iraf_read_struct {
+    int hdr_open;               /* 1 while the header file is open */
+    int open_flags;             /* open flags of the pixel file */
+    iraf_image_struct im;       /* what the header gives */
+};
+
+/* read_record: read the header record of either version from the header
+ * file (open at byte 0) into rd->im and check that it describes an image
+ * this library reads (and, for an update, writes).  Returns 0, or -1 with
+ * the reason recorded.  f is only read. */
+static int read_record(iraf_read_struct *rd)
 {
-    fid_struct *self = f;
-    int id = f->id;
     unsigned char raw[IRAF2_HDR_SIZE];
     static_assert(IRAF2_HDR_SIZE >= IRAF_HDR_SIZE, "room for either version");
     int n = IM_read_full(f->unix_hdr_fid, raw, IRAF2_HDR_SIZE);
@@ -577,45 +603,86 @@ static int read_iraf_header(int open_flags)
     if (n < need)
         return IM_fail(-1, "IRAF header cut short (%d of %d bytes)", n, need);
 
-    iraf_image_struct im;
+    iraf_image_struct *im = &rd->im;
     if (version == 1)
-        iraf1_image(raw, &im, other_order);
+        iraf1_image(raw, im, other_order);
     else
-        iraf2_image(raw, &im);
-    if (version == 1 && iraf_bitpix(im.pixtype) == 0 && iraf1_wide_fields(raw, other_order))
+        iraf2_image(raw, im);
+    if (version == 1 && iraf_bitpix(im->pixtype) == 0 && iraf1_wide_fields(raw, other_order))
         return IM_fail(-1, "IRAF version-1 header with 8-byte fields (written by 64-bit IRAF) "
                            "is not supported");
-    if (check_image(&im) < 0)
+    if (check_image(im) < 0)
         return -1;
     /* The header writer and the pixel writers keep the host's order only. */
-    if (im.other_order && f->mode == 3)
+    if (im->other_order && f->mode == 3)
         return IM_fail(-1, "IRAF version-1 image from a host of the other byte order "
                            "cannot be updated");
+    return 0;
+}
 
-    if (fixed_cards(id, &im) < 0)
+/* header_cards: add to f the cards of the fixed fields, then those of the
+ * user area (read from the header file), then one HISTORY card per history
+ * line.  Returns 0, or -1 with the reason recorded when a card is refused.
+ * Sets line_skip_pix of f. */
+static int header_cards(const iraf_read_struct *rd)
+{
+    const iraf_image_struct *im = &rd->im;
+    if (fixed_cards(im) < 0)
         return -1;
-    f = self;
-    int cards = version == 1 ? iraf1_user_cards(id, self->unix_hdr_fid, im.other_order)
-                             : iraf2_user_cards(id, self->unix_hdr_fid);
+    int cards = im->version == 1 ? iraf1_user_cards(f->unix_hdr_fid, im->other_order)
+                                 : iraf2_user_cards(f->unix_hdr_fid);
     if (cards == 0)
-        cards = history_cards(id, im.history, im.history_chars);
-    f = self;
-    if (cards < 0)
-        return -1;
-    close(f->unix_hdr_fid);
-    hdr_open = 0;
+        cards = history_cards(im->history, im->history_chars);
+    return cards;
+}
 
-    int status = open_pixel_file(&im, open_flags);
-    if (status < 0)
-        return status;
-    f->io_offset = iraf_pixel_offset(im.pixoff, version);
+/* close_header: close the header file while it is open; its number stays
+ * in unix_hdr_fid of f. */
+static void close_header(iraf_read_struct *rd)
+{
+    if (rd->hdr_open && f->unix_hdr_fid > 0)
+        close(f->unix_hdr_fid);
+    rd->hdr_open = 0;
+}
+
+/* pixel_layout: where and how the pixels of the image lie, into f:
+ * io_offset, pix_swap, pix_unsigned16; then magic, the image being read. */
+static void pixel_layout(const iraf_read_struct *rd)
+{
+    const iraf_image_struct *im = &rd->im;
+    f->io_offset = iraf_pixel_offset(im->pixoff, im->version);
     /* Version-2 pixels are big-endian unless the header says swapped;
      * version-1 pixels are in the order of the header's numbers. */
     const int host_little = im_byteorder() == 0;
-    f->pix_swap = version == 2 ? im.swapped != host_little : im.other_order;
-    f->pix_unsigned16 = im.pixtype == Iraf_ushort;
+    f->pix_swap = im->version == 2 ? im->swapped != host_little : im->other_order;
+    f->pix_unsigned16 = im->pixtype == Iraf_ushort;
     f->magic = FID_MAGIC;
-    return 0;
+}
+
+/* read_iraf_header: turn the IRAF header file (open at byte 0) into cards,
+ * then open and check the pixel file: read_record, header_cards,
+ * close_header, open_pixel_file, pixel_layout.  Returns 0; -1 header too
+ * short, wrong magic or unsupported version, unknown pixel type, more than
+ * 7 or negative axes, bad lengths, pixel offset or byte-order flag,
+ * geometry cards refused, a user-area card refused by the card store (a
+ * layout card contradicting the fixed fields among them), more cards than
+ * the store holds, pixel file name too long, wrong pixel file magic; -2 the
+ * pixel file cannot be opened.  Every refusal records its reason.  Closes
+ * the header file once its cards are in (its number stays); sets
+ * line_skip_pix, unix_pix_fid, pix_filename, io_offset, pix_swap,
+ * pix_unsigned16 and magic of f. */
+static int read_iraf_header(iraf_read_struct *rd)
+{
+    int status = read_record(rd);
+    if (status == 0)
+        status = header_cards(rd);
+    if (status == 0) {
+        close_header(rd);
+        status = open_pixel_file(&rd->im, rd->open_flags);
+    }
+    if (status == 0)
+        pixel_layout(rd);
+    return status;
 }
 
 /* IM_get_iraf_header: read the IRAF image (header version 1 or 2) whose
@@ -623,16 +690,15 @@ static int read_iraf_header(int open_flags)
  * with open_flags.  Returns as read_iraf_header.  The header file is closed
  * in every case (its number stays in unix_hdr_fid); the pixel file stays
  * open in unix_pix_fid on success only (-1 there after a failure that had
- * opened it). */
+ * opened it).  Works on f, which stays current. */
 int im_internal::IM_get_iraf_header(int open_flags)
 {
-    fid_struct *self = f;
-    hdr_open = 1;
-    int status = read_iraf_header(open_flags);
-    f = self;
-    if (hdr_open && f->unix_hdr_fid > 0)
-        close(f->unix_hdr_fid);
-    hdr_open = 0;
+    iraf_read_struct rd;
+    std::memset(&rd, 0, sizeof rd);
+    rd.hdr_open = 1;
+    rd.open_flags = open_flags;
+    int status = read_iraf_header(&rd);
+    close_header(&rd);
     if (status < 0 && f->unix_pix_fid > 0) {
         close(f->unix_pix_fid);
         f->unix_pix_fid = -1;

@@ -34,8 +34,9 @@ enum iraf_pixtype_enum {
     Iraf_ushort = 11           /* 16-bit unsigned */
 };
 
-/* The IRAF image header.  Readers: get_iraf_header (iraf_read); writer: the
- * IRAF header writer (iraf_write).  Offsets (bytes) in the comments. */
+/* The IRAF image header, version 1.  Reader: IM_get_iraf_header
+ * (iraf_read); writer: IM_write_iraf_hdr (iraf_write).  Offsets (bytes) in
+ * the comments. */
 struct IMHDR {
     char im_magic[12];         /*    0 "imhdr" (or "impix") + NUL, 6 chars */
     int32_t im_hdrlen;         /*   12 header file length in 4-byte units */

@@ -1,7 +1,8 @@
 /* mapset: setting up a map projection record from the CTYPE, CDELT, CRVAL,
  * CRPIX and CROTA values of an image's two celestial axes.
- * Invariant: magic is stamped only after every check has passed; a failure
- * leaves magic as it was (fields stored before the failing step stay). */
+ * Invariant: magic is stamped only after every check has passed.  It is
+ * cleared first, so a failed set-up, which may already have stored some
+ * fields, never leaves a record that mapf takes for a whole projection. */
 #include <cmath>
 #include <cstring>
 
@@ -27,7 +28,8 @@ static const char *suffix_of(const char *ctype)
  * Returns 0; -1 ctype1 not a celestial longitude; -2 ctype2 not the matching
  * latitude; -3 projection suffixes differ; -4 reference latitude not allowed
  * (AIT needs 0, POL needs +-90); -5 a CDELT is 0; -6 CROTA1 non-zero and
- * unequal to CROTA2.  custom_mapf/custom_mapi stay as the caller set them.
+ * unequal to CROTA2.  On failure magic is cleared (mapf refuses p until a
+ * set-up succeeds).  custom_mapf/custom_mapi stay as the caller set them.
  * Does not touch f. */
 int map_set(map_struct *p, const char *ctype1, const char *ctype2,
             double cdelt1, double cdelt2, double crval1, double crval2,
@@ -35,6 +37,7 @@ int map_set(map_struct *p, const char *ctype1, const char *ctype2,
 {
     if (p == nullptr)
         return -1;
+    p->magic = 0;
 
     /* Reference point, scales, reference pixel and rotation. */
     p->lon0 = crval1 * deg_to_rad;

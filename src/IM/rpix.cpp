@@ -462,9 +462,6 @@ static int read_converted(Out *out, int n_pix)
 
 /* ---- Compressed input ----------------------------------------------- */
 
-static char temp_filename[100];   /* the latest decompression target */
-static char system_string[100];   /* the latest decompression command */
-
 /* Append s to dst (capacity cap, filled to *pos); -1 when it does not fit. */
 static int append_text(char *dst, size_t cap, size_t *pos, const char *s)
 {
@@ -499,15 +496,15 @@ static int is_dir(const char *path)
 
 /* Make a new unique temporary file for a decompression: in /usr/tmp where
  * that exists, else in $TMPDIR, else in /tmp.  Returns 0 with its name in
- * temp_filename (the file exists, closed), or -2. */
-static int make_temp_file(void)
+ * temp_filename (size bytes; the file exists, closed), or -2. */
+static int make_temp_file(char *temp_filename, size_t size)
 {
     const char *dirs[3] = {"/usr/tmp", std::getenv("TMPDIR"), "/tmp"};
     for (const char *dir : dirs) {
         if (!is_dir(dir))
             continue;
-        int n = std::snprintf(temp_filename, sizeof temp_filename, "%s/quorvex_decompressXXXXXX", dir);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof temp_filename)
+        int n = std::snprintf(temp_filename, size, "%s/quorvex_decompressXXXXXX", dir);
+        if (n < 0 || static_cast<size_t>(n) >= size)
             continue;
         int fd = mkstemp(temp_filename);
         if (fd < 0)
@@ -529,7 +526,11 @@ static int64_t decompress_and_read(unsigned char *buffer, int64_t n_bytes,
     size_t len = std::strlen(f->pix_filename);
     if (len < 2 || std::strcmp(f->pix_filename + len - 2, ".H") != 0)
         return -2;
-    if (make_temp_file() < 0)
+    /* The command quotes both names, which can make each up to four
+     * times as long: room for the longest pixel file name. */
+    char temp_filename[IM_NAME_LEN];
+    char system_string[4 * 2 * IM_NAME_LEN + 64];
+    if (make_temp_file(temp_filename, sizeof temp_filename) < 0)
         return -2;
     size_t pos = 0;
     system_string[0] = '\0';

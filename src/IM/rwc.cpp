@@ -221,20 +221,11 @@ static bool projection_known(const char *ctype, char *code, size_t size)
     return false;
 }
 
-/* rwc_fid: fill r from the header of image fid (NAXIS, then CTYPEn, NAXISn,
- * CDELTn, CRVALn, CRPIXn, CROTAn, then a PCi_j or CDi_j matrix through
- * IM_rwc_linear); absent keywords keep their defaults (no NAXIS card:
- * 0 axes; NAXISn 0; CDELTn 1.0, also for 0; CRPIXn 1.0; others 0).
- * Returns 0; -9 r null or the handle not open; -8 the header holds more
- * than 9 axes (or a negative NAXIS) or a CTYPE longer than 68 characters,
- * which the record cannot hold (r->magic is then 0).  Clears the recorded
- * reason on entry and records one for each refusal.
- * Leaves f at the descriptor of fid (the keyword readers set it). */
-int rwc_fid(rwc_struct *r, int fid)
+/* clear_record: r as a header without world-coordinate keywords gives it:
+ * no axes, and per axis NAXISn 0, no CTYPE, CDELT 1, CRVAL 0, CRPIX 1,
+ * CROTA 0, usable; magic 0 (not filled). */
+static void clear_record(rwc_struct *r)
 {
-    IM_error_clear();
-    if (r == nullptr)
-        return IM_fail(-9, "no world-coordinate record to fill");
     r->magic = 0;
     r->n_axes = 0;
     r->lin_kind = RWC_LIN_CDELT;
@@ -249,6 +240,44 @@ int rwc_fid(rwc_struct *r, int fid)
         r->other_axis[n] = 0;
         r->skew[n] = 0.0;
     }
+}
+
+/* read_axis: CTYPEn, NAXISn, CDELTn, CRVALn, CRPIXn and CROTAn of axis n
+ * of image fid into r; an absent or unreadable keyword keeps the value r
+ * holds, and a CDELTn of 0 becomes 1.  Returns 0, or -8 with the reason
+ * recorded for a CTYPE longer than the record holds.  Sets f. */
+static int read_axis(rwc_struct *r, int fid, int n)
+{
+    char text[IM_CARD_LEN + 1] = "";
+    (void)im_rkey_c(fid, text, im_key("CTYPE", n));
+    text[IM_CARD_LEN] = '\0';
+    if (!copy_part(r->ctype[n], RWC_CTYPE_LEN - 1, text, std::strlen(text)))
+        return IM_fail(-8, "CTYPE%d is longer than %d characters", n, RWC_CTYPE_LEN - 1);
+    (void)im_rkey_i(fid, &r->naxis[n], im_key("NAXIS", n));
+    (void)im_rkey_d(fid, &r->cdelt[n], im_key("CDELT", n));
+    if (r->cdelt[n] == 0.0)
+        r->cdelt[n] = 1.0;
+    (void)im_rkey_d(fid, &r->crval[n], im_key("CRVAL", n));
+    (void)im_rkey_d(fid, &r->crpix[n], im_key("CRPIX", n));
+    (void)im_rkey_d(fid, &r->crota[n], im_key("CROTA", n));
+    return 0;
+}
+
+/* rwc_fid: fill r from the header of image fid (NAXIS, then CTYPEn, NAXISn,
+ * CDELTn, CRVALn, CRPIXn, CROTAn, then a PCi_j or CDi_j matrix through
+ * IM_rwc_linear); absent keywords keep their defaults (no NAXIS card:
+ * 0 axes; NAXISn 0; CDELTn 1.0, also for 0; CRPIXn 1.0; others 0).
+ * Returns 0; -9 r null or the handle not open; -8 the header holds more
+ * than 9 axes (or a negative NAXIS) or a CTYPE longer than 68 characters,
+ * which the record cannot hold (r->magic is then 0).  Clears the recorded
+ * reason on entry and records one for each refusal.
+ * Leaves f at the descriptor of fid (the keyword readers set it). */
+int rwc_fid(rwc_struct *r, int fid)
+{
+    IM_error_clear();
+    if (r == nullptr)
+        return IM_fail(-9, "no world-coordinate record to fill");
+    clear_record(r);
 
     int n_axes = 0;
     if (im_rkey_i(fid, &n_axes, "NAXIS") == -3)
@@ -257,22 +286,11 @@ int rwc_fid(rwc_struct *r, int fid)
         return IM_fail(-8, "NAXIS is %d: subsets handle images of 0 to %d axes", n_axes,
                        RWC_MAX_AXES);
     r->n_axes = n_axes;
-
     for (int n = 1; n <= n_axes; n++) {
-        char text[IM_CARD_LEN + 1] = "";
-        (void)im_rkey_c(fid, text, im_key("CTYPE", n));
-        text[IM_CARD_LEN] = '\0';
-        if (!copy_part(r->ctype[n], RWC_CTYPE_LEN - 1, text, std::strlen(text))) {
+        if (read_axis(r, fid, n) != 0) {
             r->n_axes = 0;
-            return IM_fail(-8, "CTYPE%d is longer than %d characters", n, RWC_CTYPE_LEN - 1);
+            return -8;
         }
-        (void)im_rkey_i(fid, &r->naxis[n], im_key("NAXIS", n));
-        (void)im_rkey_d(fid, &r->cdelt[n], im_key("CDELT", n));
-        if (r->cdelt[n] == 0.0)
-            r->cdelt[n] = 1.0;
-        (void)im_rkey_d(fid, &r->crval[n], im_key("CRVAL", n));
-        (void)im_rkey_d(fid, &r->crpix[n], im_key("CRPIX", n));
-        (void)im_rkey_d(fid, &r->crota[n], im_key("CROTA", n));
     }
     IM_rwc_linear(r, fid);
 

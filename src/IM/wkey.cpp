@@ -1,8 +1,8 @@
 /* wkey: typed keyword writes and card editing on the current descriptor f.
- * A typed write formats its value text, builds the card "%-8.8s= %s" (at
- * most 80 columns) and replaces the keyword's card in place or adds it
- * after the current card; every card passes through the card store's
- * keyword rules.  Not reentrant (f, the current card). */
+ * A typed write formats its value into a buffer of its own, builds the
+ * card "%-8.8s= %s" (at most 80 columns) and replaces the keyword's card in
+ * place or adds it after the current card; every card passes through the
+ * card store's keyword rules.  Not reentrant (f, the current card). */
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -11,8 +11,8 @@
 
 char *im_history_line = nullptr;
 
-/* Room for the value text of a typed write. */
-static const size_t VALUE_ROOM = 120;
+/* Room for any formatted value of a typed write (a card holds 70). */
+static const int VALUE_TEXT_LEN = 120;
 
 /* IM_format_real: format value as a 20-column card value into text (size
  * bytes): " %19.10G", and when that has no '.', the leading blank dropped
@@ -33,29 +33,58 @@ void im_internal::IM_format_real(char *out, size_t size, double value)
     out[n] = '\0';
 }
 
-/* set_kwd: write the card of keyword with the value text (at most
- * VALUE_ROOM - 1 characters).  Returns 1 written, 0 structural keyword,
- * -2 refused or null keyword, -3 handle not open.  The card written
- * becomes the current card. */
+/* IM_format_int: format value as a card value into out (size bytes):
+ * right-justified in 20 columns, so that it ends in column 30. */
+void im_internal::IM_format_int(char *out, size_t size, int value)
+{
+    if (out == nullptr || size == 0)
+        return;
+    std::snprintf(out, size, "%20d", value);
+}
+
+/* IM_format_string: format value as a card string into out (size bytes):
+ * in quotes, cut to 68 characters and blank padded to 8. */
+void im_internal::IM_format_string(char *out, size_t size, const char *value)
+{
+    if (out == nullptr || size == 0)
+        return;
+    std::snprintf(out, size, "'%-8.68s'", value != nullptr ? value : "");
+}
+
+/* IM_wkey_set: write the card "keyword= value" (value a formatted card
+ * value, the card cut at 80 columns) on the current descriptor f: it
+ * replaces the keyword's card, searched from the current card on, or is
+ * added after the current card.  Returns 1 written, 0 structural keyword,
+ * -2 refused or null argument.  The card written becomes the current card. */
+int im_internal::IM_wkey_set(const char *keyword, const char *value)
+{
+    if (keyword == nullptr || value == nullptr)
+        return -2;
+    char card[IM_CARD_LEN + 1];                  /* columns 11..80 hold 70 */
+    std::snprintf(card, sizeof card, "%-8.8s= %.70s", keyword, value);
+    if (IM_card_find(keyword) > 0)
+        return IM_card_replace(card);
+    return IM_card_add(card);
+}
+
+/* set_kwd: write the card of keyword with the value text in text on image
+ * id.  Returns as IM_wkey_set, and -3 handle not open.  Leaves f at the
+ * descriptor of id (null when there is none). */
 static int set_kwd(int id, const char *keyword, const char *text)
 {
     if (keyword == nullptr)
         return -2;
     if (IM_set_fid(id) < 0)
         return -3;
-    char card[VALUE_ROOM + 16];            /* the store cuts it at 80 columns */
-    std::snprintf(card, sizeof card, "%-8.8s= %s", keyword, text);
-    if (IM_card_find(keyword) > 0)
-        return IM_card_replace(card);
-    return IM_card_add(card);
+    return IM_wkey_set(keyword, text);
 }
 
 /* im_wkey_i: write an integer keyword, right-justified to column 30.
  * Returns as set_kwd. */
 int im_wkey_i(int id, int value, const char *keyword)
 {
-    char text[VALUE_ROOM];
-    std::snprintf(text, sizeof text, "%20d", value);
+    char text[VALUE_TEXT_LEN];
+    IM_format_int(text, sizeof text, value);
     return set_kwd(id, keyword, text);
 }
 
@@ -64,9 +93,9 @@ int im_wkey_i(int id, int value, const char *keyword)
  * card form (the header would not be readable). */
 int im_wkey_r(int id, double value, const char *keyword)
 {
+    char text[VALUE_TEXT_LEN];
     if (!std::isfinite(value))
         return -2;
-    char text[VALUE_ROOM];
     IM_format_real(text, sizeof text, value);
     return set_kwd(id, keyword, text);
 }
@@ -75,9 +104,9 @@ int im_wkey_r(int id, double value, const char *keyword)
  * Returns as im_wkey_r. */
 int im_wkey_d(int id, double value, const char *keyword)
 {
+    char text[VALUE_TEXT_LEN];
     if (!std::isfinite(value))
         return -2;
-    char text[VALUE_ROOM];
     IM_format_real(text, sizeof text, value);
     return set_kwd(id, keyword, text);
 }
@@ -86,10 +115,10 @@ int im_wkey_d(int id, double value, const char *keyword)
  * characters and padded to 8.  Returns as set_kwd; -2 for a null string. */
 int im_wkey_c(int id, const char *value, const char *keyword)
 {
+    char text[VALUE_TEXT_LEN];
     if (value == nullptr)
         return -2;
-    char text[VALUE_ROOM];
-    std::snprintf(text, sizeof text, "'%-8.68s'", value);
+    IM_format_string(text, sizeof text, value);
     return set_kwd(id, keyword, text);
 }
 
@@ -97,7 +126,7 @@ int im_wkey_c(int id, const char *value, const char *keyword)
  * Returns as set_kwd. */
 int im_wkey_l(int id, int value, const char *keyword)
 {
-    char text[VALUE_ROOM];
+    char text[VALUE_TEXT_LEN];
     std::snprintf(text, sizeof text, "%19s%c", "", value != 0 ? 'T' : 'F');
     return set_kwd(id, keyword, text);
 }
