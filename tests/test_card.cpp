@@ -414,3 +414,22 @@ TEST_F(CardStore, CardCountIsCapped)
     EXPECT_EQ(-1, IM_card_fail(-1, "ZZ", "HISTORY one more"));
     EXPECT_STREQ("ZZ header refused: more than 100000 cards", im_errmsg());
 }
+
+TEST_F(CardStore, EachImageKeepsWhyItsLatestCardWasRefused)
+{
+    ASSERT_EQ(1, IM_card_add("NAXIS   =                    1"));
+    EXPECT_EQ(-2, IM_card_add("NAXIS   =                    2"));   /* given twice */
+    fid_struct *other = make_desc();                           /* f is now other */
+    EXPECT_EQ(-2, IM_card_add("BITPIX  =                   24"));   /* a bad value */
+    EXPECT_EQ(1, IM_card_add("OBJECT  = 'fine'"));
+    EXPECT_EQ(0, IM_card_full());
+    IM_error_clear();
+    IM_card_fail(-1, "FITS", "OBJECT  = 'fine'");
+    EXPECT_NE(nullptr, std::strstr(im_errmsg(), "has a value the library cannot use"));
+    f = p;
+    IM_error_clear();
+    IM_card_fail(-1, "FITS", "NAXIS   =                    2");
+    EXPECT_NE(nullptr, std::strstr(im_errmsg(), "NAXIS is given twice")) << im_errmsg();
+    drop_desc(other);
+    f = p;
+}

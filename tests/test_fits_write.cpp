@@ -256,3 +256,16 @@ TEST_F(FitsWrite, StandardOutputGetsTheHeaderBeforeThePixelsOnce)
         ASSERT_EQ(0, b[i]) << i;
     EXPECT_EQ(-2, im_open("-", "write"));
 }
+
+TEST(FitsHeaderSpace, StoreCardsPlusSimpleExtendAndEndFillWholeRecords)
+{
+    const struct {
+        int64_t cards;
+        int64_t bytes;
+    } cases[] = {
+        {0, 2880},      {33, 2880},      {34, 2 * 2880}, {69, 2 * 2880},
+        {70, 3 * 2880}, {100000, 2880 * ((100000 + 38) / 36)},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.bytes, IM_fits_hdr_bytes(c.cards)) << c.cards;
+}

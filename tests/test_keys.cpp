@@ -611,6 +611,32 @@ TEST_F(HeaderCopy, FailureCodes)
     EXPECT_EQ(Type_unknown, solo->file_type);
 }
 
+TEST_F(HeaderCopy, OldImagesEndOnTheirLastCardAndACopyIntoItselfStops)
+{
+    /* Each old image is read as im_rkey_t "1" then "+" reads it: its last
+     * card read stays current, so a later keyword search starts there. */
+    fid_struct *a = desc();
+    add_cards(a, {"AAA     = 1", "HISTORY *1 a", "ZZZ     = 2"});
+    a->cur_header = a->first_header;
+    fid_struct *out = desc();
+    int olds[] = {a->id, 0};
+    ASSERT_EQ(0, im_hdr(out->id, olds, ""));
+    EXPECT_EQ(a->last_header, a->cur_header);
+    EXPECT_EQ(out, f);
+    char card[IM_CARD_LEN + 1];
+    EXPECT_EQ(1, im_rkey_t(a->id, card, "AAA"));   /* found after wrapping */
+
+    /* Copied into itself: each appended card becomes current, so the
+     * reading stops after the first card instead of running on. */
+    fid_struct *self = desc();
+    add_cards(self, {"ONE     = 1", "TWO     = 2"});
+    int own[] = {self->id, 0};
+    ASSERT_EQ(0, im_hdr(self->id, own, ""));
+    EXPECT_EQ((std::vector<std::string>{"ONE     = 1", "TWO     = 2", "ONE     = 1",
+                                        "HISTORY *0 (imported)"}),
+              cards(self));
+}
+
 /* ---- Through a file opened for reading ------------------------------ */
 
 namespace {

@@ -1,6 +1,6 @@
 /* test_open: opening images -- names, suffix fallback, detection by content,
- * the FITS, ZZ and S readers, standard input, write opens, failure codes and
- * the release of everything a failed open took.  Test images are built here
+ * standard input, write opens, failure codes and the release of everything
+ * a failed open took (each form's reader has its own test file).  Test images are built here
  * byte by byte in a private temporary directory. */
 #include <gtest/gtest.h>
 
@@ -25,44 +25,12 @@ namespace {
 using testsup::card_texts;
 using testsup::fits_records;
 using testsup::write_file;
+using namespace testsup::files;  /* int_card, image_cards, small_fits, s_file */
 
 /* One temporary directory per process, removed at exit. */
 std::string scratch_dir() { return testsup::scratch_dir("test_open"); }
 
 std::string path_of(const std::string &name) { return scratch_dir() + "/" + name; }
-
-std::string int_card(const char *key, long value)
-{
-    char buf[81];
-    std::snprintf(buf, sizeof buf, "%-8s= %20ld", key, value);
-    return buf;
-}
-
-std::vector<std::string> image_cards(int bitpix, long n1, long n2)
-{
-    return {"SIMPLE  =                    T", int_card("BITPIX", bitpix),
-            int_card("NAXIS", 2), int_card("NAXIS1", n1), int_card("NAXIS2", n2)};
-}
-
-/* A small FITS image: header record plus n1 x n2 16-bit pixels. */
-std::string small_fits(long n1 = 4, long n2 = 3)
-{
-    return fits_records(image_cards(16, n1, n2)) + std::string(static_cast<size_t>(n1 * n2 * 2), '\0');
-}
-
-/* An S file: the 12-byte record, filler up to hdr_start, FITS records. */
-std::string s_file(int32_t tapetype, int32_t hdr_start, int32_t img_start,
-                   const std::vector<std::string> &cards, bool end = true)
-{
-    int32_t rec[3] = {tapetype, hdr_start, img_start};
-    std::string s(reinterpret_cast<const char *>(rec), sizeof rec);
-    if (hdr_start > 12)
-        s.resize(static_cast<size_t>(hdr_start), 'x');
-    s += fits_records(cards, end);
-    if (img_start > 0 && static_cast<size_t>(img_start) > s.size())
-        s.resize(static_cast<size_t>(img_start), '\0');
-    return s;
-}
 
 /* Lowest free descriptor number right now. */
 int next_fd()
@@ -102,7 +70,7 @@ TEST(OpenNames, WriteOpenTakesFormFromEnding)
         const char *name;
         file_type_enum type;
     } cases[] = {{"a.imh", Type_iraf}, {"a.zzh", Type_zz}, {"a.fits", Type_fits},
-                 {"a.s", Type_S},      {"a.fit", Type_unknown}, {"s", Type_unknown},
+                 {"a.s", Type_S},      {"a.fit", Type_fits}, {"s", Type_unknown},
                  {"a.FITS", Type_unknown}};
     int last = 0;
     for (const auto &c : cases) {
@@ -239,229 +207,6 @@ TEST(OpenDetect, ContentDecidesWhenEndingIsUnknown)
     EXPECT_EQ(im_open(path_of("empty.dat").c_str(), "r"), -1);
     write_file(path_of("tape3.dat"), std::string("\x2e\0\0", 3));
     EXPECT_EQ(im_open(path_of("tape3.dat").c_str(), "r"), -1);
-}
-
-TEST(OpenFits, IoOffsetCountsHeaderRecordsAndCardsAreKept)
-{
-    write_file(path_of("one.fits"), small_fits(5, 7));
-    int id = im_open(path_of("one.fits").c_str(), "r");
-    ASSERT_GT(id, 0);
-    fid_struct *p = find_fid(id);
-    EXPECT_EQ(p->io_offset, 2880);
-    EXPECT_EQ(p->unix_pix_fid, p->unix_hdr_fid);
-    EXPECT_GT(p->unix_hdr_fid, 0);
-    EXPECT_EQ(p->val_bitpix, 16);
-    EXPECT_EQ(p->bytes_per_pix, 2);
-    EXPECT_EQ(p->n_pixels, 35);
-    EXPECT_EQ(p->line_skip_pix, 0);
-    EXPECT_EQ(p->magic, FID_MAGIC);
-    std::vector<std::string> cards = card_texts(id);
-    ASSERT_EQ(cards.size(), 4u); /* SIMPLE and END are not stored */
-    EXPECT_EQ(cards[0], int_card("BITPIX", 16));
-    EXPECT_EQ(cards[3], int_card("NAXIS2", 7));
-    /* window 1 covers the whole image and is current */
-    EXPECT_EQ(p->cur_window, &p->windows[1]);
-    EXPECT_EQ(p->windows[1].total_bytes, 70);
-    im_close(id);
-
-    std::vector<std::string> many = image_cards(16, 2, 2);
-    for (int i = 0; i < 35; i++)
-        many.push_back(int_card("EXTRA", i));
-    write_file(path_of("two.fits"), fits_records(many) + std::string(8, '\0'));
-    id = im_open(path_of("two.fits").c_str(), "r");
-    ASSERT_GT(id, 0);
-    EXPECT_EQ(find_fid(id)->io_offset, 5760);
-    EXPECT_EQ(card_texts(id).size(), 39u);
-    im_close(id);
-}
-
-TEST(OpenFits, TrailingBlanksCutOnlyWhenColumn80IsBlank)
-{
-    std::vector<std::string> cards = image_cards(8, 1, 1);
-    std::string full(80, 'Z');
-    full.replace(0, 10, "FULLCARD= ");
-    cards.push_back(full);
-    cards.push_back("HISTORY");
-    cards.push_back("");
-    cards.push_back("OBJECT  = 'M31     '");
-    write_file(path_of("trim.fits"), fits_records(cards) + std::string(1, '\0'));
-    int id = im_open(path_of("trim.fits").c_str(), "r");
-    ASSERT_GT(id, 0);
-    std::vector<std::string> got = card_texts(id);
-    ASSERT_EQ(got.size(), 8u);
-    EXPECT_EQ(got[4], full);
-    EXPECT_EQ(got[5], "HISTORY");
-    EXPECT_EQ(got[6], "");
-    EXPECT_EQ(got[7], "OBJECT  = 'M31     '");
-    im_close(id);
-}
-
-TEST(OpenFits, FirstCardEndGivesEmptyHeader)
-{
-    write_file(path_of("endonly.fits"), fits_records({}));
-    int id = im_open(path_of("endonly.fits").c_str(), "r");
-    ASSERT_GT(id, 0);
-    EXPECT_EQ(find_fid(id)->n_headers, 0);
-    EXPECT_EQ(find_fid(id)->io_offset, 2880);
-    im_close(id);
-}
-
-TEST(OpenFits, DamagedHeadersAreRefused)
-{
-    std::vector<std::string> cards = image_cards(16, 2, 2);
-    cards[0] = "SIMPLE  =                    F";
-    write_file(path_of("simplef.fits"), fits_records(cards));
-    EXPECT_EQ(im_open(path_of("simplef.fits").c_str(), "r"), -1);
-
-    cards = image_cards(16, 2, 2);
-    cards.erase(cards.begin());
-    write_file(path_of("nosimple.fits"), fits_records(cards));
-    EXPECT_EQ(im_open(path_of("nosimple.fits").c_str(), "r"), -1);
-
-    write_file(path_of("noend.fits"), fits_records(image_cards(16, 2, 2), false));
-    EXPECT_EQ(im_open(path_of("noend.fits").c_str(), "r"), -1);
-
-    write_file(path_of("short.fits"), fits_records(image_cards(16, 2, 2)).substr(0, 2000));
-    EXPECT_EQ(im_open(path_of("short.fits").c_str(), "r"), -1);
-
-    write_file(path_of("bitpix24.fits"), fits_records(image_cards(24, 2, 2)));
-    EXPECT_EQ(im_open(path_of("bitpix24.fits").c_str(), "r"), -1);
-}
-
-TEST(OpenFits, ByteCountMustFitAnInt)
-{
-    write_file(path_of("huge8.fits"), fits_records(image_cards(8, 46341, 46341)));
-    EXPECT_EQ(im_open(path_of("huge8.fits").c_str(), "r"), -1);
-    write_file(path_of("huge16.fits"), fits_records(image_cards(16, 1073741824, 1)));
-    EXPECT_EQ(im_open(path_of("huge16.fits").c_str(), "r"), -1);
-    /* an empty axis hides nothing: the other axes must still fit */
-    write_file(path_of("hugezero.fits"), fits_records(image_cards(16, 2147483647, 0)));
-    EXPECT_EQ(im_open(path_of("hugezero.fits").c_str(), "r"), -1);
-    write_file(path_of("edge8.fits"), fits_records(image_cards(8, 2147483647, 1)));
-    int id = im_open(path_of("edge8.fits").c_str(), "r");
-    EXPECT_GT(id, 0);
-    im_close(id);
-}
-
-TEST(OpenZz, TextHeaderAndPixelFile)
-{
-    std::string hdr = "BITPIX  =                   16\n"
-                      "NAXIS   =                    2\n"
-                      "NAXIS1  =                    3\n"
-                      "NAXIS2 =                     2\n" /* '=' in column 8: skipped */
-                      "NAXIS2   =                   2\n" /* '=' in column 10: kept */
-                      "\n"
-                      "   \n"
-                      "COMMENT keeps\n"
-                      "HISTORY keeps\n"
-                      "random words here\n"
-                      "END\n";
-    write_file(path_of("zz1.zzh"), hdr);
-    write_file(path_of("zz1.zzp"), std::string(12, '\0'));
-    int id = im_open(path_of("zz1.zzh").c_str(), "r");
-    ASSERT_GT(id, 0);
-    fid_struct *p = find_fid(id);
-    EXPECT_EQ(p->file_type, Type_zz);
-    EXPECT_EQ(std::string(p->pix_filename), path_of("zz1.zzp"));
-    EXPECT_EQ(p->io_offset, 0);
-    EXPECT_GT(p->unix_pix_fid, 0);
-    EXPECT_EQ(p->n_pixels, 6);
-    std::vector<std::string> want = {
-        "BITPIX  =                   16", "NAXIS   =                    2",
-        "NAXIS1  =                    3", "NAXIS2   =                   2",
-        "", "   ", "COMMENT keeps", "HISTORY keeps"};
-    EXPECT_EQ(card_texts(id), want);
-    im_close(id);
-
-    /* found through the fallback; the pixel file must exist */
-    id = im_open(path_of("zz1").c_str(), "r");
-    ASSERT_GT(id, 0);
-    EXPECT_EQ(std::string(find_fid(id)->hdr_filename), path_of("zz1.zzh"));
-    im_close(id);
-    write_file(path_of("zz2.zzh"), "NAXIS   =                    0\n");
-    EXPECT_EQ(im_open(path_of("zz2.zzh").c_str(), "r"), -2);
-}
-
-TEST(OpenZz, ShortLinesTestOnlyTheirOwnCharacters)
-{
-    /* A long line with '=' in columns 9 and 10, then short lines that an
-     * old buffer would make look like cards. */
-    std::string hdr = "BITPIX  ==                  16\n"
-                      "END\n"
-                      "AB\n"
-                      "NAXIS   =                    0\n"
-                      "XYZWVUTS\n";
-    write_file(path_of("zz3.zzh"), hdr);
-    write_file(path_of("zz3.zzp"), "");
-    int id = im_open(path_of("zz3.zzh").c_str(), "r");
-    ASSERT_GT(id, 0);
-    std::vector<std::string> want = {"BITPIX  ==                  16", "NAXIS   =                    0"};
-    EXPECT_EQ(card_texts(id), want);
-    im_close(id);
-}
-
-TEST(OpenZz, LongLinesAreReadInPieces)
-{
-    std::string first = "COMMENT " + std::string(73, 'c');  /* 81 characters */
-    std::string hdr = "NAXIS   =                    0\n" + first + "       tail\n";
-    write_file(path_of("zz4.zzh"), hdr);
-    write_file(path_of("zz4.zzp"), "");
-    int id = im_open(path_of("zz4.zzh").c_str(), "r");
-    ASSERT_GT(id, 0);
-    std::vector<std::string> got = card_texts(id);
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[1], first.substr(0, 80)); /* the store keeps 80 */
-    EXPECT_EQ(got[2], "       tail");
-    im_close(id);
-}
-
-TEST(OpenS, HeaderFromRecordAndPixelsAtImgStart)
-{
-    std::vector<std::string> cards = {int_card("BITPIX", 16), int_card("NAXIS", 1),
-                                      int_card("NAXIS1", 4)};
-    for (int i = 0; i < 40; i++)
-        cards.push_back(int_card("EXTRA", i));
-    write_file(path_of("two.s"), s_file(46, 64, 64 + 5760, cards) + std::string(8, '\0'));
-    int id = im_open(path_of("two.s").c_str(), "r");
-    ASSERT_GT(id, 0);
-    fid_struct *p = find_fid(id);
-    EXPECT_EQ(p->file_type, Type_S);
-    EXPECT_EQ(p->io_offset, 64 + 5760);
-    EXPECT_EQ(p->unix_pix_fid, p->unix_hdr_fid);
-    EXPECT_EQ(std::string(p->pix_filename), path_of("two.s"));
-    EXPECT_EQ(p->n_pixels, 4);
-    EXPECT_EQ(p->n_headers, 43);
-    im_close(id);
-}
-
-TEST(OpenS, DamagedRecordsAreRefused)
-{
-    std::vector<std::string> cards = {int_card("NAXIS", 0)};
-    write_file(path_of("tape47.s"), s_file(47, 12, 2892, cards));
-    EXPECT_EQ(im_open(path_of("tape47.s").c_str(), "r"), -1);
-    write_file(path_of("tiny.s"), std::string("\x2e\0\0\0\x0c\0", 6));
-    EXPECT_EQ(im_open(path_of("tiny.s").c_str(), "r"), -1);
-    std::string neg = s_file(46, 12, 2892, cards);
-    int32_t minus = -2880;
-    std::memcpy(&neg[4], &minus, 4);
-    write_file(path_of("neghdr.s"), neg);
-    EXPECT_EQ(im_open(path_of("neghdr.s").c_str(), "r"), -1);
-    std::memcpy(&neg[4], "\x0c\0\0\0", 4);
-    std::memcpy(&neg[8], &minus, 4);
-    write_file(path_of("negimg.s"), neg);
-    EXPECT_EQ(im_open(path_of("negimg.s").c_str(), "r"), -1);
-    write_file(path_of("imgpast.s"), s_file(46, 12, 2892, cards).substr(0, 2892) );
-    EXPECT_GT(im_open(path_of("imgpast.s").c_str(), "r"), 0); /* img_start at the end */
-    std::string past = s_file(46, 12, 2893, cards).substr(0, 2892);
-    write_file(path_of("imgpast2.s"), past);
-    EXPECT_EQ(im_open(path_of("imgpast2.s").c_str(), "r"), -1);
-    std::string hpast = s_file(46, 12, 12, cards);
-    int32_t far = 1 << 30;
-    std::memcpy(&hpast[4], &far, 4);
-    write_file(path_of("hdrpast.s"), hpast);
-    EXPECT_EQ(im_open(path_of("hdrpast.s").c_str(), "r"), -1);
-    write_file(path_of("noend.s"), s_file(46, 12, 12, cards, false));
-    EXPECT_EQ(im_open(path_of("noend.s").c_str(), "r"), -1);
 }
 
 TEST(OpenStdin, FitsFromStandardInputIgnoresSubset)
@@ -738,30 +483,6 @@ TEST(OpenHostile, ABlankOnlyValueMeansAnEmptyOneTrimmedOrNot)
                           .find(std::string("refused: ") + key + " is given twice"))
                 << key << "[" << pad << "]: " << im_errmsg();
         }
-    }
-}
-
-TEST(OpenHostile, ZzPixelFileOfAnotherSizeThanItsHeaderIsRefused)
-{
-    const std::string hdr = "BITPIX  =                   16\nNAXIS   =                    2\n"
-                            "NAXIS1  =                    4\nNAXIS2  =                    3\n";
-    const struct {
-        size_t bytes;
-        int code;
-    } sizes[] = {{24, 1}, {23, -1}, {0, -1}, {25, -1}, {48, -1}};
-    for (const auto &s : sizes) {
-        write_file(path_of("size.zzh"), hdr);
-        write_file(path_of("size.zzp"), std::string(s.bytes, '\0'));
-        const int id = im_open(path_of("size.zzh").c_str(), "r");
-        if (s.code > 0) {
-            EXPECT_GT(id, 0) << s.bytes << ": " << im_errmsg();
-            im_close(id);
-            continue;
-        }
-        EXPECT_EQ(s.code, id) << s.bytes;
-        EXPECT_EQ("ZZ pixel file " + path_of("size.zzp") + " holds " + std::to_string(s.bytes) +
-                      " bytes, but its header calls for 24 (BITPIX 16, 12 pixels)",
-                  std::string(im_errmsg()));
     }
 }
 

@@ -112,10 +112,10 @@ uint64_t bits_of(double x)
     return u;
 }
 
-const uint32_t float_blank = 0xFFFFFFFFu;
+const uint32_t float_blank = IM_FLOAT_BLANK_BITS;
 uint64_t double_blank()
 {
-    return 0xFFFFFFFF7FFFFFFFull;
+    return IM_DOUBLE_BLANK_BITS;
 }
 
 TEST(ReadPixels, SixteenBitMostNegativeValueAndBlank)

@@ -226,6 +226,47 @@ inline std::string fits_records(const std::vector<std::string> &cards, bool end 
     return s;
 }
 
+// Headers built by hand for the open and reader tests, in a namespace of
+// their own so that files using all of testsup keep their own int_card.
+namespace files {
+
+// An integer card: the keyword padded to 8 columns, the value ending in
+// column 30 (not padded to 80).
+inline std::string int_card(const char *key, long value)
+{
+    char buf[81];
+    std::snprintf(buf, sizeof buf, "%-8s= %20ld", key, value);
+    return buf;
+}
+
+inline std::vector<std::string> image_cards(int bitpix, long n1, long n2)
+{
+    return {"SIMPLE  =                    T", int_card("BITPIX", bitpix),
+            int_card("NAXIS", 2), int_card("NAXIS1", n1), int_card("NAXIS2", n2)};
+}
+
+// A small FITS image: header record plus n1 x n2 16-bit pixels.
+inline std::string small_fits(long n1 = 4, long n2 = 3)
+{
+    return fits_records(image_cards(16, n1, n2)) + std::string(static_cast<size_t>(n1 * n2 * 2), '\0');
+}
+
+// An S file: the 12-byte record, filler up to hdr_start, FITS records.
+inline std::string s_file(int32_t tapetype, int32_t hdr_start, int32_t img_start,
+                          const std::vector<std::string> &cards, bool end = true)
+{
+    int32_t rec[3] = {tapetype, hdr_start, img_start};
+    std::string s(reinterpret_cast<const char *>(rec), sizeof rec);
+    if (hdr_start > 12)
+        s.resize(static_cast<size_t>(hdr_start), 'x');
+    s += fits_records(cards, end);
+    if (img_start > 0 && static_cast<size_t>(img_start) > s.size())
+        s.resize(static_cast<size_t>(img_start), '\0');
+    return s;
+}
+
+} // namespace files
+
 // The card texts of the descriptor with handle id, in list order (none when no such handle).
 inline std::vector<std::string> card_texts(int id)
 {

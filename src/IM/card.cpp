@@ -43,7 +43,21 @@ static int kwd_is(const char *text, const char *keyword)
     return 1;
 }
 
-/* Why the latest card was refused (see IM_card_fail). */
+/* IM_key_is: 1 when the card's first 8 columns, blank padded, are the 8
+ * characters key8 (a keyword padded with blanks); 0 otherwise. */
+int im_internal::IM_key_is(const char *text, const char *key8)
+{
+    for (int i = 0; i < 8; i++) {
+        const char c = text[0] == '\0' ? ' ' : *text++;
+        if (c != key8[i])
+            return 0;
+    }
+    return 1;
+}
+
+/* Why a card was refused: the rules report it through their why
+ * argument, and an add or replace leaves it in the descriptor's
+ * card_refusal for IM_card_fail and IM_card_full. */
 enum refusal_enum {
     Refused_value = 0,         /* a value the keyword rules refuse */
     Refused_twice,             /* a structural keyword given again, other value */
@@ -51,7 +65,6 @@ enum refusal_enum {
     Refused_count,             /* IM_MAX_CARDS reached */
     Refused_memory             /* no memory for a new block */
 };
-static refusal_enum refusal = Refused_value;
 
 /* 1 when a card names BITPIX, NAXIS or NAXIS1..NAXIS9: the keywords that
  * set the pixel layout. */
@@ -168,8 +181,9 @@ static int naxis_rule(const char *text)
 
 /* kwd_special: apply the keyword rules of the store to a card text.
  * Returns 1 ordinary card (mirror updated), 0 structural card (not to be
- * stored), -2 refused value (mirror unchanged). */
-static int kwd_special(const char *text)
+ * stored), -2 refused value (mirror unchanged; *why says why when it is
+ * not the value itself). */
+static int kwd_special(const char *text, refusal_enum *why)
 {
     const char *v = card_value(text);
 
@@ -181,7 +195,7 @@ static int kwd_special(const char *text)
      * ZZ reader needs it to keep the line as a card, so that every form
      * keeps every layout card that the store applied. */
     if (structural(text) && card_col(text, 8) != '=' && card_col(text, 9) != '=') {
-        refusal = Refused_indicator;
+        *why = Refused_indicator;
         return -2;
     }
 
@@ -315,30 +329,38 @@ static int pixel_rule(const char *text)
  * than skip): 0 when a layout card gives the same value (it is not stored
  * again; a scaling or blank card of the same value is stored, 1), -2 when
  * it gives another (refused: the pixels would follow one card and keyword
- * reads find the other).  The mirror is left as it was.  1 for any other
- * card. */
-static int repeated_layout(const char *text, const header_struct *skip)
+ * reads find the other; *why is set).  The mirror is left as it was.  1
+ * for any other card. */
+static int repeated_layout(const char *text, const header_struct *skip, refusal_enum *why)
 {
     if (!pixel_rule(text) || stored_twin(text, skip) == nullptr)
         return 1;
     const layout_struct before = layout_now();
-    const int rc = kwd_special(text);
+    const int rc = kwd_special(text, why);
     const layout_struct after = layout_now();
     layout_restore(before);
     if (rc < 0)
         return rc;
     if (!layout_same(before, after)) {
-        refusal = Refused_twice;
+        *why = Refused_twice;
         return -2;
     }
     return structural(text) ? 0 : 1;
 }
 
+/* Why the latest add or replace of the current image's store refused its
+ * card (Refused_value without a current image). */
+static refusal_enum latest_refusal(void)
+{
+    return f != nullptr ? static_cast<refusal_enum>(f->card_refusal) : Refused_value;
+}
+
 /* IM_card_full: 1 when the latest add or replace was refused for lack of
- * room (IM_MAX_CARDS reached or no memory), else 0. */
+ * room (IM_MAX_CARDS reached or no memory), else 0.  Reads f only. */
 int im_internal::IM_card_full(void)
 {
-    return refusal == Refused_count || refusal == Refused_memory;
+    const refusal_enum why = latest_refusal();
+    return why == Refused_count || why == Refused_memory;
 }
 
 /* IM_card_fail: record the reason why card (as given to the store) was
@@ -351,7 +373,7 @@ int im_internal::IM_card_fail(int code, const char *form, const char *card)
     int key_len = static_cast<int>(strnlen(text, 8));
     while (key_len > 0 && text[key_len - 1] == ' ')
         key_len--;
-    switch (refusal) {
+    switch (latest_refusal()) {
     case Refused_twice:
         return IM_fail(code, "%s card '%.30s' refused: %.*s is given twice with different "
                        "values", form, text, key_len, text);
@@ -377,22 +399,17 @@ static void card_withdraw(const char *text)
     card_copy(cut, text);
     if (std::strlen(cut) > static_cast<size_t>(VALUE_COL))
         cut[VALUE_COL] = '\0';
-    (void)kwd_special(cut);
+    refusal_enum unused = Refused_value;   /* the card was taken before */
+    (void)kwd_special(cut, &unused);
 }
 
-/* IM_card_add: add a card after the current card (in front of the first
- * card when there is none); it becomes current.  Returns 1 added, 0 a
- * structural card or the repeat of a layout card with the same value (not
- * stored), -2 refused by the keyword rules, a layout keyword given again
- * with another value, a null card, IM_MAX_CARDS reached, or no memory for
- * a new block (nothing changed then; IM_card_fail says which). */
-int im_internal::IM_card_add(const char *card)
+/* The steps of IM_card_add; *why says why a card was refused. */
+static int card_add(const char *card, refusal_enum *why)
 {
-    refusal = Refused_value;
     if (card == nullptr)
         return -2;
     if (f->n_headers >= IM_MAX_CARDS) {
-        refusal = Refused_count;
+        *why = Refused_count;
         return -2;
     }
 
@@ -401,7 +418,7 @@ int im_internal::IM_card_add(const char *card)
         hdr_blk_struct *b =
             static_cast<hdr_blk_struct *>(std::calloc(1, sizeof(hdr_blk_struct)));
         if (b == nullptr) {
-            refusal = Refused_memory;
+            *why = Refused_memory;
             return -2;
         }
         b->next = f->header_blocks;
@@ -415,10 +432,10 @@ int im_internal::IM_card_add(const char *card)
     /* Fill the head of the free list and apply the rules before linking. */
     header_struct *h = f->free_header;
     card_copy(h->text, card);
-    int rc = repeated_layout(h->text, nullptr);
+    int rc = repeated_layout(h->text, nullptr, why);
     if (rc <= 0)
         return rc;
-    rc = kwd_special(h->text);
+    rc = kwd_special(h->text, why);
     if (rc <= 0)
         return rc;
 
@@ -447,15 +464,32 @@ int im_internal::IM_card_add(const char *card)
     return 1;
 }
 
-/* IM_card_replace: replace the current card's text; it stays current.
- * Returns 1 replaced, -1 no current card, 0 structural card or a layout
- * card whose keyword another card holds with the same value, -2 refused
- * card (also a layout keyword another card holds with another value).
- * A card not taken leaves the current card's text and mirrored value as
- * they were. */
-int im_internal::IM_card_replace(const char *card)
+/* IM_card_add: add a card after the current card (in front of the first
+ * card when there is none); it becomes current.  Returns 1 added, 0 a
+ * structural card or the repeat of a layout card with the same value (not
+ * stored), -2 refused by the keyword rules, a layout keyword given again
+ * with another value, a null card, IM_MAX_CARDS reached, or no memory for
+ * a new block (nothing changed then; IM_card_fail says which).  Leaves
+ * the reason in f->card_refusal. */
+int im_internal::IM_card_add(const char *card)
 {
-    refusal = Refused_value;
+    refusal_enum why = Refused_value;
+    const int rc = card_add(card, &why);
+    f->card_refusal = why;
+    return rc;
+}
+
+/* IM_card_append: add a card after the last card of the current image;
+ * it becomes current.  Returns as IM_card_add. */
+int im_internal::IM_card_append(const char *card)
+{
+    f->cur_header = f->last_header;
+    return IM_card_add(card);
+}
+
+/* The steps of IM_card_replace; *why says why a card was refused. */
+static int card_replace(const char *card, refusal_enum *why)
+{
     header_struct *h = f->cur_header;
     if (h == nullptr)
         return -1;
@@ -465,24 +499,39 @@ int im_internal::IM_card_replace(const char *card)
     char next[IM_CARD_LEN + 1];
     card_copy(next, card);
     int differs = std::strncmp(next, h->text, 8) != 0;
-    int rc = repeated_layout(next, h);
+    int rc = repeated_layout(next, h, why);
     if (rc <= 0)
         return rc;
 
     /* A different keyword: its old value leaves the mirror first. */
     if (differs)
         card_withdraw(h->text);
-    rc = kwd_special(next);
+    rc = kwd_special(next, why);
     if (rc <= 0) {
         /* Refused: put the old card's value back; it was accepted before
          * and the table stands as it did then, so this succeeds. */
+        refusal_enum unused = Refused_value;
         if (differs)
-            (void)kwd_special(h->text);
+            (void)kwd_special(h->text, &unused);
         return rc;
     }
     std::memcpy(h->text, next, sizeof next);
     f->changed |= IM_CHANGED_CARDS;
     return 1;
+}
+
+/* IM_card_replace: replace the current card's text; it stays current.
+ * Returns 1 replaced, -1 no current card, 0 structural card or a layout
+ * card whose keyword another card holds with the same value, -2 refused
+ * card (also a layout keyword another card holds with another value).
+ * A card not taken leaves the current card's text and mirrored value as
+ * they were.  Leaves the reason of a refusal in f->card_refusal. */
+int im_internal::IM_card_replace(const char *card)
+{
+    refusal_enum why = Refused_value;
+    const int rc = card_replace(card, &why);
+    f->card_refusal = why;
+    return rc;
 }
 
 /* IM_card_delete: delete the current card; the following card (else the

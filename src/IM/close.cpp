@@ -48,6 +48,30 @@ static int pad_fits_data(void)
                    f->pix_filename, IM_errno_words(errno != 0 ? errno : EIO));
 }
 
+/* IM_write_hdr: write the current image's header in its own form (FITS at
+ * the start of the pixel file, IRAF .imh and the .pix block, ZZ text).
+ * Returns 0; -4 the cards cannot be stored as they stand (the FITS header
+ * needs more records than reserved, an IRAF card or axis count the form
+ * cannot hold): mending them helps; -2 a file cannot be opened or fully
+ * written; -3 a form that has no header writer (S, unknown).  Every
+ * failure but -3 leaves its reason (IM_fail).  Works on f. */
+int im_internal::IM_write_hdr(void)
+{
+    switch (f->file_type) {
+    case Type_fits:
+        return IM_write_fits_hdr();
+    case Type_iraf:
+        return IM_write_iraf_hdr();
+    case Type_zz:
+        return IM_write_zz_hdr();
+    case Type_S:
+    case Type_unknown:
+        return -3;
+    default:
+        return -3;
+    }
+}
+
 /* complete_image: bring the files of an image opened for writing (mode 2)
  * or update (mode 3) of handle id up to date.  Returns 0; -4 the header's
  * cards cannot be stored as they stand (nothing released); -2 it could

@@ -12,7 +12,7 @@ void im_blank(float *ptr)
 {
     if (ptr == nullptr)
         return;
-    const uint32_t bits = 0xFFFFFFFFu;
+    const uint32_t bits = IM_FLOAT_BLANK_BITS;
     std::memcpy(ptr, &bits, sizeof bits);
 }
 
@@ -23,7 +23,6 @@ void im_blankd(double *ptr)
     if (ptr == nullptr)
         return;
     const uint64_t bits = IM_DOUBLE_BLANK_BITS;
-    static_assert(sizeof bits == sizeof(double), "double blank is 8 bytes");
     std::memcpy(ptr, &bits, sizeof bits);
 }
 
@@ -50,22 +49,21 @@ static const char *type_name(file_type_enum t)
     }
 }
 
-/* Print the summary of image id: title, ruler, every card as im_rkey_t
- * reads it, closing line.  The current card is restored afterwards. */
-static void print_summary(int id)
+/* Print the summary of the current image: title, ruler, every card as
+ * seen through its window (as im_rkey_t reads it), closing line.  The
+ * current card does not move. */
+static void print_summary(void)
 {
-    fid_struct *p = f;
-    header_struct *saved = p->cur_header;
-    std::printf("------- %s file={%s}\n", type_name(p->file_type), p->user_filename);
+    std::printf("------- %s file={%s}\n", type_name(f->file_type), f->user_filename);
     for (int i = 0; i < 7; i++)
         std::fputs("1234567890", stdout);
     std::fputs("123456789\n", stdout);
     char card[IM_CARD_LEN + 1];
-    for (int rc = im_rkey_t(id, card, "1"); rc >= 0; rc = im_rkey_t(id, card, "+"))
+    for (const header_struct *h = f->first_header; h != nullptr; h = h->next) {
+        IM_card_seen(f, h, card);
         std::printf("%s\n", card);
+    }
     std::fputs("-------\n", stdout);
-    p->cur_header = saved;
-    f = p;
 }
 
 /* Print one card of the dump: label, node, neighbours, text; a missing
@@ -110,7 +108,7 @@ int im_file(int id, const char *operation)
         return 0;
     switch (operation[0]) {
     case 'p':
-        print_summary(id);
+        print_summary();
         break;
     case 'q':
         print_dump();

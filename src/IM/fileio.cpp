@@ -75,17 +75,38 @@ int im_internal::IM_create_file(const char *path, int *made)
     return fd;
 }
 
-/* IM_read_full: read up to n bytes, retrying partial reads and
- * interruptions.  Returns the count read (less than n only at end of file)
- * or -1. */
-int im_internal::IM_read_full(int fd, void *buffer, int n)
+/* One read of n bytes into p at byte pos of fd (the file position when
+ * pos < 0), retried while a signal interrupts it.  Returns what the call
+ * returned: the count read, 0 at end of file, or -1 (errno set). */
+static ssize_t read_once(int fd, void *p, size_t n, int64_t pos)
+{
+    for (;;) {
+        const ssize_t r = pos < 0 ? read(fd, p, n) : pread(fd, p, n, static_cast<off_t>(pos));
+        if (r >= 0 || errno != EINTR)
+            return r;
+    }
+}
+
+/* One write of n bytes from p, as read_once.  Returns the count stored,
+ * possibly short or 0, or -1 (errno set). */
+static ssize_t write_once(int fd, const void *p, size_t n, int64_t pos)
+{
+    for (;;) {
+        const ssize_t w = pos < 0 ? write(fd, p, n) : pwrite(fd, p, n, static_cast<off_t>(pos));
+        if (w >= 0 || errno != EINTR)
+            return w;
+    }
+}
+
+/* Read up to n bytes at pos (< 0: the file position), retrying partial
+ * reads.  Returns the count read (less than n only at end of file) or -1. */
+static int read_loop(int fd, void *buffer, int n, int64_t pos)
 {
     unsigned char *p = static_cast<unsigned char *>(buffer);
     int done = 0;
     while (done < n) {
-        ssize_t got = read(fd, p + done, static_cast<size_t>(n - done));
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = read_once(fd, p + done, static_cast<size_t>(n - done),
+                                      pos < 0 ? pos : pos + done);
         if (got < 0)
             return -1;
         if (got == 0)
@@ -95,37 +116,57 @@ int im_internal::IM_read_full(int fd, void *buffer, int n)
     return done;
 }
 
-/* IM_write_all: write all n bytes sequentially to fd, retrying interrupted
- * and short writes.  Returns 0, or -1 when not everything was stored. */
-int im_internal::IM_write_all(int fd, const void *data, size_t n)
+/* Write all n bytes at pos (< 0: the file position), retrying short
+ * writes.  Returns 0, or -1 when not everything was stored. */
+static int write_loop(int fd, const void *data, size_t n, int64_t pos)
 {
     const unsigned char *p = static_cast<const unsigned char *>(data);
     while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
+        const ssize_t w = write_once(fd, p, n, pos);
         if (w <= 0)
             return -1;
         p += w;
         n -= size_t(w);
+        if (pos >= 0)
+            pos += w;
     }
     return 0;
 }
 
-/* IM_write_all_at: write all n bytes at byte pos of fd; 0, or -1 as
+/* IM_read_full: read up to n bytes from the file position, retrying
+ * partial reads and interruptions.  Returns the count read (less than n
+ * only at end of file) or -1. */
+int im_internal::IM_read_full(int fd, void *buffer, int n)
+{
+    return read_loop(fd, buffer, n, -1);
+}
+
+/* IM_read_full_at: as IM_read_full, from byte pos (>= 0) of fd; the file
+ * position does not move. */
+int im_internal::IM_read_full_at(int fd, void *buffer, int n, int64_t pos)
+{
+    return read_loop(fd, buffer, n, pos < 0 ? 0 : pos);
+}
+
+/* IM_write_all: write all n bytes sequentially to fd, retrying interrupted
+ * and short writes.  Returns 0, or -1 when not everything was stored. */
+int im_internal::IM_write_all(int fd, const void *data, size_t n)
+{
+    return write_loop(fd, data, n, -1);
+}
+
+/* IM_write_all_at: write all n bytes at byte pos (>= 0) of fd; 0, or -1 as
  * IM_write_all. */
 int im_internal::IM_write_all_at(int fd, const void *data, size_t n, int64_t pos)
 {
-    const unsigned char *p = static_cast<const unsigned char *>(data);
-    while (n > 0) {
-        const ssize_t w = pwrite(fd, p, n, static_cast<off_t>(pos));
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return -1;
-        p += w;
-        n -= size_t(w);
-        pos += w;
-    }
-    return 0;
+    return write_loop(fd, data, n, pos < 0 ? 0 : pos);
+}
+
+/* IM_write_some_at: one write of n bytes at byte pos (>= 0) of fd,
+ * retried only when a signal interrupts it.  Returns the count stored
+ * (possibly fewer than n, or 0), or -1 (errno set): for callers that
+ * continue a short write themselves. */
+ssize_t im_internal::IM_write_some_at(int fd, const void *data, size_t n, int64_t pos)
+{
+    return write_once(fd, data, n, pos < 0 ? 0 : pos);
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <sys/types.h>
 
 #include "imlib.h"
@@ -110,6 +111,8 @@ struct fid_struct {
     double val_scale;
     double val_offset;
     int n_headers;
+    int card_refusal;          /* why the latest add or replace refused its
+                                  card (card; IM_card_fail says it) */
     header_struct *cur_header;
     header_struct *first_header;
     header_struct *last_header;
@@ -143,11 +146,27 @@ namespace im_internal {
 /* The current descriptor, shared by every library source file. */
 extern fid_struct *f;
 
-/* Descriptors (misc) */
+/* Forms and suffixes (forms).  IM_suffixes: the table of suffixes and
+ * the forms they name, in the order a name that does not open is retried
+ * with them; IM_SUFFIX_ROOM: room a path keeps for the longest. */
+struct suffix_struct {
+    const char *suffix;
+    file_type_enum type;
+};
+#define IM_N_SUFFIXES 5
+#define IM_SUFFIX_ROOM 5
+extern const suffix_struct IM_suffixes[IM_N_SUFFIXES];
+int IM_has_ending(const char *name, const char *ending);
+file_type_enum IM_type_from_ending(const char *name);
+const char *IM_suffix_of(file_type_enum type);
+void IM_suffix_list(char *out, size_t size);
+
+/* Descriptors (fid) */
 fid_struct *new_fid(void);
 void destroy_fid(fid_struct *p);
 fid_struct *find_fid(int id);
 int IM_set_fid(int id);
+fid_struct *IM_fid_of(int id);
 
 /* Closing (close): release the current image without completing it; a
  * new image's files that it created are removed.  Leaves f null. */
@@ -165,12 +184,28 @@ void IM_discard(void);
 #define IM_VECTOR_KERNEL
 #endif
 
-/* The double blank as one 64-bit value, a quiet NaN with the sign bit set.
- * Stored in host order in a caller's double and written most significant
- * byte first to FITS (FF FF FF FF 7F FF FF FF), on every host. */
+/* The blank values, the one source of their bit patterns.  The float
+ * blank has all 32 bits set.  The double blank is one 64-bit value, a
+ * quiet NaN with the sign bit set, stored in host order in a caller's
+ * double and written most significant byte first to FITS (FF FF FF FF 7F
+ * FF FF FF), on every host.  Both are copied bit for bit, never computed. */
+#define IM_FLOAT_BLANK_BITS 0xFFFFFFFFu
 #define IM_DOUBLE_BLANK_BITS 0xFFFFFFFF7FFFFFFFull
 
-/* Byte order (misc); n counts bytes */
+/* The value of type T whose bits are those of bits (of T's size). */
+template <typename T, typename B>
+inline T IM_from_bits(B bits)
+{
+    static_assert(sizeof(T) == sizeof(B), "a bit pattern of the value's size");
+    T v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+inline float IM_float_blank(void) { return IM_from_bits<float>(uint32_t(IM_FLOAT_BLANK_BITS)); }
+inline double IM_double_blank(void) { return IM_from_bits<double>(uint64_t(IM_DOUBLE_BLANK_BITS)); }
+
+/* Byte order (byteorder); n counts bytes */
 void IM_swap_2(unsigned char *buffer, int n);
 void IM_swap_4(unsigned char *buffer, int n);
 void IM_swap_8(unsigned char *buffer, int n);
@@ -178,12 +213,17 @@ void IM_swap_8(unsigned char *buffer, int n);
 /* Card store (card) */
 #define IM_MAX_CARDS 100000   /* cards a header may hold (8 MB of FITS) */
 int IM_card_add(const char *card);
+int IM_card_append(const char *card);
 int IM_card_fail(int code, const char *form, const char *card);
 int IM_card_full(void);
 int IM_card_replace(const char *card);
 int IM_card_delete(void);
 int IM_card_find(const char *keyword);
 int kwd_isvalid(const char *keyword);
+
+/* Card reading (rkey): card h of image p as seen through p's current
+ * window (NAXISn, CRPIXn adjusted) into buffer (81 bytes). */
+void IM_card_seen(const fid_struct *p, const header_struct *h, char *buffer);
 
 /* Keyword values (wkey): a double as a 20-column card value, " %19.10G"
  * with a '.' appended (first blank dropped) when the text has none. */
@@ -196,8 +236,11 @@ void IM_format_string(char *text, size_t size, const char *value);
  * the current card; returns 1, 0 structural, -2 refused (see wkey). */
 int IM_wkey_set(const char *keyword, const char *value);
 
-/* Windows (window) */
+/* Windows (window): IM_define_window and IM_select_window are im_dwin
+ * and im_swin on the current descriptor. */
 void IM_init_w(void);
+int IM_define_window(int window, const int *takes, const int *skips);
+int IM_select_window(int window);
 int IM_r_rewind(window_struct *w);
 int IM_w_rewind(window_struct *w);
 
@@ -225,11 +268,31 @@ const char *IM_errno_words(int e);
 int IM_open_file(const char *path, int flags);
 int IM_create_file(const char *path, int *made);
 int IM_read_full(int fd, void *buffer, int n);
+int IM_read_full_at(int fd, void *buffer, int n, int64_t pos);
 int IM_write_all(int fd, const void *data, size_t n);
 int IM_write_all_at(int fd, const void *data, size_t n, int64_t pos);
+ssize_t IM_write_some_at(int fd, const void *data, size_t n, int64_t pos);
 
-/* FITS cards and image extensions (open, fits_ext) */
+/* FITS records: 2880 bytes, 36 cards of 80 columns. */
+#define IM_FITS_RECORD 2880
+#define IM_FITS_CARDS 36
+
+/* The open in progress (open and the header readers it calls). */
+struct open_struct {
+    int unix_mode;      /* flags of every file: O_RDONLY mode r, O_RDWR mode u */
+    int hdr_is_open;    /* the files the open holds, closed if it fails (the */
+    int pix_is_open;    /* ZZ and IRAF readers close the header file themselves) */
+    char ext_selector[IM_CARD_LEN + 1]; /* "SCI,2" of "file.fits[SCI,2]", or "" */
+};
+
+/* Header readers (fits_read, zz_read, s_read); the IRAF one is below. */
+int IM_get_fits_header(void);
+int IM_get_zz_header(open_struct *op);
+int IM_get_s_header(void);
+
+/* FITS cards and image extensions (fits_read, fits_ext) */
 void IM_take_card(char *card, const char *src);
+int IM_fits_record_cards(const char *record, const char *form, int *expect_simple);
 int IM_fits_selector(char *path, char *sel, size_t size);
 int IM_get_fits_extension(const char *sel);
 
@@ -240,12 +303,16 @@ void IM_iraf2_decode(const unsigned char *raw, IMHDR2 *h);
 int IM_get_iraf_header(int open_flags);
 int IM_write_iraf_hdr(void);
 
-/* Header writing (misc) */
+/* Header writing: the dispatcher (close), the FITS (fits_write) and ZZ
+ * (zz_write) writers; IM_key_is compares a card's keyword (card). */
 int IM_write_hdr(void);
+int IM_write_fits_hdr(void);
+int IM_write_zz_hdr(void);
 int IM_key_is(const char *text, const char *key8);
 /* Cards of the current store that a FITS header carries (CHECKSUM and
- * DATASUM are left out); its records: (IM_fits_cards() + 38) / 36. */
+ * DATASUM are left out), and the bytes of the header they make. */
 int IM_fits_cards(void);
+int64_t IM_fits_hdr_bytes(int64_t n_cards);
 
 /* IRAF time stamps (iraftime) */
 int32_t get_iraf_time(void);

@@ -232,7 +232,7 @@ struct IMHDR2 {
 };
 
 /* The S record at the start of an S file (host byte order, not swapped).
- * Reader: get_s_header (open). */
+ * Reader: IM_get_s_header (s_read). */
 struct S_S {
     int32_t tapetype;          /* 0 must be 46 */
     int32_t hdr_start;         /* 4 byte offset of the first header record */

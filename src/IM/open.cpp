@@ -1,5 +1,6 @@
-/* open: opening images -- name parsing, form detection and the FITS, ZZ and
- * S header readers (the IRAF reader is iraf_read).
+/* open: opening images -- name parsing, subset text, form detection and
+ * the open steps; the header of each form is read by its reader
+ * (fits_read, fits_ext, zz_read, s_read, iraf_read).
  * Invariants: an open that fails releases its descriptor (card blocks
  * included) and closes every file it opened; a real file never sits on
  * descriptor 0, which stands for the standard stream; every read from a
@@ -18,28 +19,6 @@
 
 #include "im.h"
 #include "irafhdr.h"
-
-/* Open flags for every file of the read or update open in progress:
- * O_RDONLY for mode r, O_RDWR for mode u. */
-static int unix_mode = O_RDONLY;
-
-/* Which files the open in progress holds open, so that a failure can close
- * them (the ZZ and IRAF readers close the header file themselves but leave
- * its number in unix_hdr_fid). */
-static int hdr_is_open = 0;
-static int pix_is_open = 0;
-
-/* The extension selector of the open in progress ("SCI,2" of
- * "file.fits[SCI,2]"); empty when the name has none. */
-static char ext_selector[IM_CARD_LEN + 1];
-
-static const int FITS_RECORD = 2880;
-static const int FITS_CARD = 80;
-static const int FITS_CARDS = 36;           /* cards per record */
-static const size_t SUFFIX_ROOM = 5;        /* longest fallback suffix */
-static const int ZZ_LINE = 82;              /* 81 characters + NUL */
-
-/* ---- Small file helpers --------------------------------------------- */
 
 /* ---- Names ---------------------------------------------------------- */
 
@@ -71,9 +50,9 @@ static int parse_filename(const char *full_name, char *file_name, char *subset_t
 {
     const char *comma = split_comma(full_name);
     size_t path_len = comma ? static_cast<size_t>(comma - full_name) : std::strlen(full_name);
-    if (path_len + SUFFIX_ROOM >= IM_NAME_LEN)
+    if (path_len + IM_SUFFIX_ROOM >= IM_NAME_LEN)
         return IM_fail(-2, "the file name is longer than %d characters",
-                       static_cast<int>(IM_NAME_LEN - SUFFIX_ROOM - 1));
+                       static_cast<int>(IM_NAME_LEN - IM_SUFFIX_ROOM - 1));
     std::memcpy(file_name, full_name, path_len);
     file_name[path_len] = '\0';
     subset_text[0] = '\0';
@@ -85,28 +64,6 @@ static int parse_filename(const char *full_name, char *file_name, char *subset_t
         std::memcpy(subset_text, comma + 1, subset_len + 1);
     }
     return 0;
-}
-
-/* 1 when name ends in ending exactly (case-sensitive). */
-static int has_ending(const char *name, const char *ending)
-{
-    size_t n = std::strlen(name);
-    size_t e = std::strlen(ending);
-    return n >= e && std::strcmp(name + n - e, ending) == 0;
-}
-
-/* The form that a name's ending implies; Type_unknown for any other. */
-static file_type_enum type_from_ending(const char *name)
-{
-    if (has_ending(name, ".imh"))
-        return Type_iraf;
-    if (has_ending(name, ".zzh"))
-        return Type_zz;
-    if (has_ending(name, ".fits"))
-        return Type_fits;
-    if (has_ending(name, ".s"))
-        return Type_S;
-    return Type_unknown;
 }
 
 /* ---- Form detection ------------------------------------------------- */
@@ -150,23 +107,16 @@ static file_type_enum type_from_content(int fd)
     return Type_unknown;
 }
 
-/* open_header_file: open hdr_filename, or the first of the suffixed names
- * that opens, and settle file_type from the suffix or the content.
- * Returns 0; -2 nothing opened; -1 content of no known form (with a
- * reason: why the name did not open, or that the content is unknown). */
-static int open_header_file(void)
+/* open_header_file: open hdr_filename with op's flags, or the first of
+ * the suffixed names that opens, and settle file_type from the suffix or
+ * the content.  Returns 0; -2 nothing opened; -1 content of no known form
+ * (with a reason: why the name did not open, or that the content is
+ * unknown).  Marks the header file open in op. */
+static int open_header_file(open_struct *op)
 {
-    static const struct {
-        const char *suffix;
-        file_type_enum type;
-    } fallback[] = {
-        {".imh", Type_iraf}, {".zzh", Type_zz}, {".fits", Type_fits},
-        {".fit", Type_fits}, {".s", Type_S},
-    };
-
-    int fd = IM_open_file(f->hdr_filename, unix_mode);
+    int fd = IM_open_file(f->hdr_filename, op->unix_mode);
     if (fd >= 0) {
-        f->file_type = type_from_ending(f->hdr_filename);
+        f->file_type = IM_type_from_ending(f->hdr_filename);
     } else {
         /* The first reason other than a missing file is the one to give:
          * "permission denied" on the name itself, or on a suffixed name. */
@@ -175,9 +125,9 @@ static int open_header_file(void)
         std::memcpy(why_name, f->hdr_filename, sizeof why_name);
         /* parse_filename left room for the longest suffix */
         size_t base = std::strlen(f->hdr_filename);
-        for (const auto &fb : fallback) {
+        for (const suffix_struct &fb : IM_suffixes) {
             std::snprintf(f->hdr_filename + base, IM_NAME_LEN - base, "%s", fb.suffix);
-            fd = IM_open_file(f->hdr_filename, unix_mode);
+            fd = IM_open_file(f->hdr_filename, op->unix_mode);
             if (fd >= 0) {
                 f->file_type = fb.type;
                 break;
@@ -189,14 +139,16 @@ static int open_header_file(void)
         }
         if (fd < 0) {
             f->hdr_filename[base] = '\0';
-            if (why == ENOENT)
-                return IM_fail(-2, "no such file (nor with .imh, .zzh, .fits, .fit or .s "
-                               "added)");
+            if (why == ENOENT) {
+                char tried[64];
+                IM_suffix_list(tried, sizeof tried);
+                return IM_fail(-2, "no such file (nor with %s added)", tried);
+            }
             return IM_fail(-2, "%s: %s", why_name, IM_errno_words(why));
         }
     }
     f->unix_hdr_fid = fd;
-    hdr_is_open = 1;
+    op->hdr_is_open = 1;
 
     if (f->file_type == Type_unknown) {
         f->file_type = type_from_content(fd);
@@ -207,189 +159,6 @@ static int open_header_file(void)
             return IM_fail(-1, "%s: cannot be read from its start", f->hdr_filename);
     }
     return 0;
-}
-
-/* ---- FITS, ZZ and S readers ----------------------------------------- */
-
-/* Length of a FITS card at src (80 bytes): trailing blanks are cut when the
- * 80th byte is a blank. */
-static int card_length(const char *src)
-{
-    int len = FITS_CARD;
-    if (src[FITS_CARD - 1] == ' ')
-        while (len > 0 && src[len - 1] == ' ')
-            len--;
-    return len;
-}
-
-/* IM_take_card: copy the 80-byte FITS card at src into card (81 bytes),
- * trailing blanks cut as the FITS readers cut them, and terminated. */
-void im_internal::IM_take_card(char *card, const char *src)
-{
-    int len = card_length(src);
-    std::memcpy(card, src, static_cast<size_t>(len));
-    card[len] = '\0';
-}
-
-/* get_fits_header: read FITS records from unix_hdr_fid (standard input when
- * it is 0) into the card store up to the END card.
- * Returns 0; -1 short record, first card not SIMPLE = T, a card refused by
- * the store, or a header too long for io_offset.  Sets io_offset to 2880 x
- * records read, unix_pix_fid, pix_filename and magic of f. */
-static int get_fits_header(void)
-{
-    char record[FITS_RECORD];
-    int expect_simple = 1;
-    for (;;) {
-        int got;
-        if (f->unix_hdr_fid == 0)
-            got = static_cast<int>(std::fread(record, 1, sizeof record, stdin));
-        else
-            got = IM_read_full(f->unix_hdr_fid, record, FITS_RECORD);
-        if (got < FITS_RECORD)
-            return IM_fail(-1, "not an image this library reads: taken for FITS, but it "
-                           "ends before the END card of its header");
-        if (f->io_offset > INT_MAX - FITS_RECORD)
-            return IM_fail(-1, "the FITS header is longer than 2 GiB");
-        f->io_offset += FITS_RECORD;
-
-        for (int c = 0; c < FITS_CARDS; c++) {
-            const char *src = record + c * FITS_CARD;
-            if (std::memcmp(src, "END     ", 8) == 0) {
-                f->unix_pix_fid = f->unix_hdr_fid;
-                std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", f->hdr_filename);
-                f->magic = FID_MAGIC;
-                return 0;
-            }
-            char card[IM_CARD_LEN + 1];
-            IM_take_card(card, src);
-            if (expect_simple) {
-                expect_simple = 0;
-                if (std::memcmp(src, "SIMPLE ", 7) != 0 || src[29] != 'T')
-                    return IM_fail(-1, "not an image this library reads: taken for FITS, "
-                                   "but its first card is not SIMPLE = T");
-            }
-            if (IM_card_add(card) < 0)
-                return IM_card_fail(-1, "FITS", card);
-        }
-    }
-}
-
-/* 1 when a ZZ header line of len characters is kept as a card: '=' in
- * column 9 or 10, seven leading bytes not above seven blanks (only the
- * characters the line has are compared; its terminator counts as below a
- * blank), or a COMMENT or HISTORY line. */
-static int zz_keep(const char *line, size_t len)
-{
-    if (len > 8 && line[8] == '=')
-        return 1;
-    if (len > 9 && line[9] == '=')
-        return 1;
-    if (std::strncmp(line, "       ", 7) <= 0)
-        return 1;
-    return std::strncmp(line, "COMMENT", 7) == 0 || std::strncmp(line, "HISTORY", 7) == 0;
-}
-
-/* get_zz_header: read the ZZ text header (one card per line) from the
- * header file open in unix_hdr_fid and open the ".zzp" pixel file, whose
- * size must be what the header calls for: the pixels in the writing host's
- * byte order carry no marker of it, so the size is what can be checked.
- * Returns 0; -1 a card refused by the store, or a pixel file of another
- * size; -2 the header cannot be read as a stream, or the pixel file cannot
- * be opened.  Closes the header file (its number stays); sets
- * unix_pix_fid, pix_filename and magic of f. */
-static int get_zz_header(void)
-{
-    FILE *fp = nullptr;
-    if (lseek(f->unix_hdr_fid, 0, SEEK_SET) == 0)
-        fp = fdopen(f->unix_hdr_fid, "r");
-    if (fp == nullptr)
-        return IM_fail(-2, "ZZ header %s: %s", f->hdr_filename, IM_errno_words(errno));
-    hdr_is_open = 0;                   /* fclose closes it */
-    char line[ZZ_LINE];
-    int refused = 0;
-    while (!refused && std::fgets(line, sizeof line, fp) != nullptr) {
-        size_t len = std::strlen(line);
-        if (!zz_keep(line, len))
-            continue;
-        if (len > 0 && line[len - 1] == '\n')
-            line[len - 1] = '\0';
-        if (IM_card_add(line) < 0)
-            refused = IM_card_fail(-1, "ZZ", line);
-    }
-    int failed = std::ferror(fp);
-    std::fclose(fp);
-    if (refused < 0)
-        return refused;
-    if (failed)
-        return IM_fail(-2, "ZZ header %s: read error", f->hdr_filename);
-
-    size_t base = std::strlen(f->hdr_filename);
-    if (has_ending(f->hdr_filename, ".zzh"))
-        base -= 4;
-    int n = std::snprintf(f->pix_filename, IM_NAME_LEN, "%.*s.zzp",
-                          static_cast<int>(base), f->hdr_filename);
-    if (n < 0 || n >= IM_NAME_LEN)
-        return IM_fail(-2, "the ZZ pixel file name is too long");
-    int fd = IM_open_file(f->pix_filename, unix_mode);
-    if (fd < 0)
-        return IM_fail(-2, "ZZ pixel file %s: %s", f->pix_filename, IM_errno_words(errno));
-    f->unix_pix_fid = fd;
-    pix_is_open = 1;
-    /* NAXIS 0: no pixels; without BITPIX no pixel can be read anyway */
-    struct stat st;
-    const int64_t want = f->val_naxis[0] == 0 ? 0 : int64_t(f->n_pixels) * f->bytes_per_pix;
-    if (f->bytes_per_pix > 0 && (fstat(fd, &st) != 0 || int64_t(st.st_size) != want))
-        return IM_fail(-1, "ZZ pixel file %s holds %lld bytes, but its header calls for %lld "
-                       "(BITPIX %d, %d pixels)", f->pix_filename,
-                       static_cast<long long>(st.st_size), static_cast<long long>(want),
-                       f->val_bitpix, f->n_pixels);
-    f->magic = FID_MAGIC;
-    return 0;
-}
-
-/* get_s_header: read the S record and the FITS records that follow from
- * hdr_start, up to the END card.  Returns 0; -1 file shorter than the
- * record, tapetype not 46, offsets negative or past the end of the file,
- * a record cut short before END, a card refused by the store.  Sets io_offset to img_start,
- * unix_pix_fid, pix_filename and magic of f. */
-static int get_s_header(void)
-{
-    int fd = f->unix_hdr_fid;
-    unsigned char raw[sizeof(S_S)];
-    if (IM_read_full(fd, raw, static_cast<int>(sizeof raw)) != static_cast<int>(sizeof raw))
-        return IM_fail(-1, "not an image this library reads: taken for an S file, but it "
-                       "is shorter than its leading record");
-    S_S s;
-    std::memcpy(&s, raw, sizeof s);
-    if (s.tapetype != S_TAPETYPE)
-        return IM_fail(-1, "not an image this library reads: taken for an S file, but its "
-                       "leading record is not of type 46");
-    struct stat st;
-    if (s.hdr_start < 0 || s.img_start < 0 || fstat(fd, &st) != 0 ||
-        (S_ISREG(st.st_mode) && (s.hdr_start > st.st_size || s.img_start > st.st_size)) ||
-        lseek(fd, s.hdr_start, SEEK_SET) != s.hdr_start)
-        return IM_fail(-1, "the S file's header or pixel offset lies outside the file");
-
-    char record[FITS_RECORD];
-    for (;;) {
-        if (IM_read_full(fd, record, FITS_RECORD) < FITS_RECORD)
-            return IM_fail(-1, "the S file ends before the END card of its header");
-        for (int c = 0; c < FITS_CARDS; c++) {
-            const char *src = record + c * FITS_CARD;
-            if (std::memcmp(src, "END     ", 8) == 0) {
-                f->io_offset = s.img_start;
-                f->unix_pix_fid = f->unix_hdr_fid;
-                std::snprintf(f->pix_filename, IM_NAME_LEN, "%s", f->hdr_filename);
-                f->magic = FID_MAGIC;
-                return 0;
-            }
-            char card[IM_CARD_LEN + 1];
-            IM_take_card(card, src);
-            if (IM_card_add(card) < 0)
-                return IM_card_fail(-1, "S", card);
-        }
-    }
 }
 
 /* ---- im_open -------------------------------------------------------- */
@@ -428,7 +197,7 @@ static int open_for_write(const char *mode)
 {
     if (std::strcmp(f->hdr_filename, "-") == 0 && mode[1] != '-')
         return IM_fail(-2, "'-' names standard output only in mode \"w-\"");
-    f->file_type = type_from_ending(f->hdr_filename);
+    f->file_type = IM_type_from_ending(f->hdr_filename);
     f->need_wpix_setup = 1;
     f->mode = 2;
     f->magic = FID_MAGIC;
@@ -436,8 +205,9 @@ static int open_for_write(const char *mode)
 }
 
 /* The steps of im_open after the descriptor exists; f is the new
- * descriptor throughout.  Returns 0 or the negative code of im_open. */
-static int open_steps(const char *in_filename, const char *mode)
+ * descriptor throughout, op the state of this open.  Returns 0 or the
+ * negative code of im_open. */
+static int open_steps(open_struct *op, const char *in_filename, const char *mode)
 {
     if (in_filename == nullptr || mode == nullptr)
         return IM_fail(-2, "no image name or no mode given");
@@ -450,17 +220,17 @@ static int open_steps(const char *in_filename, const char *mode)
         return status;
 
     /* "file.fits[SCI]": an extension selector, for reading only. */
-    status = IM_fits_selector(f->hdr_filename, ext_selector, sizeof ext_selector);
+    status = IM_fits_selector(f->hdr_filename, op->ext_selector, sizeof op->ext_selector);
     if (status == -3)
         return IM_fail(-2, "bad extension selector [] (write [2], [SCI] or [SCI,2])");
     if (status < 0)
         return IM_fail(-2, "the extension selector is longer than %d characters",
-                       static_cast<int>(sizeof ext_selector) - 1);
+                       static_cast<int>(sizeof op->ext_selector) - 1);
     if (status > 0 && mode[0] != 'r')
-        return IM_fail(-2, "an extension [%s] can be opened for reading only", ext_selector);
+        return IM_fail(-2, "an extension [%s] can be opened for reading only", op->ext_selector);
     if (status > 0 && std::strcmp(f->hdr_filename, "-") == 0)
         return IM_fail(-2, "an extension [%s] cannot be read from standard input",
-                       ext_selector);
+                       op->ext_selector);
 
     switch (mode[0]) {
     case 'w':
@@ -474,25 +244,25 @@ static int open_steps(const char *in_filename, const char *mode)
             f->file_type = Type_fits;
         }
         f->mode = 1;
-        unix_mode = O_RDONLY;
+        op->unix_mode = O_RDONLY;
         break;
     case 'u':
         f->mode = 3;
-        unix_mode = O_RDWR;
+        op->unix_mode = O_RDWR;
         break;
     default:
         return IM_fail(-3, "unknown mode \"%.8s\" (r, w or u)", mode);
     }
 
     if (f->file_type == Type_unknown) {
-        status = open_header_file();
+        status = open_header_file(op);
         if (status < 0)
             return status;
     }
 
-    if (ext_selector[0] != '\0' && f->file_type != Type_fits)
+    if (op->ext_selector[0] != '\0' && f->file_type != Type_fits)
         return IM_fail(-1, "an extension [%s] was asked for, but the file was taken for %s",
-                       ext_selector, f->file_type == Type_iraf ? "an IRAF image"
+                       op->ext_selector, f->file_type == Type_iraf ? "an IRAF image"
                                      : f->file_type == Type_zz ? "a ZZ image" : "an S file");
 
     f->magic = FID_MAGIC;
@@ -500,24 +270,24 @@ static int open_steps(const char *in_filename, const char *mode)
     case Type_fits:
         /* An extension, or the primary header ("[0]" read from the start
          * again, or no selector at all). */
-        status = ext_selector[0] != '\0' ? IM_get_fits_extension(ext_selector) : 1;
-        if (status == 1 && ext_selector[0] != '\0' && lseek(f->unix_hdr_fid, 0, SEEK_SET) != 0)
+        status = op->ext_selector[0] != '\0' ? IM_get_fits_extension(op->ext_selector) : 1;
+        if (status == 1 && op->ext_selector[0] != '\0' && lseek(f->unix_hdr_fid, 0, SEEK_SET) != 0)
             status = IM_fail(-1, "%s: cannot be read from its start", f->hdr_filename);
         if (status == 1)
-            status = get_fits_header();
+            status = IM_get_fits_header();
         break;
     case Type_zz:
-        status = get_zz_header();
+        status = IM_get_zz_header(op);
         break;
     case Type_iraf:
         /* The reader closes the header file itself and keeps the pixel
          * file open only on success. */
-        status = IM_get_iraf_header(unix_mode);
-        hdr_is_open = 0;
-        pix_is_open = status == 0;
+        status = IM_get_iraf_header(op->unix_mode);
+        op->hdr_is_open = 0;
+        op->pix_is_open = status == 0;
         break;
     case Type_S:
-        status = get_s_header();
+        status = IM_get_s_header();
         break;
     case Type_unknown:
     default:
@@ -534,30 +304,26 @@ static int open_steps(const char *in_filename, const char *mode)
         f->subset_text[0] = '\0';
     int skips[IM_MAX_AXES + 1] = {0};
     int takes[IM_MAX_AXES + 1] = {0};
-    fid_struct *self = f;
-    if (IM_setw1(self, skips, takes) < 0) {
+    if (IM_setw1(f, skips, takes) < 0) {
         IM_error_context("subset refused");
         return -4;
     }
-    status = im_dwin(self->id, 1, takes, skips);
+    status = IM_define_window(1, takes, skips);
     if (status >= 0)
-        status = im_swin(self->id, 1);
-    f = self;
+        status = IM_select_window(1);
     if (status < 0)
         return IM_fail(status, "subset refused: the window it selects cannot be set up");
     return 0;
 }
 
-/* Release a descriptor whose open failed: close its files, free its card
- * blocks and remove it from the ring.  Leaves f null. */
-static void release_failed(fid_struct *p)
+/* Release a descriptor whose open failed: close the files op holds open,
+ * free its card blocks and remove it from the ring.  Leaves f null. */
+static void release_failed(const open_struct *op, fid_struct *p)
 {
-    if (pix_is_open && p->unix_pix_fid > 0)
+    if (op->pix_is_open && p->unix_pix_fid > 0)
         close(p->unix_pix_fid);
-    if (hdr_is_open && p->unix_hdr_fid > 0)
+    if (op->hdr_is_open && p->unix_hdr_fid > 0)
         close(p->unix_hdr_fid);
-    pix_is_open = 0;
-    hdr_is_open = 0;
     hdr_blk_struct *blk = p->header_blocks;
     while (blk != nullptr) {
         hdr_blk_struct *next = blk->next;
@@ -585,26 +351,25 @@ static void release_failed(fid_struct *p)
 int im_open(const char *in_filename, const char *mode)
 {
     IM_error_clear();
-    ext_selector[0] = '\0';
+    open_struct op;
+    op.unix_mode = O_RDONLY;
+    op.hdr_is_open = 0;
+    op.pix_is_open = 0;
+    op.ext_selector[0] = '\0';
     fid_struct *p = new_fid();
     f = p;
     p->file_type = Type_unknown;
     p->val_scale = 1.0;
     for (int w = 1; w < IM_N_WINDOWS; w++)
         p->windows[w].total_bytes = -1;
-    hdr_is_open = 0;
-    pix_is_open = 0;
 
-    int status = open_steps(in_filename, mode);
+    int status = open_steps(&op, in_filename, mode);
     if (status < 0) {
-        release_failed(p);
+        release_failed(&op, p);
         return status;
     }
-    hdr_is_open = 0;
-    pix_is_open = 0;
     /* Loading the header is no change: an update closed without one
      * leaves its files untouched. */
     p->changed = 0;
-    f = p;
     return p->id;
 }

@@ -12,11 +12,11 @@
  * or an adjusted 20-column value. */
 static const size_t VALUE_LEN = IM_CARD_LEN + 1;
 
-/* Axis number 1..NAXIS named by keyword after its 5-letter base, or 0 when
- * the sixth character is not a single digit 1..9 (NAXIS12 names no axis
- * of the window) or the axis lies beyond NAXIS, where a window has no
- * geometry. */
-static int window_axis(const char *keyword)
+/* Axis number 1..NAXIS of image p named by keyword after its 5-letter
+ * base, or 0 when the sixth character is not a single digit 1..9 (NAXIS12
+ * names no axis of the window) or the axis lies beyond NAXIS, where a
+ * window has no geometry. */
+static int window_axis(const fid_struct *p, const char *keyword)
 {
     char c = keyword[5];
     if (c < '1' || c > '9')
@@ -25,26 +25,28 @@ static int window_axis(const char *keyword)
     if (d >= '0' && d <= '9')
         return 0;
     int axis = c - '0';
-    if (axis > f->val_naxis[0] || axis > IM_MAX_AXES)
+    if (axis > p->val_naxis[0] || axis > IM_MAX_AXES)
         return 0;
     return axis;
 }
 
 /* adjust_for_windows: rewrite value (size bytes) of keyword as seen through
- * the current window: NAXISn becomes the window's take ("%20d"), CRPIXn
- * loses the window's skip in single precision (" %19.10G" with a point).
- * Nothing with no window or window 0 current, or for other keywords. */
-static void adjust_for_windows(const char *keyword, char *value, size_t size)
+ * the current window of image p: NAXISn becomes the window's take ("%20d"),
+ * CRPIXn loses the window's skip in single precision (" %19.10G" with a
+ * point).  Nothing with no window or window 0 current, or for other
+ * keywords. */
+static void adjust_for_windows(const fid_struct *p, const char *keyword, char *value,
+                               size_t size)
 {
-    window_struct *w = f->cur_window;
-    if (w == nullptr || w == &f->windows[0])
+    const window_struct *w = p->cur_window;
+    if (w == nullptr || w == &p->windows[0])
         return;
     if (std::strncmp(keyword, "NAXIS", 5) == 0) {
-        int axis = window_axis(keyword);
+        int axis = window_axis(p, keyword);
         if (axis > 0)
             std::snprintf(value, size, "%20d", w->naxis_take[axis]);
     } else if (std::strncmp(keyword, "CRPIX", 5) == 0) {
-        int axis = window_axis(keyword);
+        int axis = window_axis(p, keyword);
         float pix = 0.0f;
         if (axis > 0 && std::sscanf(value, "%f", &pix) == 1) {
             pix -= static_cast<float>(w->naxis_skip[axis]);
@@ -84,7 +86,7 @@ static int value_text(int id, const void *value, const char *keyword, char *v, b
         return -3;
     int rc = find_kwd(keyword, v);
     if (rc >= 0 && adjust)
-        adjust_for_windows(keyword, v, VALUE_LEN);
+        adjust_for_windows(f, keyword, v, VALUE_LEN);
     return rc;
 }
 
@@ -206,6 +208,16 @@ static int get_comment(char *buffer)
     return -1;
 }
 
+/* IM_card_seen: copy card h of image p into buffer (81 bytes), its value
+ * as seen through p's current window.  Moves no current card; leaves f
+ * alone. */
+void im_internal::IM_card_seen(const fid_struct *p, const header_struct *h, char *buffer)
+{
+    std::snprintf(buffer, IM_CARD_LEN + 1, "%s", h->text);
+    if (std::strlen(buffer) >= 10)
+        adjust_for_windows(p, buffer, buffer + 10, IM_CARD_LEN + 1 - 10);
+}
+
 /* im_rkey_t: read a whole card into buffer (81 bytes).  key "1" first
  * card, "+" next, "-" previous, "=" current, "" last, "/" the current
  * card's comment, else a keyword search.  The card read becomes current and
@@ -256,10 +268,10 @@ int im_rkey_t(int id, char *buffer, const char *key)
         return -1;
 
     f->cur_header = h;
-    std::snprintf(buffer, IM_CARD_LEN + 1, "%s", h->text);
-    if (!kwd_isvalid(key))
+    if (!kwd_isvalid(key)) {
+        std::snprintf(buffer, IM_CARD_LEN + 1, "%s", h->text);
         return -4;
-    if (std::strlen(buffer) >= 10)
-        adjust_for_windows(buffer, buffer + 10, IM_CARD_LEN + 1 - 10);
+    }
+    IM_card_seen(f, h, buffer);
     return rc;
 }

@@ -37,25 +37,6 @@ static const int read_block_bytes = 64 * 1024;
 /* Largest piece handed to one byte swap (its count is an int). */
 static const int64_t swap_piece = int64_t(1) << 30;
 
-/* The float blank: all 32 bits set. */
-static float blank_float(void)
-{
-    uint32_t bits = 0xFFFFFFFFu;
-    float v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
-/* The double blank: the 64-bit value FFFFFFFF7FFFFFFF on every host. */
-static double blank_double(void)
-{
-    const uint64_t bits = IM_DOUBLE_BLANK_BITS;
-    double v;
-    static_assert(sizeof bits == sizeof v, "double is 64 bits");
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
 /* Reverse the byte order of every group of size bytes (2, 4 or 8) in the
  * first n bytes of buffer, in pieces an int count can hold. */
 static void swap_bytes(unsigned char *buffer, int64_t n, int size)
@@ -117,19 +98,12 @@ static int read_mover(unsigned char *chunk, int64_t file_pos, int len)
             return len;
         return IM_fail(-1, "standard input ends before the last pixel");
     }
-    int done = 0;
-    while (done < len) {
-        ssize_t r = pread(f->unix_pix_fid, chunk + done, static_cast<size_t>(len - done),
-                          static_cast<off_t>(file_pos + done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return IM_fail(-1, "%s: %s", f->pix_filename, IM_errno_words(errno));
-        if (r == 0)
-            return IM_fail(-1, "%s ends at byte %lld, before its last pixel",
-                           f->pix_filename, (long long)(file_pos + done));
-        done += static_cast<int>(r);
-    }
+    const int done = IM_read_full_at(f->unix_pix_fid, chunk, len, file_pos);
+    if (done < 0)
+        return IM_fail(-1, "%s: %s", f->pix_filename, IM_errno_words(errno));
+    if (done < len)
+        return IM_fail(-1, "%s ends at byte %lld, before its last pixel",
+                       f->pix_filename, (long long)(file_pos + done));
     return len;
 }
 
@@ -237,7 +211,7 @@ template <bool IrafBlank>
 IM_VECTOR_KERNEL static void floats_to_floats(const float *__restrict src, float *__restrict dst,
                                               int n, double blank)
 {
-    uint32_t blank_bits = bits(blank_float());
+    uint32_t blank_bits = bits(IM_float_blank());
     for (int k = 0; k < n; k++) {
         float x = src[k];
         uint32_t u = bits(x);
@@ -254,7 +228,7 @@ template <bool IrafBlank>
 IM_VECTOR_KERNEL static void floats_to_doubles(const float *__restrict src, double *__restrict dst,
                                                int n, double blank)
 {
-    uint64_t blank_bits = bits(blank_double());
+    uint64_t blank_bits = bits(IM_double_blank());
     for (int k = 0; k < n; k++) {
         uint32_t u = bits(src[k]);
         double x = static_cast<double>(src[k]);
@@ -270,7 +244,7 @@ template <bool IrafBlank>
 IM_VECTOR_KERNEL static void doubles_to_doubles(const double *__restrict src,
                                                 double *__restrict dst, int n, double blank)
 {
-    double bd = blank_double();
+    double bd = IM_double_blank();
     for (int k = 0; k < n; k++) {
         double x = src[k];
         /* false for NaN and both infinities (a double-domain test keeps
@@ -337,7 +311,7 @@ static void host_order(unsigned char *src, int n)
 static void convert_r(unsigned char *src, int n, float *dst)
 {
     host_order(src, n);
-    float blank = blank_float();
+    float blank = IM_float_blank();
     const float *fsrc = reinterpret_cast<const float *>(src);
     switch (f->val_bitpix) {
     case 8:
@@ -365,7 +339,7 @@ static void convert_r(unsigned char *src, int n, float *dst)
 static void convert_d(unsigned char *src, int n, double *dst)
 {
     host_order(src, n);
-    double blank = blank_double();
+    double blank = IM_double_blank();
     bool iraf_blank = f->file_type == Type_iraf && f->val_blank_flag;
     switch (f->val_bitpix) {
     case 8:

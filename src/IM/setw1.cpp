@@ -10,7 +10,8 @@
  * takes[0] = NAXIS, skips/takes[1..NAXIS] the selection); -4 the header or
  * the text could not be used (also for a null argument); the reason is
  * the one rwc_fid or rwcf recorded.
- * Leaves f at fp when the header was read (the keyword readers set it). */
+ * On success leaves f at fp (the keyword readers of rwc_fid set it to fp
+ * when the header is read, and nothing else moves it). */
 int im_internal::IM_setw1(fid_struct *fp, int *skips, int *takes)
 {
     if (takes == nullptr)

@@ -136,14 +136,13 @@ void im_internal::IM_init_w(void)
     IM_w_rewind(w);
 }
 
-/* im_dwin: define window 1..4 from takes and skips, the skips relative to
- * the current window, clipped to the full image; both cursors rewound.
- * Returns 0; -3 handle not open; -2 window number outside 1..4 or a null
- * array.  Builds window 0 first when f has no current window; leaves f set. */
-int im_dwin(int id, int window, const int *takes, const int *skips)
+/* IM_define_window: define window 1..4 of the current image from takes
+ * and skips, the skips relative to the current window, clipped to the full
+ * image; both cursors rewound.  Returns 0, or -2 window number outside
+ * 1..4 or a null array.  Builds window 0 first when f has no current
+ * window. */
+int im_internal::IM_define_window(int window, const int *takes, const int *skips)
 {
-    if (IM_set_fid(id) < 0)
-        return -3;
     if (f->cur_window == nullptr)
         IM_init_w();
     if (window < 1 || window >= IM_N_WINDOWS || takes == nullptr)
@@ -196,19 +195,37 @@ int im_dwin(int id, int window, const int *takes, const int *skips)
     return 0;
 }
 
-/* im_swin: make window 0..4 the current window, cursors left where they
- * stood.  Returns 0; -3 handle not open; -2 window outside 0..4 or not
- * defined.  Builds window 0 first when f has no current window. */
-int im_swin(int id, int window)
+/* im_dwin: define window 1..4 of image id (IM_define_window).  Returns 0;
+ * -3 handle not open; -2 window number outside 1..4 or a null array.
+ * Leaves f set. */
+int im_dwin(int id, int window, const int *takes, const int *skips)
 {
     if (IM_set_fid(id) < 0)
         return -3;
+    return IM_define_window(window, takes, skips);
+}
+
+/* IM_select_window: make window 0..4 of the current image its current
+ * window, cursors left where they stood.  Returns 0, or -2 window outside
+ * 0..4 or not defined.  Builds window 0 first when f has no current
+ * window. */
+int im_internal::IM_select_window(int window)
+{
     if (f->cur_window == nullptr)
         IM_init_w();
     if (window < 0 || window >= IM_N_WINDOWS || f->windows[window].total_bytes < 0)
         return -2;
     f->cur_window = &f->windows[window];
     return 0;
+}
+
+/* im_swin: make window 0..4 of image id current (IM_select_window).
+ * Returns 0; -3 handle not open; -2 window outside 0..4 or not defined. */
+int im_swin(int id, int window)
+{
+    if (IM_set_fid(id) < 0)
+        return -3;
+    return IM_select_window(window);
 }
 
 /* IM_walk: move up to n_bytes (cut to what is left of the window, and to

@@ -179,8 +179,7 @@ int im_wkey_t(int id, const char *card, const char *position)
         return -3;
     switch (position[0]) {
     case 'e':
-        f->cur_header = f->last_header;
-        return IM_card_add(card);
+        return IM_card_append(card);
     case 'a':
         return IM_card_add(card);
     case 'r':

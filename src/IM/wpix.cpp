@@ -28,8 +28,7 @@ static const int CHUNK = 2048;
  * of every size, and within the walk's int result. */
 static const int64_t WALK_MAX = int64_t(1) << 30;
 
-/* Bits of the float blank and of the exponent of a float and a double. */
-static const uint32_t FLOAT_BLANK_BITS = 0xFFFFFFFFu;
+/* Bits of the exponent of a float and a double. */
 static const uint32_t FLOAT_EXP = 0x7F800000u;
 static const uint64_t DOUBLE_EXP = 0x7FF0000000000000ull;
 
@@ -50,16 +49,6 @@ static inline void swap4_block(void *t, int m)
 static inline void swap8_block(void *t, int m)
 {
     IM_swap_8(static_cast<unsigned char *>(t), m * 8);
-}
-
-/* The double blank: the 64-bit value FFFFFFFF7FFFFFFF on every host
- * (written most significant byte first), copied bit for bit. */
-static double double_blank(void)
-{
-    const uint64_t bits = IM_DOUBLE_BLANK_BITS;
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
 }
 
 /* ---- Conversion kernels ----------------------------------------------- */
@@ -152,7 +141,7 @@ IM_KERNEL static void float_to_float(const unsigned char *src, unsigned char *ds
                 const float s = static_cast<float>((double(v) - off) / scale);
                 std::memcpy(&u, &s, 4);
             }
-            u = bad ? FLOAT_BLANK_BITS : u;
+            u = bad ? IM_FLOAT_BLANK_BITS : u;
             if (IRAF)
                 u = (u & FLOAT_EXP) == FLOAT_EXP ? iraf_blank : u;
             tmp[k] = u;
@@ -161,14 +150,6 @@ IM_KERNEL static void float_to_float(const unsigned char *src, unsigned char *ds
             swap4_block(tmp, m);
         std::memcpy(dst + i0 * 4, tmp, size_t(m) * 4);
     }
-}
-
-/* The float blank as a float (all 32 bits set). */
-static float float_blank(void)
-{
-    float v;
-    std::memcpy(&v, &FLOAT_BLANK_BITS, sizeof v);
-    return v;
 }
 
 /* Doubles to stored floats (BITPIX -32), narrowing.  Non-finite
@@ -180,7 +161,7 @@ template <bool SCALE, bool SWAP, bool IRAF>
 IM_KERNEL static void double_to_float(const unsigned char *src, unsigned char *dst, int64_t n,
                                       float iraf_blank, double off, double scale)
 {
-    const float blank_f = IRAF ? iraf_blank : float_blank();
+    const float blank_f = IRAF ? iraf_blank : IM_float_blank();
     uint32_t tmp[CHUNK];
     for (int64_t i0 = 0; i0 < n; i0 += CHUNK) {
         const int m = static_cast<int>(std::min<int64_t>(CHUNK, n - i0));
@@ -269,12 +250,6 @@ static int_range_struct int_range(int bitpix)
 
 /* ---- Files and the window walk ---------------------------------------- */
 
-static bool ends_with(const char *name, const char *suffix)
-{
-    const size_t n = std::strlen(name), s = std::strlen(suffix);
-    return n >= s && std::strcmp(name + n - s, suffix) == 0;
-}
-
 /* IRAF has no scaled integer pixel type (its tasks ignore BSCALE and
  * BZERO), so an IRAF image whose cards scale integer pixels is stored as
  * real pixels holding the physical values, as IRAF itself stores scaled
@@ -315,33 +290,28 @@ static int do_wpix_setup(void)
     char *name = f->hdr_filename;
     const size_t len = std::strlen(name);
 
-    /* The form: from the name's ending, else the form chosen so far with
-     * its ending appended. */
-    if (ends_with(name, ".imh")) {
-        f->file_type = Type_iraf;
-    } else if (ends_with(name, ".zzh")) {
-        f->file_type = Type_zz;
-    } else if (ends_with(name, ".fits") || ends_with(name, ".fit")
-               || std::strcmp(name, "-") == 0) {
+    /* The form: from the name's ending when it names a form with a
+     * writer, else the form chosen so far (FITS for one without a writer)
+     * with its suffix appended; "-" is standard output, FITS. */
+    const file_type_enum named = IM_type_from_ending(name);
+    if (named == Type_iraf || named == Type_zz || named == Type_fits) {
+        f->file_type = named;
+    } else if (std::strcmp(name, "-") == 0) {
         f->file_type = Type_fits;
     } else {
-        const char *suffix;
         switch (f->file_type) {
         case Type_iraf:
-            suffix = ".imh";
-            break;
         case Type_zz:
-            suffix = ".zzh";
-            break;
         case Type_fits:
+            break;
         case Type_unknown:
         case Type_S:
-            suffix = ".fits";
             f->file_type = Type_fits;
             break;
         default:
             return IM_fail(-2, "no form to write the image in");
         }
+        const char *suffix = IM_suffix_of(f->file_type);
         if (len + std::strlen(suffix) >= IM_NAME_LEN)
             return IM_fail(-2, "the file name is too long");
         std::snprintf(name + len, IM_NAME_LEN - len, "%s", suffix);
@@ -374,7 +344,7 @@ static int do_wpix_setup(void)
         break;
     }
     case Type_fits: {
-        const int64_t offset = int64_t(2880) * ((int64_t(IM_fits_cards()) + 38) / 36);
+        const int64_t offset = IM_fits_hdr_bytes(IM_fits_cards());
         if (offset > 2147483647)
             return IM_fail(-2, "the header is too long");
         const bool to_stdout = std::strcmp(name, "-") == 0;
@@ -419,9 +389,7 @@ static int move_out(unsigned char *chunk, int64_t pos, int len)
         if (n <= 0)
             return IM_fail(-1, "standard output: %s", IM_errno_words(errno));
     } else {
-        do
-            n = pwrite(f->unix_pix_fid, chunk, size_t(len), off_t(pos));
-        while (n < 0 && errno == EINTR);
+        n = IM_write_some_at(f->unix_pix_fid, chunk, size_t(len), pos);
         if (n < 0)
             return IM_fail(-1, "%s: %s", f->pix_filename, IM_errno_words(errno));
         if (n == 0)
@@ -770,7 +738,7 @@ int im_wpix_d(int id, double *buffer, int n_pix)
                            : run_double_to_float<false, false, false>;
         break;
     case -64: {
-        const double blank = iraf ? iraf_blank : double_blank();
+        const double blank = iraf ? iraf_blank : IM_double_blank();
         std::memcpy(&c.double_blank, &blank, 8);
         if (c.float_scale)
             c.run = c.swap ? run_double_to_double<true, true> : run_double_to_double<true, false>;
