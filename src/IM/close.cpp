@@ -167,14 +167,6 @@ static int release(int result)
         remove_made_files();
     f->mode = 0;
     f->magic = 0;
-
-    hdr_blk_struct *blk = f->header_blocks;
-    while (blk != nullptr) {
-        hdr_blk_struct *next = blk->next;
-        std::free(blk);
-        blk = next;
-    }
-    f->header_blocks = nullptr;
     destroy_fid(f);
     return result;
 }

@@ -45,9 +45,17 @@ fid_struct *im_internal::new_fid(void)
     return p;
 }
 
-/* destroy_fid: unlink p from the ring and release it.  Leaves f null. */
+/* destroy_fid: unlink p from the ring and release it with its card
+ * blocks.  Leaves f null. */
 void im_internal::destroy_fid(fid_struct *p)
 {
+    hdr_blk_struct *blk = p->header_blocks;
+    while (blk != nullptr) {
+        hdr_blk_struct *next = blk->next;
+        std::free(blk);
+        blk = next;
+    }
+    p->header_blocks = nullptr;
     p->llink->rlink = p->rlink;
     p->rlink->llink = p->llink;
     std::free(p);

@@ -317,20 +317,13 @@ static int open_steps(open_struct *op, const char *in_filename, const char *mode
 }
 
 /* Release a descriptor whose open failed: close the files op holds open,
- * free its card blocks and remove it from the ring.  Leaves f null. */
+ * and release it with its card blocks.  Leaves f null. */
 static void release_failed(const open_struct *op, fid_struct *p)
 {
     if (op->pix_is_open && p->unix_pix_fid > 0)
         close(p->unix_pix_fid);
     if (op->hdr_is_open && p->unix_hdr_fid > 0)
         close(p->unix_hdr_fid);
-    hdr_blk_struct *blk = p->header_blocks;
-    while (blk != nullptr) {
-        hdr_blk_struct *next = blk->next;
-        std::free(blk);
-        blk = next;
-    }
-    p->header_blocks = nullptr;
     p->magic = 0;
     destroy_fid(p);
 }

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -305,65 +306,57 @@ static void host_order(unsigned char *src, int n)
         iraf_host_form(src, static_cast<int64_t>(n) * bpp, bpp);
 }
 
-/* convert_r: n stored pixels of the current image at src (a private copy,
- * byte-swapped here) to floats at dst, for BITPIX 8, 16, 32 and -32; any
- * other BITPIX leaves dst alone (the readers refuse it beforehand). */
-static void convert_r(unsigned char *src, int n, float *dst)
+/* Stored floats to the caller's floats or doubles (the blank of each). */
+template <bool IrafBlank>
+static void floats_to(const float *src, float *dst, int n, double blank)
 {
-    host_order(src, n);
-    float blank = IM_float_blank();
-    const float *fsrc = reinterpret_cast<const float *>(src);
-    switch (f->val_bitpix) {
-    case 8:
-        widen_int_image<uint8_t, float>(src, n, dst, blank);
-        break;
-    case 16:
-        widen_int_image<int16_t, float>(src, n, dst, blank);
-        break;
-    case 32:
-        widen_int_image<int32_t, float>(src, n, dst, blank);
-        break;
-    case -32:
-        if (f->file_type == Type_iraf && f->val_blank_flag)
-            floats_to_floats<true>(fsrc, dst, n, f->val_blank);
-        else
-            floats_to_floats<false>(fsrc, dst, n, 0.0);
-        scale_fits_floating(dst, n, blank);
-        break;
-    default:
-        break;
-    }
+    floats_to_floats<IrafBlank>(src, dst, n, blank);
+}
+template <bool IrafBlank>
+static void floats_to(const float *src, double *dst, int n, double blank)
+{
+    floats_to_doubles<IrafBlank>(src, dst, n, blank);
 }
 
-/* convert_d: as convert_r, to doubles, for BITPIX 8, 16, 32, -32 and -64. */
-static void convert_d(unsigned char *src, int n, double *dst)
+/* convert: n stored pixels of the current image at src (a private copy,
+ * byte-swapped here) to floats or doubles at dst, for BITPIX 8, 16, 32,
+ * -32, and -64 into doubles; any other BITPIX leaves dst alone (the
+ * readers refuse it beforehand). */
+template <typename Out>
+static void convert(unsigned char *src, int n, Out *dst)
 {
     host_order(src, n);
-    double blank = IM_double_blank();
+    Out blank;
+    if constexpr (std::is_same<Out, float>::value)
+        blank = IM_float_blank();
+    else
+        blank = IM_double_blank();
     bool iraf_blank = f->file_type == Type_iraf && f->val_blank_flag;
     switch (f->val_bitpix) {
     case 8:
-        widen_int_image<uint8_t, double>(src, n, dst, blank);
+        widen_int_image<uint8_t, Out>(src, n, dst, blank);
         break;
     case 16:
-        widen_int_image<int16_t, double>(src, n, dst, blank);
+        widen_int_image<int16_t, Out>(src, n, dst, blank);
         break;
     case 32:
-        widen_int_image<int32_t, double>(src, n, dst, blank);
+        widen_int_image<int32_t, Out>(src, n, dst, blank);
         break;
     case -32:
         if (iraf_blank)
-            floats_to_doubles<true>(reinterpret_cast<const float *>(src), dst, n, f->val_blank);
+            floats_to<true>(reinterpret_cast<const float *>(src), dst, n, f->val_blank);
         else
-            floats_to_doubles<false>(reinterpret_cast<const float *>(src), dst, n, 0.0);
+            floats_to<false>(reinterpret_cast<const float *>(src), dst, n, 0.0);
         scale_fits_floating(dst, n, blank);
         break;
     case -64:
-        if (iraf_blank)
-            doubles_to_doubles<true>(reinterpret_cast<const double *>(src), dst, n, f->val_blank);
-        else
-            doubles_to_doubles<false>(reinterpret_cast<const double *>(src), dst, n, 0.0);
-        scale_fits_floating(dst, n, blank);
+        if constexpr (std::is_same<Out, double>::value) {
+            if (iraf_blank)
+                doubles_to_doubles<true>(reinterpret_cast<const double *>(src), dst, n, f->val_blank);
+            else
+                doubles_to_doubles<false>(reinterpret_cast<const double *>(src), dst, n, 0.0);
+            scale_fits_floating(dst, n, blank);
+        }
         break;
     default:
         break;
@@ -371,9 +364,6 @@ static void convert_d(unsigned char *src, int n, double *dst)
 }
 
 /* ---- Converting reads ----------------------------------------------- */
-
-static void convert(unsigned char *src, int n, float *dst) { convert_r(src, n, dst); }
-static void convert(unsigned char *src, int n, double *dst) { convert_d(src, n, dst); }
 
 /* 1 when the current window's lines fit in one read block, so that
  * read_blocks can serve it; 0 for windows with empty or longer lines. */
@@ -561,6 +551,37 @@ static int64_t decompress_and_read(unsigned char *buffer, int64_t n_bytes,
 
 /* ---- Public readers ------------------------------------------------- */
 
+/* Deliver the next n_pix integers of size bytes of image id, whose BITPIX
+ * must be bitpix, in host order (FITS order in raw mode); a failed read
+ * of 16-bit pixels from a ".H" file is retried through "hdecomp".
+ * Returns as im_rpix_i. */
+static int read_ints(int id, void *buffer, int n_pix, int bitpix, int size)
+{
+    if (IM_set_fid(id) < 0)
+        return -3;
+    IM_error_clear();
+    if (f->val_bitpix != bitpix)
+        return -2;
+    if (n_pix < 0)
+        return IM_r_rewind(f->cur_window);
+    if (f->cur_window == nullptr || (buffer == nullptr && n_pix > 0))
+        return -2;
+    unsigned char *bytes = static_cast<unsigned char *>(buffer);
+    window_struct saved = *f->cur_window;
+    int64_t saved_offset = f->io_offset;
+    int64_t n_bytes = static_cast<int64_t>(n_pix) * size;
+    int64_t got = read_bytes(bytes, n_bytes);
+    if (got == -2 && size == 2)
+        got = decompress_and_read(bytes, n_bytes, saved, saved_offset);
+    if (got <= 0)
+        return static_cast<int>(got);
+    if (f->file_type == Type_fits && im_rawflag == 0)
+        swap_bytes(bytes, got, size);
+    else if (f->pix_swap || f->pix_unsigned16)
+        iraf_host_form(bytes, got, size);
+    return static_cast<int>(got / size);
+}
+
 /* im_rpix_i: deliver the next n_pix pixels of a BITPIX 32 image as ints in
  * host order (FITS order in raw mode).  Returns pixels delivered (0 once
  * the window is exhausted); n_pix < 0 rewinds and returns the window's
@@ -568,24 +589,7 @@ static int64_t decompress_and_read(unsigned char *buffer, int64_t n_bytes,
  * Leaves f set to the image. */
 int im_rpix_i(int id, int *buffer, int n_pix)
 {
-    if (IM_set_fid(id) < 0)
-        return -3;
-    IM_error_clear();
-    if (f->val_bitpix != 32)
-        return -2;
-    if (n_pix < 0)
-        return IM_r_rewind(f->cur_window);
-    if (buffer == nullptr && n_pix > 0)
-        return -2;
-    unsigned char *bytes = reinterpret_cast<unsigned char *>(buffer);
-    int64_t got = read_bytes(bytes, static_cast<int64_t>(n_pix) * 4);
-    if (got <= 0)
-        return static_cast<int>(got);
-    if (f->file_type == Type_fits && im_rawflag == 0)
-        swap_bytes(bytes, got, 4);
-    else if (f->pix_swap)
-        iraf_host_form(bytes, got, 4);
-    return static_cast<int>(got / 4);
+    return read_ints(id, buffer, n_pix, 32, 4);
 }
 
 /* im_rpix_s: as im_rpix_i for BITPIX 16 into shorts; unsigned IRAF pixels
@@ -595,29 +599,7 @@ int im_rpix_i(int id, int *buffer, int n_pix)
  * Returns as im_rpix_i; -2 also when that fallback fails. */
 int im_rpix_s(int id, short *buffer, int n_pix)
 {
-    if (IM_set_fid(id) < 0)
-        return -3;
-    IM_error_clear();
-    if (f->val_bitpix != 16)
-        return -2;
-    if (n_pix < 0)
-        return IM_r_rewind(f->cur_window);
-    if (f->cur_window == nullptr || (buffer == nullptr && n_pix > 0))
-        return -2;
-    unsigned char *bytes = reinterpret_cast<unsigned char *>(buffer);
-    window_struct saved = *f->cur_window;
-    int64_t saved_offset = f->io_offset;
-    int64_t n_bytes = static_cast<int64_t>(n_pix) * 2;
-    int64_t got = read_bytes(bytes, n_bytes);
-    if (got == -2)
-        got = decompress_and_read(bytes, n_bytes, saved, saved_offset);
-    if (got <= 0)
-        return static_cast<int>(got);
-    if (f->file_type == Type_fits && im_rawflag == 0)
-        swap_bytes(bytes, got, 2);
-    else if (f->pix_swap || f->pix_unsigned16)
-        iraf_host_form(bytes, got, 2);
-    return static_cast<int>(got / 2);
+    return read_ints(id, buffer, n_pix, 16, 2);
 }
 
 /* im_rpix_c: deliver the next n_pix bytes of a BITPIX 8 image unchanged.

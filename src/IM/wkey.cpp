@@ -104,11 +104,7 @@ int im_wkey_r(int id, double value, const char *keyword)
  * Returns as im_wkey_r. */
 int im_wkey_d(int id, double value, const char *keyword)
 {
-    char text[VALUE_TEXT_LEN];
-    if (!std::isfinite(value))
-        return -2;
-    IM_format_real(text, sizeof text, value);
-    return set_kwd(id, keyword, text);
+    return im_wkey_r(id, value, keyword);
 }
 
 /* im_wkey_c: write a string keyword in quotes from column 11, cut to 68

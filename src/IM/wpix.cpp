@@ -609,45 +609,40 @@ static int pick_int_kernel(conv_struct &c)
 
 /* ---- The writers -------------------------------------------------------- */
 
+/* Store n_pix integers of size bytes at buffer into image id, whose BITPIX
+ * must be bitpix, swapped into FITS byte order unless raw mode.  Returns as
+ * im_wpix_i. */
+static int write_ints(int id, void *buffer, int n_pix, int bitpix, int size)
+{
+    if (IM_set_fid(id) < 0)
+        return -3;
+    if (f->val_bitpix != bitpix)
+        return -2;
+    if (n_pix < 0)
+        return IM_w_rewind(f->cur_window);
+    if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
+        return -2;
+    if (f->val_bitpix != bitpix) /* the first write made it a real IRAF image */
+        return -2;
+    unsigned char *b = static_cast<unsigned char *>(buffer);
+    if (f->file_type == Type_fits && im_rawflag == 0)
+        swap_in_parts(b, int64_t(n_pix) * size, size);
+    return store_pixels(b, n_pix);
+}
+
 /* im_wpix_i: store ints into a BITPIX 32 image (FITS byte order unless raw
  * mode).  Returns pixels written (0 once the window is full); n_pix < 0
  * rewinds and returns the window's pixel count; -2 BITPIX not 32, setup or
  * write failed, or image not writable; -3 handle not open.  Sets f. */
 int im_wpix_i(int id, int *buffer, int n_pix)
 {
-    if (IM_set_fid(id) < 0)
-        return -3;
-    if (f->val_bitpix != 32)
-        return -2;
-    if (n_pix < 0)
-        return IM_w_rewind(f->cur_window);
-    if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
-        return -2;
-    if (f->val_bitpix != 32) /* the first write made it a real IRAF image */
-        return -2;
-    unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
-    if (f->file_type == Type_fits && im_rawflag == 0)
-        swap_in_parts(b, int64_t(n_pix) * 4, 4);
-    return store_pixels(b, n_pix);
+    return write_ints(id, buffer, n_pix, 32, 4);
 }
 
 /* im_wpix_s: store shorts into a BITPIX 16 image; as im_wpix_i. */
 int im_wpix_s(int id, short *buffer, int n_pix)
 {
-    if (IM_set_fid(id) < 0)
-        return -3;
-    if (f->val_bitpix != 16)
-        return -2;
-    if (n_pix < 0)
-        return IM_w_rewind(f->cur_window);
-    if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
-        return -2;
-    if (f->val_bitpix != 16) /* the first write made it a real IRAF image */
-        return -2;
-    unsigned char *b = reinterpret_cast<unsigned char *>(buffer);
-    if (f->file_type == Type_fits && im_rawflag == 0)
-        swap_in_parts(b, int64_t(n_pix) * 2, 2);
-    return store_pixels(b, n_pix);
+    return write_ints(id, buffer, n_pix, 16, 2);
 }
 
 /* im_wpix_c: store bytes into a BITPIX 8 image; as im_wpix_i (no swap). */
