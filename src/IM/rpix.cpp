@@ -619,6 +619,35 @@ int im_rpix_c(int id, unsigned char *buffer, int n_pix)
     return static_cast<int>(read_bytes(buffer, n_pix));
 }
 
+/* Deliver the next n_pix pixels of image id converted to floats or
+ * doubles; BITPIX -64 only into doubles.  Returns as im_rpix_r. */
+template <typename Out>
+static int read_floating(int id, Out *buffer, int n_pix)
+{
+    constexpr bool wide = std::is_same<Out, double>::value;
+    if (IM_set_fid(id) < 0)
+        return -3;
+    IM_error_clear();
+    if (!wide && f->val_bitpix == -64)
+        return -2;
+    if (n_pix < 0)
+        return IM_r_rewind(f->cur_window);
+    if (buffer == nullptr && n_pix > 0)
+        return -2;
+    switch (f->val_bitpix) {
+    case 0:     /* no pixel size: nothing is read */
+    case 8:
+    case 16:
+    case 32:
+    case -32:
+        return read_converted(buffer, n_pix);
+    case -64:
+        return wide ? read_converted(buffer, n_pix) : -2;
+    default:
+        return -2;
+    }
+}
+
 /* im_rpix_r: deliver the next n_pix pixels of a BITPIX 8, 16, 32 or -32
  * image as floats: integers (and FITS floats) scaled by BSCALE then BZERO
  * (each rounded to single precision), blanks (BLANK code, NaN, infinity) as the float blank.
@@ -628,25 +657,7 @@ int im_rpix_c(int id, unsigned char *buffer, int n_pix)
  * the buffer, converted or not). */
 int im_rpix_r(int id, float *buffer, int n_pix)
 {
-    if (IM_set_fid(id) < 0)
-        return -3;
-    IM_error_clear();
-    if (f->val_bitpix == -64)
-        return -2;
-    if (n_pix < 0)
-        return IM_r_rewind(f->cur_window);
-    if (buffer == nullptr && n_pix > 0)
-        return -2;
-    switch (f->val_bitpix) {
-    case 0:     /* no pixel size: nothing is read */
-    case 8:
-    case 16:
-    case 32:
-    case -32:
-        return read_converted(buffer, n_pix);
-    default:
-        return -2;
-    }
+    return read_floating(id, buffer, n_pix);
 }
 
 /* im_rpix_d: as im_rpix_r, into doubles, for every BITPIX (-64 included);
@@ -654,22 +665,5 @@ int im_rpix_r(int id, float *buffer, int n_pix)
  * double precision; the blank is the double blank.  Returns as im_rpix_r, without the -64 case. */
 int im_rpix_d(int id, double *buffer, int n_pix)
 {
-    if (IM_set_fid(id) < 0)
-        return -3;
-    IM_error_clear();
-    if (n_pix < 0)
-        return IM_r_rewind(f->cur_window);
-    if (buffer == nullptr && n_pix > 0)
-        return -2;
-    switch (f->val_bitpix) {
-    case 0:     /* no pixel size: nothing is read */
-    case 8:
-    case 16:
-    case 32:
-    case -32:
-    case -64:
-        return read_converted(buffer, n_pix);
-    default:
-        return -2;
-    }
+    return read_floating(id, buffer, n_pix);
 }

@@ -661,6 +661,31 @@ int im_wpix_c(int id, unsigned char *buffer, int n_pix)
     return store_pixels(buffer, n_pix);
 }
 
+/* The opening of every floating write: the handle, a rewind, readiness,
+ * and integer outputs, converted and stored here.  Returns true with the
+ * result to return in *result, or false with c set up for the caller to
+ * pick a floating kernel. */
+template <typename In>
+static bool floating_write_done(int id, In *buffer, int n_pix, conv_struct *c, int *result)
+{
+    *result = -2;
+    if (IM_set_fid(id) < 0) {
+        *result = -3;
+        return true;
+    }
+    if (n_pix < 0) {
+        *result = IM_w_rewind(f->cur_window);
+        return true;
+    }
+    if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
+        return true;
+    *c = conv_of(int(sizeof(In)));
+    if (!pick_int_kernel<In>(*c))
+        return false;
+    *result = convert_and_store(reinterpret_cast<unsigned char *>(buffer), n_pix, *c);
+    return true;
+}
+
 /* im_wpix_r: store floats into a BITPIX 8, 16, 32 or -32 image: blanks and
  * non-finite values to the blank code, inverse BSCALE/BZERO (integers, and
  * FITS floats, as the readers apply them), rounding,
@@ -671,15 +696,10 @@ int im_wpix_c(int id, unsigned char *buffer, int n_pix)
  * writable; -3 handle not open.  Sets f. */
 int im_wpix_r(int id, float *buffer, int n_pix)
 {
-    if (IM_set_fid(id) < 0)
-        return -3;
-    if (n_pix < 0)
-        return IM_w_rewind(f->cur_window);
-    if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
-        return -2;
-    conv_struct c = conv_of(int(sizeof(float)));
-    if (pick_int_kernel<float>(c))
-        return convert_and_store(reinterpret_cast<unsigned char *>(buffer), n_pix, c);
+    conv_struct c;
+    int result = 0;
+    if (floating_write_done(id, buffer, n_pix, &c, &result))
+        return result;
     switch (f->val_bitpix) {
     case -32:
         if (f->file_type == Type_iraf) {
@@ -709,17 +729,12 @@ int im_wpix_r(int id, float *buffer, int n_pix)
  * outputs, and FITS floating outputs).  -2 when BITPIX is not given. */
 int im_wpix_d(int id, double *buffer, int n_pix)
 {
-    if (IM_set_fid(id) < 0)
-        return -3;
-    if (n_pix < 0)
-        return IM_w_rewind(f->cur_window);
-    if (ready_to_write() < 0 || (buffer == nullptr && n_pix > 0))
-        return -2;
-    conv_struct c = conv_of(int(sizeof(double)));
+    conv_struct c;
+    int result = 0;
+    if (floating_write_done(id, buffer, n_pix, &c, &result))
+        return result;
     const bool iraf = f->file_type == Type_iraf;
     const double iraf_blank = f->val_blank_flag ? double(f->val_blank) : 0.0;
-    if (pick_int_kernel<double>(c))
-        return convert_and_store(reinterpret_cast<unsigned char *>(buffer), n_pix, c);
     switch (f->val_bitpix) {
     case -32:
         c.iraf_blank = float(iraf_blank);
