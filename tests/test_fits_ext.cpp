@@ -19,18 +19,12 @@ namespace {
 
 using testsup::card_texts;
 using testsup::fits_records;
+using testsup::files::int_card;
 using testsup::write_file;
 
 std::string path_of(const std::string &name)
 {
     return testsup::scratch_dir("test_fits_ext") + "/" + name;
-}
-
-std::string int_card(const char *key, long value)
-{
-    char buf[81];
-    std::snprintf(buf, sizeof buf, "%-8s= %20ld", key, value);
-    return buf;
 }
 
 /* Big-endian 16-bit pixels of value base, base+1, ..., padded to records. */

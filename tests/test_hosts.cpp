@@ -23,17 +23,11 @@
 namespace {
 
 using testsup::fits_records;
+using testsup::files::int_card;
 
 std::string path_of(const std::string &name)
 {
     return testsup::scratch_dir("test_hosts") + "/" + name;
-}
-
-std::string int_card(const char *key, long value)
-{
-    char buf[81];
-    std::snprintf(buf, sizeof buf, "%-8s= %20ld", key, value);
-    return buf;
 }
 
 /* A BITPIX -32 image of LF_NX x LF_NY pixels: 2^31 - 4 bytes of data, as
