@@ -288,10 +288,7 @@ TEST_F(Close, HeaderPastTheFileSizeLimitReleasesAndRemovesTheImage)
     // is released at once, and the files it made are removed.
     const std::string name = path("limit_hdr.imh");
     int rc = under_size_limit(2052 + 162, [&]() {
-        int id = im_open(name.c_str(), "write");
-        im_wkey_i(id, 16, "BITPIX");
-        im_wkey_i(id, 1, "NAXIS");
-        im_wkey_i(id, 2, "NAXIS1");
+        int id = new_image("limit_hdr.imh", 16, 2, 0);
         for (int i = 0; i < 4; i++)
             im_wkey_t(id, "COMMENT one record each", "end");
         short v[2] = {1, 2};

@@ -294,10 +294,7 @@ TEST_F(WriteFaults, HeaderThatShrankIsFilledWithBlankCards)
 {
     // Cards removed after the first pixel write, or by an update: END stays
     // in the last record before the pixels, blank cards before it.
-    int id = im_open(testsup::path("shrink.fits").c_str(), "write");
-    im_wkey_i(id, 16, "BITPIX");
-    im_wkey_i(id, 1, "NAXIS");
-    im_wkey_i(id, 2, "NAXIS1");
+    int id = testsup::new_image("shrink.fits", 16, 2, 0);
     for (int k = 0; k < 40; k++)
         im_wkey_t(id, "COMMENT filler", "end");
     short v[2] = {7, 8};
