@@ -397,3 +397,16 @@ void fz_check_value(const fz_store &s, double v, double back, const char *what)
     if (std::isnan(back) || !(std::fabs(back - want) <= tol))
         mismatch(s, v, back, want, what);
 }
+
+// Two-file formats: the header and pixel pieces of one input become two
+// files side by side, so the header's pixel-file name finds its pixels.
+void fz_read_split(const uint8_t *data, size_t size, const char *hdr_name,
+                   const char *pix_name)
+{
+    std::vector<uint8_t> hdr, pix;
+    fz_split(data, size, hdr, pix);
+    fz_write(hdr_name, hdr.data(), hdr.size());
+    fz_write(pix_name, pix.data(), pix.size());
+    unsigned pick = size > 0 ? data[size - 1] : 0;
+    fz_read_image(fz_path(hdr_name), pick, (pick / 5) % 2 == 1);
+}

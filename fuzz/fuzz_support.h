@@ -54,6 +54,12 @@ void fz_check_layout_cards(int id);
 // negative code.
 int fz_read_image(const std::string &name, unsigned pick, bool update);
 
+// Split data (fz_split) into a header file hdr_name and a pixel file
+// pix_name, then read the header file as fz_read_image does, the last input
+// byte picking the pixel type and whether to also open for update.
+void fz_read_split(const uint8_t *data, size_t size, const char *hdr_name,
+                   const char *pix_name);
+
 // What a pixel written through a writer must read back as (im_rpix_d),
 // given how the image stores it.
 struct fz_store {
