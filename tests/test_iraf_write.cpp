@@ -124,6 +124,18 @@ void give_field_cards(int id)
     EXPECT_GT(im_wkey_t(id, "COMMENT kept in the user area", "end"), 0);
 }
 
+// Write the six real pixels of the 3 x 2 field image to id and close it;
+// before and after get the IRAF clock read around the write, the bounds of
+// the creation time the header must record.
+void write_field_pixels(int id, int32_t &before, int32_t &after)
+{
+    float v[6] = {1, 2, 3, -4, 5, 6};
+    before = get_iraf_time();
+    EXPECT_EQ(6, im_wpix_r(id, v, 6));
+    EXPECT_EQ(0, im_close(id));
+    after = get_iraf_time();
+}
+
 } // namespace
 
 TEST_F(IrafWrite, NewHeaderHasEveryFieldAtItsOffset)
@@ -134,11 +146,8 @@ TEST_F(IrafWrite, NewHeaderHasEveryFieldAtItsOffset)
     give_field_cards(id);
     EXPECT_GT(im_wkey_t(id, "HISTORY second", "end"), 0);
     EXPECT_GT(im_wkey_d(id, 10.5, "CRVAL1"), 0);
-    float v[6] = {1, 2, 3, -4, 5, 6};
-    const int32_t before = get_iraf_time();
-    EXPECT_EQ(6, im_wpix_r(id, v, 6));
-    EXPECT_EQ(0, im_close(id));
-    const int32_t after = get_iraf_time();
+    int32_t before = 0, after = 0;
+    write_field_pixels(id, before, after);
 
     auto h = slurp(path("pic.imh"));
     ASSERT_EQ(size_t(2052 + 2 * 162 + 2), h.size());
@@ -598,11 +607,8 @@ TEST_F(IrafWrite, Version2HeaderHasEveryFieldAtItsOffset)
     // turned into real pixels).
     int id = new_image("pic2.imh", -32, 3, 2);
     give_field_cards(id);
-    float v[6] = {1, 2, 3, -4, 5, 6};
-    const int32_t before = get_iraf_time();
-    EXPECT_EQ(6, im_wpix_r(id, v, 6));
-    EXPECT_EQ(0, im_close(id));
-    const int32_t after = get_iraf_time();
+    int32_t before = 0, after = 0;
+    write_field_pixels(id, before, after);
 
     // User area from byte 2046: BSCALE, BZERO (no field of their own) and
     // the comment, 81 bytes each; a NUL, then one more to an even size.
