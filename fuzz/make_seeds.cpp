@@ -46,6 +46,26 @@ static std::vector<uint8_t> text(const std::string &s)
     return std::vector<uint8_t>(s.begin(), s.end());
 }
 
+// A format of two files (header hdr, pixels pix): write image s as it,
+// join the two files into one input (fz_join) and put it as the seed name
+// of harness, as "fuzz_detect" seed other, and with the byte pick in front
+// as "fuzz_roundtrip" seed other.  Counts a failed write in failures.
+static void put_two_files(const seed_spec &s, const std::string &hdr, const std::string &pix,
+                          const std::string &harness, const std::string &name,
+                          const std::string &other, uint8_t pick)
+{
+    if (seed_write(hdr, s) != 0) {
+        failures++;
+        return;
+    }
+    const std::vector<uint8_t> joined = fz_join(slurp(hdr), slurp(pix));
+    put(harness, name, joined);
+    put("fuzz_detect", other, joined);
+    std::vector<uint8_t> rt = joined;
+    rt.insert(rt.begin(), pick);
+    put("fuzz_roundtrip", other, rt);
+}
+
 int main(int argc, char **argv)
 {
     if (argc != 2) {
@@ -82,34 +102,16 @@ int main(int argc, char **argv)
                 failures++;
             }
             // ZZ.
-            const std::string zzh = work + "/in.zzh";
-            if (seed_write(zzh, s) == 0) {
-                std::vector<uint8_t> h = slurp(zzh), p = slurp(work + "/in.zzp");
-                put("fuzz_zz", tag, fz_join(h, p));
-                put("fuzz_detect", "zz_" + tag, fz_join(h, p));
-                std::vector<uint8_t> rt = fz_join(h, p);
-                rt.insert(rt.begin(), uint8_t(k + 1));
-                put("fuzz_roundtrip", "zz_" + tag, rt);
-            } else {
-                failures++;
-            }
+            put_two_files(s, work + "/in.zzh", work + "/in.zzp", "fuzz_zz", tag, "zz_" + tag,
+                          uint8_t(k + 1));
             // IRAF, versions 1 and 2 (no 8-bit pixels in IRAF).
             if (bitpix == 8)
                 continue;
             for (int version = 1; version <= 2; version++) {
                 setenv("oifversion", version == 2 ? "2" : "1", 1);
-                const std::string imh = work + "/in.imh";
-                if (seed_write(imh, s) == 0) {
-                    std::vector<uint8_t> h = slurp(imh), p = slurp(work + "/in.pix");
-                    const std::string vt = "v" + std::to_string(version) + "_" + tag;
-                    put("fuzz_iraf", vt, fz_join(h, p));
-                    put("fuzz_detect", "iraf_" + vt, fz_join(h, p));
-                    std::vector<uint8_t> rt = fz_join(h, p);
-                    rt.insert(rt.begin(), uint8_t(k + 2));
-                    put("fuzz_roundtrip", "iraf_" + vt, rt);
-                } else {
-                    failures++;
-                }
+                const std::string vt = "v" + std::to_string(version) + "_" + tag;
+                put_two_files(s, work + "/in.imh", work + "/in.pix", "fuzz_iraf", vt,
+                              "iraf_" + vt, uint8_t(k + 2));
             }
             unsetenv("oifversion");
         }
