@@ -8,27 +8,19 @@
 # when the extension says INHERIT = T.
 # Environment: FLATTEN, HELPERS (dir of helper_readpix), SRC_DIR, WORK_DIR.
 set -u
-"$SRC_DIR/tools/ensure-test-tools.sh" || { echo "script_fits_ext_astropy: test tools missing"; exit 1; }
-WORK="${WORK_DIR:-/tmp/script_fits_ext_astropy}"
-rm -rf "$WORK"
-mkdir -p "$WORK"
+. "$SRC_DIR/tests/peer_lib.sh"
+peer_setup script_fits_ext_astropy
 
-exec /usr/bin/python3 - "$WORK" "$HELPERS/helper_readpix" "$FLATTEN" <<'EOF'
+exec "$PY" - "$WORK" "$HELPERS/helper_readpix" "$FLATTEN" <<'EOF'
 import os, re, subprocess, sys
 import numpy as np
 from astropy.io import fits
+from peer_checks import Checks
 
 work, helper, flatten = sys.argv[1:4]
 os.chdir(work)
 rng = np.random.default_rng(7)
-failures, checks = [], 0
-
-def check(ok, msg):
-    global checks
-    checks += 1
-    if not ok:
-        failures.append(msg)
-    return ok
+check = Checks("script_fits_ext_astropy")
 
 # One file: an empty primary, then image extensions of every type, a table
 # and a tile-compressed image.  (name, ver, dtype, scale, zero)
@@ -117,8 +109,5 @@ if check(res.returncode == 0, "flatten of [SCI,2]: status %d %r" % (res.returnco
     check(np.all(np.abs(out - flat) <= tol), "flat.fits differs from numpy by %g (tolerance %g)"
           % (np.abs(out - flat).max(), tol))
 
-for f in failures:
-    print("FAIL:", f)
-print("script_fits_ext_astropy: %d checks, %d failed" % (checks, len(failures)))
-sys.exit(1 if failures else 0)
+check.finish()
 EOF

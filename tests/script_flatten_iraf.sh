@@ -9,30 +9,22 @@
 # (oifversion=2) by 64-bit IRAF.
 # Environment: FLATTEN, HELPERS (dir of helper_readpix), SRC_DIR, WORK_DIR.
 set -u
-"$SRC_DIR/tools/ensure-test-tools.sh" || { echo "script_flatten_iraf: test tools missing"; exit 1; }
-WORK="${WORK_DIR:-/tmp/script_flatten_iraf}"
-rm -rf "$WORK"
-mkdir -p "$WORK"
+. "$SRC_DIR/tests/peer_lib.sh"
+peer_setup script_flatten_iraf
 IRAF="$SRC_DIR/tools/iraf.sh"
 [ -f "$IRAF" ] || { echo "script_flatten_iraf: IRAF peer script $IRAF missing"; exit 1; }
 
-exec /usr/bin/python3 - "$WORK" "$FLATTEN" "$HELPERS/helper_readpix" "$IRAF" "$SRC_DIR/tests" <<'EOF'
+exec "$PY" - "$WORK" "$FLATTEN" "$HELPERS/helper_readpix" "$IRAF" "$SRC_DIR/tests" <<'EOF'
 import os, subprocess, sys
 import numpy as np
 
 work, flatten, helper, iraf, tests = sys.argv[1:6]
 sys.path.insert(0, tests)
 import flatten_reference as ref
+from peer_checks import Checks
 
 os.chdir(work)
-failures, checks = [], 0
-
-def check(ok, msg):
-    global checks
-    checks += 1
-    if not ok:
-        failures.append(msg)
-    return ok
+check = Checks("script_flatten_iraf")
 
 def run_iraf(bits32, task, *params, env=None):
     cmd = ["sh", iraf] + (["--32"] if bits32 else []) + [task] + list(params)
@@ -87,8 +79,5 @@ for version, bits32 in (("1", True), ("2", False)):
             check(bool(np.all(np.abs(mine - got) <= 1e-6 * np.abs(got) + 1e-6)),
                   "%s: the library and IRAF read different values" % tag)
 
-for f in failures:
-    print("FAIL:", f)
-print("script_flatten_iraf: %d checks, %d failed" % (checks, len(failures)))
-sys.exit(1 if failures else 0)
+check.finish()
 EOF

@@ -13,7 +13,8 @@
 # helper_imcopy), SRC_DIR, WORK_DIR; IRAF_SH may name another IRAF runner
 # than the project's tools/iraf.sh.
 set -u
-"$SRC_DIR/tools/ensure-test-tools.sh" || { echo "script_iraf_peers: astropy and numpy missing"; exit 1; }
+. "$SRC_DIR/tests/peer_lib.sh"
+peer_setup script_iraf_peers
 IRAF_SH=${IRAF_SH:-$SRC_DIR/tools/iraf.sh}
 [ -f "$IRAF_SH" ] || { echo "script_iraf_peers: no IRAF runner at $IRAF_SH"; exit 1; }
 # Install both IRAFs now (apt-get; needs root the first time) so that a
@@ -22,27 +23,17 @@ sh "$IRAF_SH" imheader images=dev\$pix.imh longheader=no userfields=no '$nargs=1
     || { echo "script_iraf_peers: amd64 IRAF does not run"; exit 1; }
 sh "$IRAF_SH" --32 imheader images=dev\$pix.imh longheader=no userfields=no '$nargs=1' >/dev/null \
     || { echo "script_iraf_peers: i386 IRAF does not run"; exit 1; }
-WORK="${WORK_DIR:-/tmp/script_iraf_peers}"
-rm -rf "$WORK"
-mkdir -p "$WORK"
 
-exec /usr/bin/python3 - "$WORK" "$HELPERS" "$IRAF_SH" <<'EOF'
+exec "$PY" - "$WORK" "$HELPERS" "$IRAF_SH" <<'EOF'
 import os, re, subprocess, sys, tempfile
 import numpy as np
 from astropy.io import fits
+from peer_checks import Checks
 
 work, helpers, iraf_sh = sys.argv[1:4]
 os.chdir(work)
 rng = np.random.default_rng(20261208)
-failures = []
-checks = 0
-
-def check(ok, what):
-    global checks
-    checks += 1
-    if not ok:
-        failures.append(what)
-        print('FAILED:', what)
+check = Checks('script_iraf_peers', echo=True)
 
 def run(cmd, env=None):
     r = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=600)
@@ -349,6 +340,5 @@ for path in others:
     if os.path.basename(path) in ('short.imh', 'ushort.imh', 'double.imh', 'lib2_int.imh'):
         compare_pixels(turned, listpixels(turned), listpixels(path), 'IRAF listpixels', 0)
 
-print('script_iraf_peers: %d checks, %d failures' % (checks, len(failures)))
-sys.exit(1 if failures else 0)
+check.finish()
 EOF

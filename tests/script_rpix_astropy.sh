@@ -6,11 +6,8 @@
 # single/double precision arithmetic of the readers.
 # Environment: HELPERS (dir of helper_readpix), SRC_DIR, WORK_DIR.
 set -u
-"$SRC_DIR/tools/ensure-test-tools.sh" || { echo "script_rpix_astropy: test tools missing"; exit 1; }
-PY=/usr/bin/python3
-WORK="${WORK_DIR:-/tmp/script_rpix_astropy}"
-rm -rf "$WORK"
-mkdir -p "$WORK"
+. "$SRC_DIR/tests/peer_lib.sh"
+peer_setup script_rpix_astropy
 
 "$PY" - "$WORK" "$HELPERS/helper_readpix" <<'EOF'
 import os, subprocess, sys

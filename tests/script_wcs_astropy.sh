@@ -11,11 +11,8 @@
 # while pixel subsets still open.
 # Environment: HELPERS (dir of helper_subset), SRC_DIR, WORK_DIR.
 set -u
-"$SRC_DIR/tools/ensure-test-tools.sh" || { echo "script_wcs_astropy: test tools missing"; exit 1; }
-PY=/usr/bin/python3
-WORK="${WORK_DIR:-/tmp/script_wcs_astropy}"
-rm -rf "$WORK"
-mkdir -p "$WORK"
+. "$SRC_DIR/tests/peer_lib.sh"
+peer_setup script_wcs_astropy
 
 "$PY" - "$WORK" "$HELPERS/helper_subset" <<'EOF'
 import os, subprocess, sys, warnings
