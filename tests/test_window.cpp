@@ -300,17 +300,20 @@ TEST_F(Window, RequestIsCutToWindowAndRewindStartsAgain)
 TEST_F(Window, StoppedMoveGivesMinusTwoAndKeepsCompletedLines)
 {
     made = make_image({10, 10}, 2);
-    ASSERT_EQ(0, im_swin(made->id, 0));
+    int takes[10] = {2, 5, 10};                           /* lines apart in the file: */
+    int skips[10] = {0, 0, 0};                            /* one move each */
+    ASSERT_EQ(0, im_dwin(made->id, 1, takes, skips));
+    ASSERT_EQ(0, im_swin(made->id, 1));
     fail_after = 2;                                       /* third line fails */
-    EXPECT_EQ(-2, IM_walk(0, buffer, 200, record_move));
+    EXPECT_EQ(-2, IM_walk(0, buffer, 100, record_move));
     window_struct *w = made->cur_window;
-    EXPECT_EQ(200, w->total_bytes_left_to_read);          /* count not reduced */
+    EXPECT_EQ(100, w->total_bytes_left_to_read);          /* count not reduced */
     EXPECT_EQ(40, w->cur_byte_read);                      /* two lines done */
     reset_moves();
     fail_after = 0;
     fail_value = 0;                                       /* a move of nothing also stops */
-    EXPECT_EQ(-2, IM_walk(1, buffer, 200, record_move));
-    EXPECT_EQ(200, w->total_bytes_left_to_write);
+    EXPECT_EQ(-2, IM_walk(1, buffer, 100, record_move));
+    EXPECT_EQ(100, w->total_bytes_left_to_write);
 }
 
 TEST_F(Window, NoAxesMovesNothingAndNeverLoops)
@@ -373,3 +376,66 @@ TEST_F(Window, UnrepresentableExtentGivesEmptyWindow)
 }
 
 } // namespace
+
+/* Each call of move takes one run of bytes that lie together in the file,
+ * up to IM_WALK_PIECE: whole lines and planes merge when the window spans
+ * them; padding, skipped pixels and skipped lines break the run. */
+TEST_F(Window, MovesWholeRunsUpToThePieceSize)
+{
+    struct Case {
+        const char *what;
+        std::vector<int> axes;
+        int b, pad;
+        std::vector<int> takes, skips;           /* empty: window 0 */
+        std::vector<Move> want;
+    };
+    const int64_t P = IM_WALK_PIECE;
+    const Case cases[] = {
+        {"whole image", {100, 50}, 2, 0, {}, {}, {{0, 10000}}},
+        {"band of whole lines", {100, 50}, 2, 0, {2, 100, 20}, {0, 0, 10}, {{2000, 4000}}},
+        {"lines cut along axis 1", {100, 3}, 2, 0, {2, 50, 3}, {0, 10, 0},
+         {{20, 100}, {220, 100}, {420, 100}}},
+        {"two whole planes", {10, 10, 5}, 4, 0, {3, 10, 10, 2}, {0, 0, 0, 1}, {{400, 800}}},
+        {"a band in each plane", {10, 10, 3}, 1, 0, {3, 10, 4, 3}, {0, 0, 2, 0},
+         {{20, 40}, {120, 40}, {220, 40}}},
+        {"padded lines", {5, 3}, 4, 3, {}, {}, {{0, 20}, {32, 20}, {64, 20}}},
+        {"larger than a piece", {1024, 1024}, 4, 0, {}, {},
+         {{0, int(P)}, {P, int(P)}, {2 * P, int(P)}, {3 * P, int(P)}}},
+    };
+    std::vector<unsigned char> big(4 << 20);
+    for (const Case &c : cases) {
+        made = make_image(c.axes, c.b, c.pad);
+        int window = 0;
+        if (!c.takes.empty()) {
+            int takes[10] = {0}, skips[10] = {0};
+            std::copy(c.takes.begin(), c.takes.end(), takes);
+            std::copy(c.skips.begin(), c.skips.end(), skips);
+            window = 1;
+            ASSERT_EQ(0, im_dwin(made->id, window, takes, skips)) << c.what;
+        }
+        ASSERT_EQ(0, im_swin(made->id, window)) << c.what;
+        int64_t total = made->cur_window->total_bytes;
+        ASSERT_EQ(total, IM_walk(0, big.data(), total, record_move)) << c.what;
+        ASSERT_EQ(c.want.size(), moves.size()) << c.what;
+        for (size_t i = 0; i < moves.size(); i++) {
+            EXPECT_EQ(c.want[i].pos, moves[i].pos) << c.what << " move " << i;
+            EXPECT_EQ(c.want[i].len, moves[i].len) << c.what << " move " << i;
+        }
+        reset_moves();
+        destroy_fid(made);
+        made = nullptr;
+    }
+}
+
+/* A request that ends inside a run moves only what was asked; the next one
+ * resumes there and takes the rest of the run in one move. */
+TEST_F(Window, RequestsInsideARunResumeWhereTheyStopped)
+{
+    made = make_image({100, 50}, 2);
+    ASSERT_EQ(0, im_swin(made->id, 0));
+    ASSERT_EQ(300, IM_walk(0, buffer, 300, record_move));
+    ASSERT_EQ(9700, IM_walk(0, buffer, 20000, record_move));
+    ASSERT_EQ(2u, moves.size());
+    EXPECT_EQ(300, moves[1].pos);
+    EXPECT_EQ(9700, moves[1].len);
+}

@@ -246,13 +246,17 @@ int IM_w_rewind(window_struct *w);
 
 /* The window walk shared by read_bytes and write_bytes.  It moves up to
  * n_bytes of the current window's read (writing == 0) or write cursor,
- * one window line at most per call of move.  move(chunk, file_pos, len)
+ * each call of move taking one run of bytes that lie together in the file
+ * (consecutive whole lines and planes when the window spans them, no
+ * padding between), of at most IM_WALK_PIECE bytes, so that a large
+ * request costs few system calls.  move(chunk, file_pos, len)
  * transfers len bytes at byte file_pos of the pixel file (io_offset
  * included) and returns the count moved, or a negative value to stop the
  * walk.  Returns the bytes moved, or -2 when move stopped it (or returned
  * 0, or there is no current window).  A request is cut to what is left of
  * the window and to 2147483640 bytes (the result is an int): callers move
  * larger requests in pieces. */
+#define IM_WALK_PIECE 1048576
 typedef int (*IM_mover)(unsigned char *chunk, int64_t file_pos, int len);
 int IM_walk(int writing, unsigned char *buffer, int64_t n_bytes, IM_mover move);
 

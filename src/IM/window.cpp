@@ -228,13 +228,60 @@ int im_swin(int id, int window)
     return IM_select_window(window);
 }
 
+/* The jump of the cursor at the end of a window line: over the stored
+ * line's bytes outside the window, then over the part of each higher axis
+ * outside the window whose extent inside the enclosing block is done.
+ * Counts the line off in left (per-axis counters, as the cursor's).
+ * Returns 0 with *jump set, or -2 when the byte count overflows. */
+static int end_of_line(const window_struct *w, int *left, int naxis, int64_t stored_line,
+                       int64_t *jump)
+{
+    int64_t j = w->skip_bytes;
+    left[2] -= 1;
+    int64_t step = stored_line;
+    for (int i = 2; i < naxis && left[i] == 0; i++) {
+        int64_t over;
+        if (__builtin_mul_overflow(static_cast<int64_t>(axis_len(i) - w->naxis_take[i]), step, &over)
+            || __builtin_add_overflow(j, over, &j))
+            return -2;
+        left[i] = w->naxis_take[i];
+        left[i + 1] -= 1;
+        if (__builtin_mul_overflow(step, static_cast<int64_t>(axis_len(i)), &step))
+            return -2;
+    }
+    *jump = j;
+    return 0;
+}
+
+/* The bytes from the cursor that lie in one run of the file, at most
+ * limit: the rest of the current line (line_left), and the lines after it
+ * as long as each one starts where the one before ends (no padding, no
+ * skipped pixels or lines between them). */
+static int64_t contiguous_run(const window_struct *w, const int *left, int naxis,
+                              int64_t stored_line, int64_t line_left, int64_t limit)
+{
+    if (limit <= line_left || w->skip_bytes != 0)
+        return limit < line_left ? limit : line_left;
+    int counters[IM_MAX_AXES + 1];
+    std::memcpy(counters, left, sizeof counters);
+    int64_t run = line_left;
+    while (run < limit) {
+        int64_t jump = 0;
+        if (end_of_line(w, counters, naxis, stored_line, &jump) < 0 || jump != 0)
+            break;
+        run += limit - run < w->line_bytes ? limit - run : w->line_bytes;
+    }
+    return run;
+}
+
 /* IM_walk: move up to n_bytes (cut to what is left of the window, and to
  * walk_max) through the current window's read (writing 0) or write cursor,
- * at most one window line per call of move.  Returns the bytes moved (0 for
- * an exhausted or empty window, or empty lines); -2 when there is no
- * current window or move returned a negative value or nothing.  On -2 the
- * window's byte count is not reduced, but the cursor keeps the advance of
- * the lines completed. */
+ * each call of move taking one run of bytes that lie together in the file
+ * (whole stored lines and planes when the window spans them) of at most
+ * IM_WALK_PIECE bytes.  Returns the bytes moved (0 for an exhausted or
+ * empty window, or empty lines); -2 when there is no current window or move
+ * returned a negative value or nothing.  On -2 the window's byte count is
+ * not reduced, but the cursor keeps the advance of the lines completed. */
 int im_internal::IM_walk(int writing, unsigned char *buffer, int64_t n_bytes, IM_mover move)
 {
     if (f == nullptr || f->cur_window == nullptr || move == nullptr)
@@ -258,34 +305,28 @@ int im_internal::IM_walk(int writing, unsigned char *buffer, int64_t n_bytes, IM
     while (done < n_bytes) {
         if (line_left <= 0 || line_left > w->line_bytes)
             line_left = w->line_bytes;
-        int64_t chunk = n_bytes - done < line_left ? n_bytes - done : line_left;
+        int64_t limit = n_bytes - done < IM_WALK_PIECE ? n_bytes - done : IM_WALK_PIECE;
+        int64_t chunk = contiguous_run(w, left, naxis, stored_line, line_left, limit);
         int64_t a = move(buffer + done, static_cast<int64_t>(f->io_offset) + cur,
                          static_cast<int>(chunk));
         if (a <= 0)
             return -2;
         if (a > chunk)
             a = chunk;
-        cur += a;
-        line_left -= a;
-        done += a;
-        if (line_left > 0)
-            continue;
-        /* A window line is complete: jump to the next one, and over the
-         * part of each higher axis outside the window once its extent
-         * inside the enclosing block is done. */
-        cur += w->skip_bytes;
-        line_left = w->line_bytes;
-        left[2] -= 1;
-        int64_t step = stored_line;
-        for (int i = 2; i < naxis && left[i] == 0; i++) {
-            int64_t jump;
-            if (__builtin_mul_overflow(static_cast<int64_t>(axis_len(i) - w->naxis_take[i]), step, &jump))
+        /* Advance the cursor through the bytes moved, line by line. */
+        while (a > 0) {
+            int64_t take = a < line_left ? a : line_left;
+            cur += take;
+            line_left -= take;
+            done += take;
+            a -= take;
+            if (line_left > 0)
+                break;
+            int64_t jump = 0;
+            if (end_of_line(w, left, naxis, stored_line, &jump) < 0)
                 return -2;
             cur += jump;
-            left[i] = w->naxis_take[i];
-            left[i + 1] -= 1;
-            if (__builtin_mul_overflow(step, static_cast<int64_t>(axis_len(i)), &step))
-                return -2;
+            line_left = w->line_bytes;
         }
     }
     total_left -= done;
