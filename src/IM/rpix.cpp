@@ -1,7 +1,7 @@
 /* rpix: pixel reading through the current window, with conversion from the
  * stored type to the caller's type.
- * Invariants: one positioned read per window line, nothing allocated; the
- * converting readers read runs of whole lines into a local block and
+ * Invariants: one positioned read per run of window lines that lie
+ * together in the file, nothing allocated; the converting readers read runs of whole lines into a local block and
  * convert each straight to its place in the caller's buffer (windows with
  * lines longer than the block: stored pixels are read into the start of
  * the buffer and widened from the last pixel to the first, so no stored
@@ -380,9 +380,9 @@ static int lines_fit_block(void)
 
 /* read_blocks: deliver up to n_pix converted pixels of the current window
  * (lines of at most read_block_bytes) into out.  Each pass reads a run of
- * whole window lines (one read call per line, through the walk) into a
- * local block and converts it straight to its place in out, while it is
- * in cache.  Returns the pixels delivered (0 once the window is exhausted),
+ * whole window lines (one read call per run that lies together in the
+ * file, through the walk) into a local block and converts it straight to
+ * its place in out, while it is in cache.  Returns the pixels delivered (0 once the window is exhausted),
  * or -2 for a short read: the window's count of bytes left is then as
  * before the call, the cursor keeps the lines completed, and out holds the
  * converted pixels of the runs read before the failing one. */
