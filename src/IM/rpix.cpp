@@ -1,14 +1,15 @@
 /* rpix: pixel reading through the current window, with conversion from the
  * stored type to the caller's type.
  * Invariants: one positioned read per run of window lines that lie
- * together in the file, nothing allocated; the converting readers read runs of whole lines into a local block and
- * convert each straight to its place in the caller's buffer (windows with
- * lines longer than the block: stored pixels are read into the start of
- * the buffer and widened from the last pixel to the first, so no stored
- * pixel is overwritten before it is converted); the integer readers read
- * straight into the buffer; only FITS data, and IRAF data that the header
- * marks as of the other byte order, are byte-swapped; blank pixels are
- * delivered as the library's float or double blank. */
+ * together in the file, nothing allocated; the converting readers read
+ * runs of whole lines into a local block and convert each straight to
+ * its place in the caller's buffer (windows with lines longer than the
+ * block: stored pixels are read into the start of the buffer and widened
+ * from the last pixel to the first, so no stored pixel is overwritten
+ * before it is converted); the integer readers read straight into the
+ * buffer; only FITS data, and IRAF data that the header marks as of the
+ * other byte order, are byte-swapped; blank pixels are delivered as the
+ * library's float or double blank. */
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
