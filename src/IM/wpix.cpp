@@ -534,15 +534,21 @@ static int convert_and_store(unsigned char *buffer, int64_t n, const conv_struct
     const int64_t left_before = w->total_bytes_left_to_write;
     const int64_t out_size = c.out_size;
     const int64_t run_pix = RUN_BYTES / out_size;
+    const int64_t group_pix = run_pix * (IM_WALK_PIECE / RUN_BYTES);
     bool writing = true, failed = false;
     int64_t written = 0;
-    for (int64_t i = 0; i < n; i += run_pix) {
-        const int64_t m = std::min(run_pix, n - i);
-        unsigned char *out = buffer + i * out_size;
-        c.run(buffer + i * c.in_size, out, m, c);
+    /* Convert in runs that stay in cache, write in groups of runs that
+     * the walk can store with one call each. */
+    for (int64_t g = 0; g < n; g += group_pix) {
+        const int64_t gm = std::min(group_pix, n - g);
+        for (int64_t i = g; i < g + gm; i += run_pix) {
+            const int64_t m = std::min(run_pix, g + gm - i);
+            c.run(buffer + i * c.in_size, buffer + i * out_size, m, c);
+        }
         if (!writing)
             continue;
-        const int64_t bytes = m * out_size;
+        unsigned char *out = buffer + g * out_size;
+        const int64_t bytes = gm * out_size;
         const int moved = IM_walk(1, out, bytes, move_out);
         if (moved < 0) {
             failed = true;
