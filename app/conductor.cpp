@@ -128,9 +128,10 @@ static void read_reference_values(int id, const char *name, const plane_geometry
 }
 
 /* One pass over the input window 1 from its start, block by block: each
- * block is read as floats, the plane subtracted (the order keys of the
- * finite results folded into keys when non-null), and written to the
- * output when out > 0.  A failed read or write is fatal. */
+ * block is read as floats and the plane subtracted (the order keys of the
+ * finite results folded into keys when non-null); with out > 0 the block
+ * is written to the output, with out 0 only its range is wanted (keys
+ * non-null).  A failed read or write is fatal. */
 static void stream_pass(int in, const char *in_name, int out, const char *out_name,
                         const plane_geometry *g, const double abc[3], float bf,
                         float *buffer, int block, uint32_t *keys)
@@ -142,7 +143,10 @@ static void stream_pass(int in, const char *in_name, int out, const char *out_na
         const int want = total - done < block ? static_cast<int>(total - done) : block;
         if (im_rpix_r(in, buffer, want) != want)
             squawk_image("Error reading pixels", in_name);
-        subtract_block(buffer, want, done, g->samples, abc, bf, keys);
+        if (out > 0)
+            subtract_block(buffer, want, done, g->samples, abc, bf, keys);
+        else
+            range_block(buffer, want, done, g->samples, abc, bf, keys);
         if (out > 0 && im_wpix_r(out, buffer, want) != want)
             squawk_image("Error writing pixels to output", out_name);
         done += want;

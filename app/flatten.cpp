@@ -4,6 +4,8 @@
  * sample index fastest; every pixel gets the identical computation: the
  * plane (A + sample*B) + line*C in double, subtracted in double, whether
  * the image is held whole or passes through in blocks. */
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -248,6 +250,76 @@ void subtract_block(float *pixels, int64_t n, int64_t first, int samples, const 
                 s = 0;
                 l++;
             }
+        }
+    }
+}
+
+/* Largest and smallest of the n values that are not NaN (infinities
+ * kept), into *hi and *lo; -FLT_MAX and FLT_MAX when every value is NaN.
+ * The extremes are unsigned max and min of order keys, exact reductions
+ * that vectorise (a float max does not: its order of visits matters). */
+TOOL_VECTOR_KERNEL static void value_bounds(const float *v, int n, float *hi, float *lo)
+{
+    uint32_t h = 0u, l = 0xffffffffu;
+    for (int i = 0; i < n; i++) {
+        uint32_t u;
+        std::memcpy(&u, v + i, sizeof u);
+        const uint32_t number = 0u - static_cast<uint32_t>((u & 0x7fffffffu) <= 0x7f800000u);
+        const uint32_t key = u ^ ((0u - (u >> 31)) | 0x80000000u);
+        const uint32_t kh = key & number;
+        const uint32_t kl = key | ~number;
+        h = kh > h ? kh : h;
+        l = kl < l ? kl : l;
+    }
+    *hi = h == 0u ? -FLT_MAX : range_key_value(h);
+    *lo = h == 0u ? FLT_MAX : range_key_value(l);
+}
+
+/* range_block: fold into keys (as subtract_block does) the order keys of
+ * the finite results of subtracting the plane from the n pixels that
+ * start at pixel first; the pixels may be overwritten.  Each segment of a
+ * line is first bounded: the plane is monotonic along a line, so its
+ * results lie within [fl(min - plane max), fl(max - plane min)] (float
+ * and double rounding keep order), and a segment whose bounds lie
+ * strictly inside the extremes found so far can hold neither extreme nor
+ * a tie, and is not evaluated.  The keys end exactly as subtract_block
+ * would leave them.  A blank that is a number (kept as it is) disables the
+ * bounds. */
+void range_block(float *pixels, int64_t n, int64_t first, int samples, const double abc[3],
+                 float bf, uint32_t keys[2])
+{
+    enum { SEGMENT = 1024 };
+    double ab[SEGMENT];
+    int s = static_cast<int>(first % samples);
+    int64_t l = first / samples + 1;
+    while (n > 0) {
+        const int k = static_cast<int>(std::min<int64_t>(std::min(n, int64_t(samples - s)),
+                                                         SEGMENT));
+        const double lc = static_cast<double>(l) * abc[2];
+        bool evaluate = !std::isnan(bf) || keys[0] == RANGE_NO_HI;
+        if (!evaluate) {
+            float vhi, vlo;
+            value_bounds(pixels, k, &vhi, &vlo);
+            const double p0 = (abc[0] + static_cast<double>(s + 1) * abc[1]) + lc;
+            const double p1 = (abc[0] + static_cast<double>(s + k) * abc[1]) + lc;
+            const double pmin = p0 < p1 ? p0 : p1;
+            const double pmax = p0 < p1 ? p1 : p0;
+            const float dhi = static_cast<float>(static_cast<double>(vhi) - pmin);
+            const float dlo = static_cast<float>(static_cast<double>(vlo) - pmax);
+            /* Not both strictly inside (NaN compares false: evaluate). */
+            evaluate = !(dhi < range_key_value(keys[0]) && dlo > range_key_value(keys[1]));
+        }
+        if (evaluate) {
+            for (int i = 0; i < k; i++)
+                ab[i] = abc[0] + static_cast<double>(s + i + 1) * abc[1];
+            subtract_line(pixels, k, ab, lc, bf, keys);
+        }
+        pixels += k;
+        n -= k;
+        s += k;
+        if (s == samples) {
+            s = 0;
+            l++;
         }
     }
 }

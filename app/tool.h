@@ -97,6 +97,8 @@ int fit_plane(const float *values, int samples, int lines, const int32_t *points
               double blank, double abc[3]);
 void subtract_block(float *pixels, int64_t n, int64_t first, int samples, const double abc[3],
                     float bf, uint32_t *keys);
+void range_block(float *pixels, int64_t n, int64_t first, int samples, const double abc[3],
+                 float bf, uint32_t keys[2]);
 int solvlin(const double *matrix, int n, const double *rhs, double *solution);
 double det3(const double *m);
 void mk2darray(const int32_t *base, int step, int count, const int32_t ***out);
