@@ -76,7 +76,8 @@ extern "C" {
  * file with several links, a device or a FIFO is written in place,
  * through the link; so is a file in a folder where no temporary file can
  * be made.  A file the caller may not write is refused as before.  A
- * process killed while writing leaves its temporary files behind.
+ * process that ends (or is killed) before closing the image leaves its
+ * temporary files behind.
  *   > 0  the handle.
  *   IM_ERR_NOTFOUND  content not recognised or unusable: no known form, a
  *        short or damaged header, an image too large for an int byte

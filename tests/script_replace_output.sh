@@ -78,6 +78,16 @@ for form in fits imh zzh; do
     rm -rf old new $files
 done
 
+# ---- The input replaced by its own flattened image ----------------------
+# The old file is the input: it is read whole while the new one is written
+# beside it, and replaced at the end.
+printf 'sample.fits\nref.fits\n%s\n' "$points" | "$FLATTEN" 2>/dev/null
+cp sample.fits self.fits
+printf 'self.fits\nself.fits\n%s\n' "$points" | "$FLATTEN" 2>/dev/null
+check "input and output of one name: status 0" test $? = 0
+check "input and output of one name: the output as from a copy" cmp -s self.fits ref.fits
+rm -f ref.fits self.fits
+
 # ---- A run killed during the write of a large output -------------------
 # A 4096 x 4096 BITPIX -32 input (64 MiB of zeros after the header).
 {
