@@ -13,11 +13,11 @@
  * is left behind; a file that existed under the name before is never
  * removed. */
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <csignal>
 #include <unistd.h>
 
 #include "im.h"
@@ -188,17 +188,19 @@ static int replace_old_files(void)
         if (rename(f->pix_temp, f->pix_filename) == 0) {
             f->pix_temp[0] = '\0';
             f->made_files |= IM_REPLACED_PIX;
-        } else
+        } else {
             result = IM_fail(-2, "%s could not be replaced: %s (the old file is left as it "
                              "was)", f->pix_filename, IM_errno_words(errno));
+        }
     }
     if (result == 0 && f->hdr_temp[0] != '\0') {
-        if (rename(f->hdr_temp, f->hdr_filename) == 0)
+        if (rename(f->hdr_temp, f->hdr_filename) == 0) {
             f->hdr_temp[0] = '\0';
-        else
+        } else {
             result = IM_fail(-2, "%s could not be replaced: %s (its pixel file %s is already "
                              "the new one)", f->hdr_filename, IM_errno_words(errno),
                              f->pix_filename);
+        }
     }
     if (held)
         (void)sigprocmask(SIG_SETMASK, &before, nullptr);

@@ -78,12 +78,15 @@ static int make_temp(const char *path, mode_t perm, char *temp, size_t size)
 {
     const int n = std::snprintf(temp, size, "%s.tmpXXXXXX", path);
     int fd = -1;
-    if (n > 0 && size_t(n) < size)
-        fd = off_zero(mkstemp(temp));
-    if (fd > 0 && fchmod(fd, perm) != 0) {
-        close(fd);
-        (void)unlink(temp);
-        fd = -1;
+    if (n > 0 && size_t(n) < size) {
+        const int created = mkstemp(temp);
+        fd = off_zero(created);
+        if (created >= 0 && (fd < 0 || fchmod(fd, perm) != 0)) {
+            if (fd > 0)
+                close(fd);
+            (void)unlink(temp);
+            fd = -1;
+        }
     }
     if (fd < 0)
         temp[0] = '\0';
