@@ -870,6 +870,34 @@ TEST(ToolFaults, OutputThatRefusesWritesFailsAndLeavesTheLink)
     }
 }
 
+TEST(ToolFaults, OutputThatIsTheInputThroughALinkIsRefusedNotDestroyed)
+{
+    /* An output name that reaches the input's file through a symbolic or a
+     * hard link would be written in place while the tool still reads the
+     * input: the write is refused and the input keeps its bytes.  The
+     * input's own name is replaced safely (a new file renamed over it). */
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    const std::string before = read_file(d + "/in.fits");
+    ASSERT_EQ(0, symlink("in.fits", (d + "/soft.fits").c_str()));
+    ASSERT_EQ(0, link((d + "/in.fits").c_str(), (d + "/hard.fits").c_str()));
+    for (const char *name : {"soft.fits", "hard.fits"}) {
+        ToolResult r = run_tool(d, "", std::string("in.fits\n") + name + "\n" + CORNERS);
+        EXPECT_EQ(255, r.status) << name;
+        EXPECT_EQ(0u, r.err.find(std::string("Error writing pixels to output \"") + name +
+                                 "\": cannot create " + name + ": the file is in use"))
+            << r.err;
+        EXPECT_EQ(before, read_file(d + "/in.fits")) << name;
+    }
+    std::remove((d + "/soft.fits").c_str());
+    std::remove((d + "/hard.fits").c_str());
+    ToolResult same = run_tool(d, "", std::string("in.fits\nin.fits\n") + CORNERS);
+    EXPECT_EQ(0, same.status) << same.err;
+    Fits out;
+    ASSERT_TRUE(read_fits(d + "/in.fits", &out));
+    EXPECT_NEAR(out.values[7 * 30 + 9], 500.0, 0.05);
+}
+
 TEST(ToolFaults, JunkOnStandardInputEndsWithAStatusNeverASignal)
 {
     std::string d = work_dir();

@@ -79,6 +79,7 @@ const char *im_internal::IM_errno_words(int e)
     case ELOOP: return "too many symbolic links";
     case EROFS: return "read-only file system";
     case ENODEV: return "not a regular file (a FIFO, device or socket)";
+    case ETXTBSY: return "the file is in use (an open image reads it, or a program runs it)";
     default: return std::strerror(e);
     }
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <sys/stat.h>
+
 #include "im.h"
 
 fid_struct *im_internal::f = nullptr;
@@ -89,5 +91,25 @@ int im_internal::IM_set_fid(int id)
     f = find_fid(id);
     if (f == nullptr || f->magic != FID_MAGIC)
         return -3;
+    return 0;
+}
+
+/* IM_file_open_elsewhere: 1 when the file st describes (from stat) is the
+ * header or pixel file of an open image other than f, else 0.  Leaves f
+ * alone. */
+int im_internal::IM_file_open_elsewhere(const struct stat *st)
+{
+    ring_init();
+    for (fid_struct *p = head_fid.rlink; p != &head_fid; p = p->rlink) {
+        if (p == f || p->magic != FID_MAGIC)
+            continue;
+        const int fds[2] = {p->unix_hdr_fid, p->unix_pix_fid};
+        for (const int fd : fds) {
+            struct stat other;
+            if (fd > 0 && fstat(fd, &other) == 0 && other.st_dev == st->st_dev &&
+                other.st_ino == st->st_ino)
+                return 1;
+        }
+    }
     return 0;
 }

@@ -103,7 +103,8 @@ static int make_temp(const char *path, mode_t perm, char *temp, size_t size)
  * file the caller may not write is refused as a truncation would be.
  * Anything else under the name (a symbolic link, a file with several
  * links, a device, a FIFO), or a folder where no temporary file can be
- * made, is truncated and written in place (through a link).  A temp that
+ * made, is truncated and written in place (through a link), unless it is
+ * a file of another open image (refused: errno ETXTBSY).  A temp that
  * is not "" on entry names this image's temporary file from an earlier
  * attempt: it is truncated and used again.  *made is 0 in all those
  * cases.  Returns the descriptor (> 0) or -1 (errno set). */
@@ -125,6 +126,13 @@ int im_internal::IM_create_file(const char *path, int *made, char *temp, size_t 
                 return -1;
             close(old);
             fd = make_temp(path, st.st_mode & 0777, temp, temp_size);
+        }
+        /* Written in place, a file that an open image reads (the output
+         * named as the input through a link) would lose what it holds
+         * before it is read. */
+        if (fd < 0 && stat(path, &st) == 0 && IM_file_open_elsewhere(&st)) {
+            errno = ETXTBSY;
+            return -1;
         }
         if (fd < 0)
             fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0664);

@@ -147,6 +147,7 @@ struct fid_struct {
 #define IM_REPLACED_PIX 8 /* the close renamed pix_temp over pix_filename */
 
 struct IMHDR2;
+struct stat;
 
 /* The internal routines and the current descriptor live in a namespace of
  * their own: built with hidden visibility they are not exported from the
@@ -177,6 +178,7 @@ void IM_suffix_list(char *out, size_t size);
 fid_struct *new_fid(void);
 void destroy_fid(fid_struct *p);
 fid_struct *find_fid(int id);
+int IM_file_open_elsewhere(const struct ::stat *st);
 int IM_set_fid(int id);
 fid_struct *IM_fid_of(int id);
 
