@@ -5,6 +5,7 @@
  * the flattened pixels, and closes both images.  Memory does not grow with
  * the image.  Every failure ends the process through squawk or exit. */
 #include <algorithm>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -58,6 +59,48 @@ static void discard_unfinished_output(void)
     if (unfinished_output > 0)
         (void)im_file(unfinished_output, "d");
     unfinished_output = 0;
+}
+
+/* A request to stop (SIGINT, SIGTERM, SIGHUP) that arrived while the
+ * output was being written: the passes look at it after each block. */
+static volatile sig_atomic_t stop_signal = 0;
+
+static void note_stop(int sig)
+{
+    stop_signal = sig;
+}
+
+/* catch_stops: from now on the stop signals that are not ignored are
+ * noted rather than ending the process at once, so that the unfinished
+ * output (a temporary file beside an old one) can be discarded. */
+static void catch_stops(void)
+{
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    for (const int sig : signals) {
+        struct sigaction now;
+        if (sigaction(sig, nullptr, &now) != 0 || now.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction act {};
+        act.sa_handler = note_stop;
+        sigemptyset(&act.sa_mask);
+        act.sa_flags = SA_RESTART;
+        (void)sigaction(sig, &act, nullptr);
+    }
+}
+
+/* stop_if_asked: after a stop signal, discard the unfinished output and
+ * end the process by that signal, as it would have ended without the
+ * handler (a message says the output was discarded). */
+static void stop_if_asked(void)
+{
+    const int sig = stop_signal;
+    if (sig == 0)
+        return;
+    discard_unfinished_output();
+    std::fputs("Stopped by a signal: the output is discarded\n", stderr);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+    std::_Exit(128 + sig);
 }
 
 /* The geometry of the two-dimensional image seen through the input's
@@ -150,6 +193,7 @@ static void stream_pass(int in, const char *in_name, int out, const char *out_na
         if (out > 0 && im_wpix_r(out, buffer, want) != want)
             squawk_image("Error writing pixels to output", out_name);
         done += want;
+        stop_if_asked();
     }
 }
 
@@ -266,6 +310,7 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
 
     add_history(out.handle, out_name);
 
+    catch_stops();
     const float bf = static_cast<float>(in.blank);
     int bitpix = 32;                           /* hdrclean's choice without a card */
     (void)im_rkey_i(out.handle, &bitpix, "BITPIX");
@@ -305,6 +350,7 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
                     nullptr);
     }
 
+    stop_if_asked();
     if (debug > 5)
         std::fputs("Close the images\n", stderr);
     if (im_close(in.handle) < 0)

@@ -7,7 +7,9 @@
 #    is left either way;
 #  - a run stopped during the write of a large image and killed (SIGKILL)
 #    leaves the old output as it was (its temporary file stays: nothing
-#    can remove it after SIGKILL).
+#    can remove it after SIGKILL);
+#  - a run sent SIGTERM or SIGHUP during that write discards its temporary
+#    file, leaves the old output as it was and ends by the signal.
 # Environment: FLATTEN, SRC_DIR, WORK_DIR.
 set -u
 mkdir -p "$WORK_DIR"
@@ -121,7 +123,35 @@ for attempt in 1 2 3 4 5; do
     cp -p old.fits out.fits
 done
 check "a run was caught during its write (5 attempts)" test "$caught" = 1
-rm -f big.fits big.txt out.fits old.fits
+
+# ---- A run asked to stop (SIGTERM, SIGHUP) during its write ----------------
+# The tool discards its unfinished output, so no temporary file stays, and
+# ends by the signal it was sent.
+for sig in TERM HUP; do
+    caught=0
+    for attempt in 1 2 3 4 5; do
+        cp -p old.fits out.fits
+        "$FLATTEN" < big.txt 2>stop.err &
+        pid=$!
+        while kill -0 "$pid" 2>/dev/null && ! compgen -G "out.fits.tmp*" >/dev/null; do :; done
+        if kill -"$sig" "$pid" 2>/dev/null; then
+            wait "$pid"
+            status=$?
+            # a run that had already finished when the signal came says 0
+            [ "$status" = 0 ] && continue
+            caught=1
+            check "SIG$sig: ends by the signal" test "$status" = $((128 + $(kill -l "$sig")))
+            check "SIG$sig: says the output is discarded" \
+                grep -q "Stopped by a signal: the output is discarded" stop.err
+            check "SIG$sig: the old output intact" cmp -s out.fits old.fits
+            check "SIG$sig: no temporary file left" no_temporaries
+            break
+        fi
+        wait "$pid" 2>/dev/null
+    done
+    check "SIG$sig: a run was caught during its write (5 attempts)" test "$caught" = 1
+done
+rm -f big.fits big.txt out.fits old.fits stop.err
 
 echo "script_replace_output: $pass passed, $fail failed"
 [ "$fail" = 0 ]
