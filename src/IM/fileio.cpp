@@ -235,3 +235,21 @@ ssize_t im_internal::IM_write_some_at(int fd, const void *data, size_t n, int64_
 {
     return write_once(fd, data, n, pos < 0 ? 0 : pos);
 }
+
+/* IM_start_writeback: ask the system to start writing bytes pos .. pos+n
+ * of fd out to the device now, without waiting for it.  Used on a file
+ * that will replace another by a rename: ext4 writes such a file out
+ * before the rename is committed, and done as the file is written that
+ * work overlaps the rest of the run instead of stalling the rename.  A
+ * hint only: nothing where the system lacks it, and failures are ignored. */
+void im_internal::IM_start_writeback(int fd, int64_t pos, int64_t n)
+{
+#if defined(__linux__) && defined(SYNC_FILE_RANGE_WRITE)
+    (void)sync_file_range(fd, static_cast<off_t>(pos), static_cast<off_t>(n),
+                          SYNC_FILE_RANGE_WRITE);
+#else
+    (void)fd;
+    (void)pos;
+    (void)n;
+#endif
+}

@@ -289,6 +289,7 @@ int IM_read_full(int fd, void *buffer, int n);
 int IM_read_full_at(int fd, void *buffer, int n, int64_t pos);
 int IM_write_all(int fd, const void *data, size_t n);
 int IM_write_all_at(int fd, const void *data, size_t n, int64_t pos);
+void IM_start_writeback(int fd, int64_t pos, int64_t n);
 ssize_t IM_write_some_at(int fd, const void *data, size_t n, int64_t pos);
 
 /* FITS records: 2880 bytes, 36 cards of 80 columns. */

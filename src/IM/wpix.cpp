@@ -395,6 +395,8 @@ static int move_out(unsigned char *chunk, int64_t pos, int len)
             return IM_fail(-1, "%s: %s", f->pix_filename, IM_errno_words(errno));
         if (n == 0)
             return IM_fail(-1, "%s: no byte could be stored", f->pix_filename);
+        if (f->pix_temp[0] != '\0')
+            IM_start_writeback(f->unix_pix_fid, pos, n);
     }
     f->bytes_written += n;
     f->changed |= IM_CHANGED_PIXELS;
