@@ -95,7 +95,10 @@ static const char usage_text[] =
     "Exit status: 0 done; 1 usage error, missing name line or failed fit;\n"
     "13, 14 the dry runs above; 255 a fatal error, a failed close of the output\n"
     "included (the message names the image and the reason; the output files\n"
-    "this run created are removed).\n";
+    "this run created are removed).\n"
+    "\n"
+    "An existing output is replaced only when the run succeeds: the new image is\n"
+    "written beside it and renamed over it at the end.\n";
 
 /* Options that are words: --help and --version print and end the process
  * with status 0; any other word is a usage error (status 1). */
