@@ -28,8 +28,10 @@
 #include "im.h"
 
 /* Stored bytes converted per piece: a piece and the pixels made of it
- * stay in the first-level cache.  A piece whose stored bytes overlap its
- * own output is first copied to a local array of this size. */
+ * stay in the first-level cache.  A piece of narrower stored pixels whose
+ * bytes overlap its own output is first copied to a local array of this
+ * size; stored pixels as wide as their results are converted where they
+ * lie. */
 static const int piece_bytes = 16 * 1024;
 
 /* Stored bytes read per group (one walk, whose moves take at most this
@@ -150,11 +152,26 @@ __attribute__((always_inline)) static inline In as_int(U u)
     return v;
 }
 
+/* Where a kernel reads stored pixels of In to convert to Out: stored
+ * pixels as wide as their results are converted where they lie (the
+ * caller passes src equal to dst), each one read before its result is
+ * stored, so they are read through dst and src is not used; narrower ones
+ * at src, which does not overlap dst. */
+template <typename In, typename Out, typename Dst>
+__attribute__((always_inline)) static inline const unsigned char *stored_source(
+    const unsigned char *src, Dst *dst)
+{
+    if (sizeof(In) == sizeof(Out))
+        return reinterpret_cast<const unsigned char *>(dst);
+    return src;
+}
+
 /* Widen n stored integers at src into Out at dst, which does not overlap
- * src: each value is loaded (bytes reversed when Swap, then XOR flip,
- * which turns unsigned 16-bit IRAF values into signed ones); blank codes
- * become blank_bits (B), then the value is multiplied by scale (S) and
- * offset is added (O), each result rounded to Out. */
+ * src (or is src, for integers as wide as Out: stored_source): each value
+ * is loaded (bytes reversed when Swap, then XOR flip, which turns unsigned
+ * 16-bit IRAF values into signed ones); blank codes become blank_bits (B),
+ * then the value is multiplied by scale (S) and offset is added (O), each
+ * result rounded to Out. */
 template <typename In, typename Out, bool Swap, bool B, bool S, bool O>
 IM_VECTOR_KERNEL static void widen_int(const unsigned char *__restrict src, Out *__restrict dst,
                                        int n, typename std::make_unsigned<In>::type flip,
@@ -162,8 +179,9 @@ IM_VECTOR_KERNEL static void widen_int(const unsigned char *__restrict src, Out 
                                        typename bits_of<Out>::U blank_bits)
 {
     typedef typename std::make_unsigned<In>::type U;
+    const unsigned char *in = stored_source<In, Out>(src, dst);
     for (int k = 0; k < n; k++) {
-        U u = static_cast<U>(load_stored<U, Swap>(src + k * sizeof(U)) ^ flip);
+        U u = static_cast<U>(load_stored<U, Swap>(in + k * sizeof(U)) ^ flip);
         In v = as_int<In>(u);
         Out x = static_cast<Out>(v);
         if (S)
@@ -176,17 +194,19 @@ IM_VECTOR_KERNEL static void widen_int(const unsigned char *__restrict src, Out 
     }
 }
 
-/* Stored single-precision floats at src to Out at dst (no overlap):
- * bytes reversed when Swap; non-finite values, and (IrafBlank) values
- * equal to blank, become blank_bits; the others are multiplied by scale
+/* Stored single-precision floats at src to Out at dst (no overlap, or
+ * dst is src for Out float: stored_source): bytes reversed when Swap;
+ * non-finite values, and (IrafBlank) values equal to blank, become
+ * blank_bits; the others are multiplied by scale
  * (S) and offset is added (O), each rounded to Out. */
 template <typename Out, bool Swap, bool IrafBlank, bool S, bool O>
 IM_VECTOR_KERNEL static void floats_to(const unsigned char *__restrict src, Out *__restrict dst,
                                        int n, double blank, double scale, double offset,
                                        typename bits_of<Out>::U blank_bits)
 {
+    const unsigned char *in = stored_source<float, Out>(src, dst);
     for (int k = 0; k < n; k++) {
-        uint32_t u = load_stored<uint32_t, Swap>(src + 4 * k);
+        uint32_t u = load_stored<uint32_t, Swap>(in + 4 * k);
         float xf;
         std::memcpy(&xf, &u, sizeof xf);
         bool is_blank = (u & 0x7F800000u) == 0x7F800000u;
@@ -209,8 +229,9 @@ IM_VECTOR_KERNEL static void doubles_to(const unsigned char *__restrict src,
                                         double scale, double offset)
 {
     const double bd = IM_double_blank();
+    const unsigned char *in = stored_source<double, double>(src, dst);
     for (int k = 0; k < n; k++) {
-        uint64_t u = load_stored<uint64_t, Swap>(src + 8 * k);
+        uint64_t u = load_stored<uint64_t, Swap>(in + 8 * k);
         double x;
         std::memcpy(&x, &u, sizeof x);
         /* false for NaN and both infinities (a double-domain test keeps
@@ -344,7 +365,8 @@ static void doubles_image(const conv_struct &c, const unsigned char *src, double
 }
 
 /* convert: n stored pixels of the current image at src (file order) to
- * floats or doubles at dst, which does not overlap src, as c says, for
+ * floats or doubles at dst, which does not overlap src (or is src, for
+ * stored pixels as wide as Out), as c says, for
  * BITPIX 8, 16, 32, -32, and -64 into doubles; any other BITPIX leaves
  * dst alone (the readers refuse it beforehand). */
 template <typename Out>
@@ -413,11 +435,13 @@ static void host_ints(unsigned char *x, int64_t n_bytes, int size)
  * walk) into the end of the group's place in out, then converted from its
  * first pixel to its last, one cache-sized piece at a time: pixel i's
  * output ends no later than where stored pixel i + 1 begins, so nothing
- * unconverted is overwritten; a piece whose stored bytes overlap its own
- * output goes through a local copy.  Returns the pixels delivered (0 once
- * the window is exhausted), or -2: no window, or a short read (the
- * window's count of bytes left is then as before the call, the cursor
- * keeps the lines completed, out holds the groups converted before). */
+ * unconverted is overwritten; stored pixels as wide as their results are
+ * converted where they lie, and a piece of narrower ones whose stored
+ * bytes overlap its own output goes through a local copy.  Returns the
+ * pixels delivered (0 once the window is exhausted), or -2: no window, or
+ * a short read (the window's count of bytes left is then as before the
+ * call, the cursor keeps the lines completed, out holds the groups
+ * converted before). */
 template <typename Out>
 static int read_converted(Out *out, int n_pix)
 {
@@ -451,7 +475,7 @@ static int read_converted(Out *out, int n_pix)
             int n = static_cast<int>(got - i < piece_bytes / s ? got - i : piece_bytes / s);
             const unsigned char *src = stored + i * s;
             Out *dst = out + done + i;
-            if (reinterpret_cast<const unsigned char *>(dst + n) > src) {
+            if (s < d && reinterpret_cast<const unsigned char *>(dst + n) > src) {
                 std::memcpy(copy, src, static_cast<size_t>(n * s));
                 src = copy;
             }
