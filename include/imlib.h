@@ -67,7 +67,17 @@ extern "C" {
  * current.  A write open creates no file: the first pixel write (or the
  * close) settles the form from the name's suffix (.imh IRAF, .zzh ZZ,
  * .fits or .fit FITS), else from the first image im_hdr copied (its suffix
- * added), else FITS (.fits added), and creates the files.
+ * added), else FITS (.fits added), and creates the files.  A file that
+ * already has one of the names is not touched while the image is written:
+ * when it is a regular file with a single link, the new file is written
+ * to a temporary file beside it (the name, ".tmp" and six characters; the
+ * old file's permission bits), which a successful im_close renames over
+ * it, and which a failed close or a discard removes.  A symbolic link, a
+ * file with several links, a device or a FIFO is written in place,
+ * through the link; so is a file in a folder where no temporary file can
+ * be made.  A file the caller may not write is refused as before.  A
+ * process that ends (or is killed) before closing the image leaves its
+ * temporary files behind.
  *   > 0  the handle.
  *   IM_ERR_NOTFOUND  content not recognised or unusable: no known form, a
  *        short or damaged header, an image too large for an int byte
@@ -85,16 +95,25 @@ IM_API int im_open(const char *name, const char *mode);
 
 /* im_close: completes an image opened for writing or update (pixel setup
  * if no pixel was written, FITS padding, the header) and releases it.
- *   IM_OK  closed and released.  An update that changed no card and no
- *       pixel writes nothing (a FITS checksum stays true).  S images have
- *       no header writer: their pixels are written in place, and closing
- *       an S image stores nothing more.
+ *   IM_OK  closed and released.  The temporary files of a new image
+ *       written over old files (im_open) have replaced them: the pixel
+ *       file first, then the header file (IRAF, ZZ), with signals held off
+ *       between the two renames.  No fsync is made: a file system that
+ *       writes a file replaced by a rename before the rename (ext4 does)
+ *       keeps the old or the new file after a crash, never a mixture.  An
+ *       update that changed no card and no pixel writes nothing (a FITS
+ *       checksum stays true).  S images have no header writer: their
+ *       pixels are written in place, and closing an S image stores
+ *       nothing more.
  *   IM_ERR_REFUSED  failed, released all the same: no pixel file, fewer
  *       pixels written than NAXISn call for, a write or the file's close
- *       failed (disk full, file-size limit), cards changed in an S image.
- *       Files that a new image created itself are removed; a file that
- *       existed under the name was overwritten from the first pixel write
- *       and is left as it is (the reason names it).
+ *       failed (disk full, file-size limit), cards changed in an S image,
+ *       a rename over an old file failed.  Files that a new image created
+ *       itself and its temporary files are removed; old files under its
+ *       names are left as they were, except those written in place (a
+ *       link, a file with several links, a folder without room for a
+ *       temporary file: see im_open), which are left as the writes left
+ *       them (the reason names them).
  *   IM_ERR_UNUSABLE  refused, the image stays open and unchanged: its
  *       cards cannot be stored as they stand (a FITS header that needs more
  *       2880-byte records than the file has before its pixels, an IRAF
@@ -109,8 +128,9 @@ IM_API int im_close(int id);
 /* im_file: operation "p" prints the header summary (title, ruler, every
  * card as im_rkey_t reads it) and "q" the card-list dump, on standard
  * output; "d" discards the image: it is released without being completed,
- * and a new image's files that it created are removed (files that existed
- * under its names stay as the writes so far left them).  Any other
+ * and a new image's files that it created and its temporary files are
+ * removed (files that existed under its names stay as they were, or, when
+ * written in place (see im_open), as the writes so far left them).  Any other
  * operation, or a null one, does nothing.
  *   IM_OK; IM_ERR_NOTOPEN handle not open (nothing done).
  * "p" leaves the current card where it was. */
@@ -377,7 +397,11 @@ IM_API int im_rpix_d(int id, double *buffer, int n_pix);
  * window (window 0, built at the first write, for a new image).  The
  * header must be complete first (BITPIX and the NAXIS cards): the first
  * write of a new image settles its form, creates its files and fixes where
- * its pixels begin.  The buffer is converted in place to the stored form
+ * its pixels begin.  Cards other than those may still change afterwards:
+ * the header is stored at im_close, in the FITS header space counted from
+ * the cards present at the first write (so a card whose value is known
+ * only after the pixels, such as DATAMAX, is written first with a
+ * provisional value and rewritten before the close).  The buffer is converted in place to the stored form
  * (all n_pix pixels, even when fewer are written).  Results of every
  * write:
  *   >= 0  pixels written: fewer than n_pix once the window is full, 0

@@ -4,10 +4,16 @@
  * A close is final except in one case: a header whose cards the form
  * cannot store as they stand (-4) leaves the image open and unchanged, so
  * the caller may mend the cards and close again (or discard the image).
- * Every other failure releases the image, and a new image's files that it
- * created itself are removed then, so that no damaged file is left behind;
- * a file that existed under the name before is never removed. */
+ * A new image written over old files wrote temporary files beside them
+ * (pix_temp, hdr_temp): a successful close renames them over the old
+ * names, pixel file first, then header file, with signals held off
+ * between the two; every other ending removes them and the old files stay
+ * as they were.  Every failure releases the image, and a new image's
+ * files that it created itself are removed then, so that no damaged file
+ * is left behind; a file that existed under the name before is never
+ * removed. */
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -123,20 +129,27 @@ static int complete_image(int id)
     return h < 0 ? -2 : 0;
 }
 
-/* Remove the files that the new image f created itself, after a failure;
- * the reason gets the names of files that existed before and were
- * overwritten (they stay, incomplete). */
+/* Remove the files that the new image f created itself, and its
+ * temporary files, after a failure or a discard; the reason gets the
+ * names of files that existed before and were written in place (they
+ * stay, incomplete).  Clears pix_temp and hdr_temp. */
 static void remove_made_files(void)
 {
     const bool two_files = f->file_type == Type_iraf || f->file_type == Type_zz;
     char kept[2 * IM_NAME_LEN + 8] = "";
-    if (f->pix_filename[0] != '\0') {
+    if (f->pix_temp[0] != '\0') {
+        (void)unlink(f->pix_temp);
+        f->pix_temp[0] = '\0';
+    } else if (f->pix_filename[0] != '\0' && !(f->made_files & IM_REPLACED_PIX)) {
         if (f->made_files & IM_MADE_PIX)
             (void)unlink(f->pix_filename);
         else
             std::snprintf(kept, sizeof kept, "%s", f->pix_filename);
     }
-    if (two_files && (f->made_files & IM_WROTE_HDR)) {
+    if (f->hdr_temp[0] != '\0') {
+        (void)unlink(f->hdr_temp);
+        f->hdr_temp[0] = '\0';
+    } else if (two_files && (f->made_files & IM_WROTE_HDR)) {
         if (f->made_files & IM_MADE_HDR)
             (void)unlink(f->hdr_filename);
         else {
@@ -154,8 +167,50 @@ static void remove_made_files(void)
                   kept);
 }
 
-/* Close the pixel file and release f with its card blocks.  Returns
- * result, or -2 when closing the file failed (reason recorded). */
+/* replace_old_files: rename the temporary files of the completed new
+ * image f over the old files: the pixel file first, then the header file,
+ * with every signal that can be blocked held off across both renames so
+ * that the pair switches together as far as a process can make it.  No
+ * fsync: a file system that orders data before a rename that replaces a
+ * file (ext4 does) keeps either the old or the new file after a crash.
+ * Returns 0, or -2 with the reason when a rename failed (a temporary file
+ * not renamed is left for remove_made_files; a renamed one is marked
+ * IM_REPLACED_PIX, its name cleared). */
+static int replace_old_files(void)
+{
+    if (f->pix_temp[0] == '\0' && f->hdr_temp[0] == '\0')
+        return 0;
+    sigset_t all, before;
+    sigfillset(&all);
+    const bool held = sigprocmask(SIG_BLOCK, &all, &before) == 0;
+    int result = 0;
+    if (f->pix_temp[0] != '\0') {
+        if (rename(f->pix_temp, f->pix_filename) == 0) {
+            f->pix_temp[0] = '\0';
+            f->made_files |= IM_REPLACED_PIX;
+        } else {
+            result = IM_fail(-2, "%s could not be replaced: %s (the old file is left as it "
+                             "was)", f->pix_filename, IM_errno_words(errno));
+        }
+    }
+    if (result == 0 && f->hdr_temp[0] != '\0') {
+        if (rename(f->hdr_temp, f->hdr_filename) == 0) {
+            f->hdr_temp[0] = '\0';
+        } else {
+            result = IM_fail(-2, "%s could not be replaced: %s (its pixel file %s is already "
+                             "the new one)", f->hdr_filename, IM_errno_words(errno),
+                             f->pix_filename);
+        }
+    }
+    if (held)
+        (void)sigprocmask(SIG_SETMASK, &before, nullptr);
+    return result;
+}
+
+/* Close the pixel file and release f with its card blocks; a completed
+ * new image (result 0) first replaces old files by its temporary ones.
+ * Returns result, or -2 when closing the file or a replacement failed
+ * (reason recorded). */
 static int release(int result)
 {
     /* The standard streams (descriptor 0) stay open for the process. */
@@ -163,6 +218,8 @@ static int release(int result)
     if (has_files && close(f->unix_pix_fid) != 0 && result == 0)
         result = IM_fail(-2, "%s: %s", f->pix_filename, IM_errno_words(errno));
     f->unix_pix_fid = -1;
+    if (result == 0 && f->mode == 2)
+        result = replace_old_files();
     if (result < 0 && f->mode == 2 && has_files)
         remove_made_files();
     f->mode = 0;
@@ -172,8 +229,9 @@ static int release(int result)
 }
 
 /* IM_discard: release the current image without completing it.  A new
- * image's files that it created are removed (a file that existed under
- * the name is left as the writes so far left it).  Leaves f null. */
+ * image's files that it created and its temporary files are removed (a
+ * file that existed under the name is left as it was, or, when it was
+ * written in place, as the writes so far left it).  Leaves f null. */
 void im_internal::IM_discard(void)
 {
     const int mode = f->mode;

@@ -1,9 +1,13 @@
 /* fileio: the file helpers every reader and writer of headers uses --
- * opening without creating, reading and writing whole counts with retries.
+ * opening without creating, creating a new image's files (beside an old
+ * file of the same name, to replace it at the close), reading and writing
+ * whole counts with retries.
  * Invariants: a real file never sits on descriptor 0, which stands for the
  * standard stream; interrupted and partial transfers are retried, so a
  * short count means end of file or an error, never a signal. */
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,28 +55,81 @@ int im_internal::IM_open_file(const char *path, int flags)
     return fd;
 }
 
-/* IM_create_file: create path for reading and writing (mode 0664 before
- * the umask), truncating a file that already exists.  *made becomes 1 when
- * no file existed under the name (this call made it), 0 when something did
- * (a file, whose old contents are gone, or a link, whose target is
- * written): only what was made may be removed later.  Returns the
- * descriptor (> 0) or -1 (errno set). */
-int im_internal::IM_create_file(const char *path, int *made)
+/* A descriptor that is not 0 (0 stands for the standard stream): fd
+ * itself, or a copy of it above 0 (fd is closed then).  -1 when fd is
+ * negative or no copy can be made (errno set). */
+static int off_zero(int fd)
+{
+    if (fd != 0)
+        return fd;
+    const int moved = fcntl(fd, F_DUPFD, 1);
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return moved;
+}
+
+/* make_temp: create a new file beside path, named path ".tmp" and six
+ * characters chosen to be unique (created exclusively, another name tried
+ * on a collision), with the permission bits perm.  The name goes to temp
+ * (size bytes).  Returns the descriptor (> 0), or -1 when no such file can
+ * be made there (temp is then ""). */
+static int make_temp(const char *path, mode_t perm, char *temp, size_t size)
+{
+    const int n = std::snprintf(temp, size, "%s.tmpXXXXXX", path);
+    int fd = -1;
+    if (n > 0 && size_t(n) < size) {
+        const int created = mkstemp(temp);
+        fd = off_zero(created);
+        if (created >= 0 && (fd < 0 || fchmod(fd, perm) != 0)) {
+            if (fd > 0)
+                close(fd);
+            (void)unlink(temp);
+            fd = -1;
+        }
+    }
+    if (fd < 0)
+        temp[0] = '\0';
+    return fd;
+}
+
+/* IM_create_file: create the file path of a new image for reading and
+ * writing.  When no file has the name it is created (mode 0664 before the
+ * umask) and *made becomes 1: only what was made may be removed later.
+ * When a regular file with a single link has it, the old file is kept
+ * untouched and a temporary file is made beside it instead (see
+ * make_temp; it takes the old file's permission bits), its name left in
+ * temp for the close to rename over path; temp stays "" otherwise.  A
+ * file the caller may not write is refused as a truncation would be.
+ * Anything else under the name (a symbolic link, a file with several
+ * links, a device, a FIFO), or a folder where no temporary file can be
+ * made, is truncated and written in place (through a link).  A temp that
+ * is not "" on entry names this image's temporary file from an earlier
+ * attempt: it is truncated and used again.  *made is 0 in all those
+ * cases.  Returns the descriptor (> 0) or -1 (errno set). */
+int im_internal::IM_create_file(const char *path, int *made, char *temp, size_t temp_size)
 {
     *made = 0;
+    if (temp[0] != '\0')
+        return off_zero(open(temp, O_RDWR | O_TRUNC | O_NOFOLLOW | O_NOCTTY));
     int fd = open(path, O_RDWR | O_CREAT | O_EXCL, 0664);
-    if (fd >= 0)
+    if (fd >= 0) {
         *made = 1;
-    else if (errno == EEXIST)
-        fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0664);
-    if (fd == 0) {
-        int moved = fcntl(fd, F_DUPFD, 1);
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        fd = moved;
+    } else if (errno == EEXIST) {
+        struct stat st;
+        if (lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+            /* Writing must be allowed as for a write in place: a
+             * read-only output stays protected. */
+            const int old = open(path, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
+            if (old < 0)
+                return -1;
+            close(old);
+            fd = make_temp(path, st.st_mode & 0777, temp, temp_size);
+        }
+        if (fd < 0)
+            fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0664);
     }
-    return fd;
+    return off_zero(fd);
 }
 
 /* One read of n bytes into p at byte pos of fd (the file position when

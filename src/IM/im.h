@@ -23,6 +23,8 @@ enum file_type_enum {
 
 #define FID_MAGIC 31489        /* 0x7B01: descriptor is valid */
 #define IM_NAME_LEN 1024       /* user_filename, hdr_filename, pix_filename */
+#define IM_TEMP_LEN (IM_NAME_LEN + 16) /* pix_temp, hdr_temp: a name and
+                                  ".tmp" with six unique characters */
 #define IM_SUBSET_LEN 64       /* subset_text, terminator included */
 #define IM_MAX_AXES 9          /* NAXIS1 .. NAXIS9 */
 #define IM_N_WINDOWS 5
@@ -103,6 +105,15 @@ struct fid_struct {
                                   (none existed under the name before);
                                   a failed close of a new image removes
                                   them, never a file that existed */
+    char pix_temp[IM_TEMP_LEN];  /* "" or the temporary file that a new
+                                  image writes instead of the pixel file
+                                  (FITS: the one file) that existed under
+                                  pix_filename; set where the file is
+                                  created (IM_create_file), renamed over
+                                  pix_filename by a successful close,
+                                  removed by a failed one or a discard */
+    char hdr_temp[IM_TEMP_LEN];  /* the same for the separate header file
+                                  (IRAF .imh, ZZ .zzh) and hdr_filename */
     hdr_blk_struct *header_blocks;
     int val_bitpix;
     int val_naxis[IM_MAX_AXES + 1];
@@ -133,6 +144,7 @@ struct fid_struct {
 #define IM_MADE_HDR 2
 #define IM_WROTE_HDR 4   /* the separate header file (IRAF, ZZ) was created
                             or overwritten */
+#define IM_REPLACED_PIX 8 /* the close renamed pix_temp over pix_filename */
 
 struct IMHDR2;
 
@@ -270,7 +282,7 @@ const char *IM_errno_words(int e);
 
 /* File helpers (fileio) */
 int IM_open_file(const char *path, int flags);
-int IM_create_file(const char *path, int *made);
+int IM_create_file(const char *path, int *made, char *temp, size_t temp_size);
 int IM_read_full(int fd, void *buffer, int n);
 int IM_read_full_at(int fd, void *buffer, int n, int64_t pos);
 int IM_write_all(int fd, const void *data, size_t n);

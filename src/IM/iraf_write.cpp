@@ -692,12 +692,13 @@ static int existing_version(const unsigned char *raw, ssize_t n)
 
 /* open_new_header: create the header file of a new image into w->fd and
  * start the record of the version oifversion asks for (IM_MADE_HDR and
- * IM_WROTE_HDR marked).  Returns the version, or -2 with the reason
+ * IM_WROTE_HDR marked; a temporary file beside an old header, hdr_temp,
+ * that the close renames).  Returns the version, or -2 with the reason
  * recorded when the file cannot be created. */
 static int open_new_header(iraf_writer_struct *w)
 {
     int made = 0;
-    w->fd = IM_create_file(f->hdr_filename, &made);
+    w->fd = IM_create_file(f->hdr_filename, &made, f->hdr_temp, sizeof f->hdr_temp);
     if (w->fd < 0)
         return IM_fail(-2, "cannot create %s: %s", f->hdr_filename, IM_errno_words(errno));
     f->made_files |= made ? IM_MADE_HDR | IM_WROTE_HDR : IM_WROTE_HDR;

@@ -277,7 +277,8 @@ static const char *create_failure(int e)
 }
 
 /* do_wpix_setup: first pixel write of a new image: settles the form from
- * the name, creates the pixel file and fixes io_offset (a FITS image on
+ * the name, creates the pixel file (a temporary one, pix_temp, beside an
+ * old file of the name: IM_create_file) and fixes io_offset (a FITS image on
  * standard output gets its header now; an IRAF image with scaled integer
  * pixels becomes a real image).  Returns 0, or -2 (no pixel file:
  * unix_pix_fid is then -1; the reason is left for im_errmsg).  Clears
@@ -333,7 +334,7 @@ static int do_wpix_setup(void)
             return IM_fail(-2, "IRAF images hold at most %d axes, not %d", IRAF_MAX_DIM,
                            f->val_naxis[0]);
         int made = 0;
-        const int fd = IM_create_file(f->pix_filename, &made);
+        const int fd = IM_create_file(f->pix_filename, &made, f->pix_temp, sizeof f->pix_temp);
         if (fd < 0)
             return IM_fail(-2, "cannot create %s: %s", f->pix_filename, create_failure(errno));
         if (made)
@@ -351,7 +352,7 @@ static int do_wpix_setup(void)
         int fd = 0;
         if (!to_stdout) {
             int made = 0;
-            fd = IM_create_file(name, &made);
+            fd = IM_create_file(name, &made, f->pix_temp, sizeof f->pix_temp);
             if (fd < 0)
                 return IM_fail(-2, "cannot create %s: %s", name, create_failure(errno));
             if (made)

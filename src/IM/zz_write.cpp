@@ -1,5 +1,6 @@
 /* zz_write: the ZZ header writer: every card of the store as one text
- * line of the ".zzh" file, created or overwritten whole. */
+ * line of the ".zzh" file, created whole (beside an old one, which the
+ * close replaces). */
 #include <cerrno>
 #include <cstdio>
 #include <unistd.h>
@@ -9,11 +10,11 @@
 /* IM_write_zz_hdr: the ZZ header: every card as a text line.  0, or -2
  * when the file cannot be created or fully written (reason recorded).
  * Marks the header file of f as made by this image when no file had its
- * name. */
+ * name; an old file of the name is replaced through hdr_temp at the close. */
 int im_internal::IM_write_zz_hdr(void)
 {
     int made = 0;
-    const int fd = IM_create_file(f->hdr_filename, &made);
+    const int fd = IM_create_file(f->hdr_filename, &made, f->hdr_temp, sizeof f->hdr_temp);
     if (fd < 0)
         return IM_fail(-2, "cannot create %s: %s", f->hdr_filename, IM_errno_words(errno));
     f->made_files |= made ? IM_MADE_HDR | IM_WROTE_HDR : IM_WROTE_HDR;
