@@ -462,11 +462,11 @@ TEST(ReadPixels, WideningCrossesBlocksWithoutLosingPixels)
     drop_image(p);
 }
 
-TEST(ReadPixels, LinesLongerThanAReadBlockAreReadInPlace)
+TEST(ReadPixels, LinesLongerThanAConversionPieceAreReadInPlace)
 {
-    // 20000 floats per line (80000 bytes) do not fit the reader's stack
-    // block, so the whole request is read into the buffer and widened from
-    // the end; two lines check the line boundary on that path too.
+    // 20000 floats per line (80000 bytes) are longer than a conversion
+    // piece, so each line is widened in several pieces inside the caller's
+    // buffer; two lines check the line boundary on that path too.
     const int n = 20000;
     std::vector<float> fl(2 * n);
     for (int k = 0; k < 2 * n; k++)

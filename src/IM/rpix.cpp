@@ -1,14 +1,17 @@
 /* rpix: pixel reading through the current window, with conversion from the
  * stored type to the caller's type.
- * Invariants: one positioned read per run of window lines that lie
- * together in the file, nothing allocated; the converting readers read
- * runs of whole lines into a local block and convert each straight to
- * its place in the caller's buffer (windows with lines longer than the
- * block: stored pixels are read into the start of the buffer and widened
- * from the last pixel to the first, so no stored pixel is overwritten
- * before it is converted); the integer readers read straight into the
- * buffer; only FITS data, and IRAF data that the header marks as of the
- * other byte order, are byte-swapped; blank pixels are delivered as the
+ * Invariants: nothing is allocated and the caller's buffer is the work
+ * area.  A request is read in groups of up to IM_WALK_PIECE stored bytes
+ * (one positioned read per run of window lines that lie together in the
+ * file); the converting readers read each group into the end of the
+ * group's own place in the caller's buffer and convert it from the first
+ * pixel to the last, in pieces that stay in cache, so that widening never
+ * overwrites a stored pixel before it is converted.  One loop per piece
+ * loads each stored value, reverses its bytes when the file's byte order
+ * is not the host's (decided at run time: FITS data on a little-endian
+ * host, IRAF data that the header marks as of the other order), then
+ * converts, scales and puts blanks in; the integer readers do the same
+ * in place with no conversion.  Blank pixels are delivered as the
  * library's float or double blank. */
 #include <cerrno>
 #include <cfloat>
@@ -24,68 +27,20 @@
 
 #include "im.h"
 
-/* Pixels converted per block when widening in place: a block of stored
- * pixels is copied to a small local array and then widened into the
- * caller's buffer, which keeps the conversion loops free of aliasing (so
- * they vectorise) and in cache. */
-static const int block_pix = 1024;
+/* Stored bytes converted per piece: a piece and the pixels made of it
+ * stay in the first-level cache.  A piece of narrower stored pixels whose
+ * bytes overlap its own output is first copied to a local array of this
+ * size; stored pixels as wide as their results are converted where they
+ * lie. */
+static const int piece_bytes = 16 * 1024;
 
-/* Bytes of the local block that the float and double readers read runs of
- * whole window lines into before converting them to their place in the
- * caller's buffer: small enough to stay in cache, large enough that a run
- * holds many lines. */
-static const int read_block_bytes = 64 * 1024;
+/* Stored bytes read per group (one walk, whose moves take at most this
+ * much each): a group is converted while it is still in the second-level
+ * cache. */
+static const int64_t group_bytes = IM_WALK_PIECE;
 
-/* Largest piece handed to one byte swap (its count is an int). */
-static const int64_t swap_piece = int64_t(1) << 30;
-
-/* Reverse the byte order of every group of size bytes (2, 4 or 8) in the
- * first n bytes of buffer, in pieces an int count can hold. */
-static void swap_bytes(unsigned char *buffer, int64_t n, int size)
-{
-    for (int64_t done = 0; done < n; done += swap_piece) {
-        int piece = static_cast<int>(n - done < swap_piece ? n - done : swap_piece);
-        switch (size) {
-        case 2: IM_swap_2(buffer + done, piece); break;
-        case 4: IM_swap_4(buffer + done, piece); break;
-        case 8: IM_swap_8(buffer + done, piece); break;
-        default: break;
-        }
-    }
-}
-
-/* Reverse every group of size bytes in the first n bytes of buffer,
- * whatever the host (swap_bytes does so on a little-endian host only). */
-static void reverse_groups(unsigned char *buffer, int64_t n, int size)
-{
-    if (im_byteorder() == 0) {
-        swap_bytes(buffer, n, size);
-        return;
-    }
-    for (int64_t i = 0; i + size <= n; i += size)
-        for (int a = 0, b = size - 1; a < b; a++, b--) {
-            unsigned char t = buffer[i + a];
-            buffer[i + a] = buffer[i + b];
-            buffer[i + b] = t;
-        }
-}
-
-/* Bring n bytes of stored IRAF pixels (bpp bytes each) into host form:
- * reversed when the header gave the other byte order (pix_swap), and
- * unsigned 16-bit values shifted to signed ones (top bit flipped,
- * pix_unsigned16) so that BZERO 32768 gives them back. */
-static void iraf_host_form(unsigned char *buffer, int64_t n, int bpp)
-{
-    if (f->pix_swap && bpp > 1)
-        reverse_groups(buffer, n, bpp);
-    if (f->pix_unsigned16 && bpp == 2)
-        for (int64_t i = 0; i + 1 < n; i += 2) {
-            uint16_t v;
-            std::memcpy(&v, buffer + i, 2);
-            v ^= 0x8000u;
-            std::memcpy(buffer + i, &v, 2);
-        }
-}
+static_assert(group_bytes % 8 == 0 && piece_bytes % 8 == 0,
+              "groups and pieces hold whole pixels of every stored type");
 
 /* ---- Moving bytes --------------------------------------------------- */
 
@@ -174,292 +129,395 @@ __attribute__((always_inline)) static inline typename bits_of<T>::U bits(T blank
     return u;
 }
 
-/* Widen n stored integers (host order) at src into Out at dst, which does
- * not overlap src: blank codes become blank_bits (B), then the value is
- * multiplied by scale (S) and offset is added (O), each result rounded to
- * Out. */
-template <typename In, typename Out, bool B, bool S, bool O>
-IM_VECTOR_KERNEL static void widen_int(const In *__restrict src, Out *__restrict dst, int n,
+/* u with its bytes in the reverse order (always inlined, as select_blank). */
+__attribute__((always_inline)) static inline uint8_t reversed(uint8_t u) { return u; }
+__attribute__((always_inline)) static inline uint16_t reversed(uint16_t u)
+{
+    return static_cast<uint16_t>((u << 8) | (u >> 8));
+}
+__attribute__((always_inline)) static inline uint32_t reversed(uint32_t u) { return __builtin_bswap32(u); }
+__attribute__((always_inline)) static inline uint64_t reversed(uint64_t u) { return __builtin_bswap64(u); }
+
+/* The stored value of type U at p (any alignment), its bytes reversed
+ * when Swap (the file's order is not the host's). */
+template <typename U, bool Swap>
+__attribute__((always_inline)) static inline U load_stored(const unsigned char *p)
+{
+    U u;
+    std::memcpy(&u, p, sizeof u);
+    return Swap ? reversed(u) : u;
+}
+
+/* Signed or unsigned integer In with the bits of u (same width). */
+template <typename In, typename U>
+__attribute__((always_inline)) static inline In as_int(U u)
+{
+    static_assert(sizeof(In) == sizeof(U), "same width");
+    In v;
+    std::memcpy(&v, &u, sizeof v);
+    return v;
+}
+
+/* Where a kernel reads stored pixels of In to convert to Out: stored
+ * pixels as wide as their results are converted where they lie (the
+ * caller passes src equal to dst), each one read before its result is
+ * stored, so they are read through dst and src is not used; narrower ones
+ * at src, which does not overlap dst. */
+template <typename In, typename Out, typename Dst>
+__attribute__((always_inline)) static inline const unsigned char *stored_source(
+    const unsigned char *src, Dst *dst)
+{
+    if (sizeof(In) == sizeof(Out))
+        return reinterpret_cast<const unsigned char *>(dst);
+    return src;
+}
+
+/* Widen n stored integers at src into Out at dst, which does not overlap
+ * src (or is src, for integers as wide as Out: stored_source): each value
+ * is loaded (bytes reversed when Swap, then XOR flip, which turns unsigned
+ * 16-bit IRAF values into signed ones); blank codes become blank_bits (B),
+ * then the value is multiplied by scale (S) and offset is added (O), each
+ * result rounded to Out. */
+template <typename In, typename Out, bool Swap, bool B, bool S, bool O>
+IM_VECTOR_KERNEL static void widen_int(const unsigned char *__restrict src, Out *__restrict dst,
+                                       int n, typename std::make_unsigned<In>::type flip,
                                        int32_t blank, double scale, double offset,
                                        typename bits_of<Out>::U blank_bits)
 {
+    typedef typename std::make_unsigned<In>::type U;
+    const unsigned char *in = stored_source<In, Out>(src, dst);
     for (int k = 0; k < n; k++) {
-        Out x = static_cast<Out>(src[k]);
+        U u = static_cast<U>(load_stored<U, Swap>(in + k * sizeof(U)) ^ flip);
+        In v = as_int<In>(u);
+        Out x = static_cast<Out>(v);
         if (S)
             x = static_cast<Out>(static_cast<double>(x) * scale);
         if (O)
             x = static_cast<Out>(static_cast<double>(x) + offset);
         if (B)
-            x = select_blank(x, static_cast<int32_t>(src[k]) == blank, blank_bits);
+            x = select_blank(x, static_cast<int32_t>(v) == blank, blank_bits);
         dst[k] = x;
     }
 }
 
-/* Pick the instance of widen_int for the current descriptor's blank,
- * BSCALE and BZERO (a NaN BSCALE or BZERO counts as set). */
-template <typename In, typename Out>
-static void widen_int_image(const unsigned char *src, int n, Out *dst, Out blank_value)
+/* Stored single-precision floats at src to Out at dst (no overlap, or
+ * dst is src for Out float: stored_source): bytes reversed when Swap;
+ * non-finite values, and (IrafBlank) values equal to blank, become
+ * blank_bits; the others are multiplied by scale
+ * (S) and offset is added (O), each rounded to Out. */
+template <typename Out, bool Swap, bool IrafBlank, bool S, bool O>
+IM_VECTOR_KERNEL static void floats_to(const unsigned char *__restrict src, Out *__restrict dst,
+                                       int n, double blank, double scale, double offset,
+                                       typename bits_of<Out>::U blank_bits)
 {
-    const In *in = reinterpret_cast<const In *>(src);
-    typename bits_of<Out>::U bb = bits(blank_value);
-    int32_t blank = f->val_blank;
-    double s = f->val_scale, o = f->val_offset;
-    int which = (f->val_blank_flag ? 4 : 0) | (s != 1.0 ? 2 : 0) | (o != 0.0 ? 1 : 0);
-    switch (which) {
-    case 0: widen_int<In, Out, false, false, false>(in, dst, n, blank, s, o, bb); break;
-    case 1: widen_int<In, Out, false, false, true>(in, dst, n, blank, s, o, bb); break;
-    case 2: widen_int<In, Out, false, true, false>(in, dst, n, blank, s, o, bb); break;
-    case 3: widen_int<In, Out, false, true, true>(in, dst, n, blank, s, o, bb); break;
-    case 4: widen_int<In, Out, true, false, false>(in, dst, n, blank, s, o, bb); break;
-    case 5: widen_int<In, Out, true, false, true>(in, dst, n, blank, s, o, bb); break;
-    case 6: widen_int<In, Out, true, true, false>(in, dst, n, blank, s, o, bb); break;
-    default: widen_int<In, Out, true, true, true>(in, dst, n, blank, s, o, bb); break;
-    }
-}
-
-/* Stored single-precision floats (host order) to floats at dst: non-finite
- * values become the float blank, and (IRAF with BLANK) so do values equal
- * to BLANK. */
-template <bool IrafBlank>
-IM_VECTOR_KERNEL static void floats_to_floats(const float *__restrict src, float *__restrict dst,
-                                              int n, double blank)
-{
-    uint32_t blank_bits = bits(IM_float_blank());
+    const unsigned char *in = stored_source<float, Out>(src, dst);
     for (int k = 0; k < n; k++) {
-        float x = src[k];
-        uint32_t u = bits(x);
+        uint32_t u = load_stored<uint32_t, Swap>(in + 4 * k);
+        float xf;
+        std::memcpy(&xf, &u, sizeof xf);
         bool is_blank = (u & 0x7F800000u) == 0x7F800000u;
         if (IrafBlank)
-            is_blank = is_blank | (static_cast<double>(x) == blank);
+            is_blank = is_blank | (static_cast<double>(xf) == blank);
+        Out x = static_cast<Out>(xf);
+        if (S)
+            x = static_cast<Out>(static_cast<double>(x) * scale);
+        if (O)
+            x = static_cast<Out>(static_cast<double>(x) + offset);
         dst[k] = select_blank(x, is_blank, blank_bits);
     }
 }
 
-/* Stored floats widened to doubles: non-finite values, and (IRAF with
- * BLANK) values equal to BLANK, become the double blank. */
-template <bool IrafBlank>
-IM_VECTOR_KERNEL static void floats_to_doubles(const float *__restrict src, double *__restrict dst,
-                                               int n, double blank)
+/* Stored doubles at src to doubles at dst: as floats_to, with the double
+ * blank. */
+template <bool Swap, bool IrafBlank, bool S, bool O>
+IM_VECTOR_KERNEL static void doubles_to(const unsigned char *__restrict src,
+                                        double *__restrict dst, int n, double blank,
+                                        double scale, double offset)
 {
-    uint64_t blank_bits = bits(IM_double_blank());
+    const double bd = IM_double_blank();
+    const unsigned char *in = stored_source<double, double>(src, dst);
     for (int k = 0; k < n; k++) {
-        uint32_t u = bits(src[k]);
-        double x = static_cast<double>(src[k]);
-        bool is_blank = (u & 0x7F800000u) == 0x7F800000u;
-        if (IrafBlank)
-            is_blank = is_blank | (x == blank);
-        dst[k] = select_blank(x, is_blank, blank_bits);
-    }
-}
-
-/* Stored doubles to doubles: as floats_to_floats, with the double blank. */
-template <bool IrafBlank>
-IM_VECTOR_KERNEL static void doubles_to_doubles(const double *__restrict src,
-                                                double *__restrict dst, int n, double blank)
-{
-    double bd = IM_double_blank();
-    for (int k = 0; k < n; k++) {
-        double x = src[k];
+        uint64_t u = load_stored<uint64_t, Swap>(in + 8 * k);
+        double x;
+        std::memcpy(&x, &u, sizeof x);
         /* false for NaN and both infinities (a double-domain test keeps
          * the loop free of 64-bit integer compares, which SSE2 lacks) */
         bool is_blank = !(std::fabs(x) <= DBL_MAX);
         if (IrafBlank)
             is_blank = is_blank | (x == blank);
+        if (S)
+            x = x * scale;
+        if (O)
+            x = x + offset;
         dst[k] = is_blank ? bd : x;
     }
 }
 
-/* Stored floating values of a FITS image are physical values only after
- * BSCALE and BZERO, as for integers: multiply, then add, each rounded to
- * Out (S, O: which of the two runs).  Blank pixels keep the blank. */
-template <typename Out, bool S, bool O>
-IM_VECTOR_KERNEL static void scale_floating(Out *__restrict x, int n, double scale, double offset,
-                                            typename bits_of<Out>::U blank_bits)
+/* How the current image's stored pixels become values: whether their
+ * bytes are reversed, the XOR that makes unsigned 16-bit IRAF values
+ * signed, blank code, BSCALE and BZERO, and which of them apply. */
+struct conv_struct {
+    bool swap;        /* the file's byte order is not the host's */
+    uint16_t flip;    /* 0x8000 for unsigned 16-bit IRAF pixels, else 0 */
+    bool blank_code;  /* integers: the header has a BLANK code */
+    bool iraf_blank;  /* IRAF floating pixels equal to BLANK are blank */
+    bool scale;       /* BSCALE applies and is not 1 (a NaN counts as set) */
+    bool offset;      /* BZERO applies and is not 0 (likewise) */
+};
+
+/* 1 when the current image's stored pixels of more than one byte are in
+ * the other byte order than the host's: FITS data on a little-endian host
+ * (unless raw is set and raw mode is on), IRAF data the header marks so. */
+static bool order_differs(bool raw)
 {
-    for (int k = 0; k < n; k++) {
-        Out v = x[k];
-        bool blank = bits(v) == blank_bits;
-        if (S)
-            v = static_cast<Out>(static_cast<double>(v) * scale);
-        if (O)
-            v = static_cast<Out>(static_cast<double>(v) + offset);
-        x[k] = select_blank(v, blank, blank_bits);
-    }
+    if (f->bytes_per_pix <= 1)
+        return false;
+    if (f->file_type == Type_fits)
+        return im_byteorder() == 0 && !(raw && im_rawflag != 0);
+    return f->pix_swap != 0;
 }
 
-/* Apply the current FITS image's BSCALE and BZERO to n converted floating
- * pixels at x; nothing for other forms, whose floating pixels are stored
- * as they are meant (a NaN BSCALE or BZERO counts as set). */
-template <typename Out>
-static void scale_fits_floating(Out *x, int n, Out blank_value)
+/* The conversion of the current image's pixels to floats or doubles.
+ * Integers are scaled in every form; floating pixels only in FITS, whose
+ * BSCALE and BZERO make physical values of them as of integers, while the
+ * other forms store floating pixels as they are meant. */
+static conv_struct conversion_now(void)
 {
-    if (f->file_type != Type_fits)
-        return;
-    double s = f->val_scale, o = f->val_offset;
-    typename bits_of<Out>::U bb = bits(blank_value);
-    int which = (s != 1.0 ? 2 : 0) | (o != 0.0 ? 1 : 0);
+    conv_struct c;
+    bool integer = f->val_bitpix > 0;
+    bool scaled = integer || f->file_type == Type_fits;
+    c.swap = order_differs(false);
+    c.flip = f->file_type != Type_fits && f->pix_unsigned16 && f->bytes_per_pix == 2 ? 0x8000u : 0u;
+    c.blank_code = integer && f->val_blank_flag;
+    c.iraf_blank = !integer && f->file_type == Type_iraf && f->val_blank_flag;
+    c.scale = scaled && f->val_scale != 1.0;
+    c.offset = scaled && f->val_offset != 0.0;
+    return c;
+}
+
+/* Run widen_int with the Swap, B, S, O of c on n stored integers In. */
+template <typename In, typename Out>
+static void widen_image(const conv_struct &c, const unsigned char *src, Out *dst, int n,
+                        Out blank_value)
+{
+    typedef typename std::make_unsigned<In>::type U;
+    const typename bits_of<Out>::U bb = bits(blank_value);
+    const U fl = static_cast<U>(c.flip);
+    const int32_t bl = f->val_blank;
+    const double s = f->val_scale, o = f->val_offset;
+    const int which = (c.swap ? 8 : 0) | (c.blank_code ? 4 : 0) | (c.scale ? 2 : 0) | (c.offset ? 1 : 0);
     switch (which) {
-    case 0: break;
-    case 1: scale_floating<Out, false, true>(x, n, s, o, bb); break;
-    case 2: scale_floating<Out, true, false>(x, n, s, o, bb); break;
-    default: scale_floating<Out, true, true>(x, n, s, o, bb); break;
+    case 0: widen_int<In, Out, false, false, false, false>(src, dst, n, fl, bl, s, o, bb); break;
+    case 1: widen_int<In, Out, false, false, false, true>(src, dst, n, fl, bl, s, o, bb); break;
+    case 2: widen_int<In, Out, false, false, true, false>(src, dst, n, fl, bl, s, o, bb); break;
+    case 3: widen_int<In, Out, false, false, true, true>(src, dst, n, fl, bl, s, o, bb); break;
+    case 4: widen_int<In, Out, false, true, false, false>(src, dst, n, fl, bl, s, o, bb); break;
+    case 5: widen_int<In, Out, false, true, false, true>(src, dst, n, fl, bl, s, o, bb); break;
+    case 6: widen_int<In, Out, false, true, true, false>(src, dst, n, fl, bl, s, o, bb); break;
+    case 7: widen_int<In, Out, false, true, true, true>(src, dst, n, fl, bl, s, o, bb); break;
+    case 8: widen_int<In, Out, true, false, false, false>(src, dst, n, fl, bl, s, o, bb); break;
+    case 9: widen_int<In, Out, true, false, false, true>(src, dst, n, fl, bl, s, o, bb); break;
+    case 10: widen_int<In, Out, true, false, true, false>(src, dst, n, fl, bl, s, o, bb); break;
+    case 11: widen_int<In, Out, true, false, true, true>(src, dst, n, fl, bl, s, o, bb); break;
+    case 12: widen_int<In, Out, true, true, false, false>(src, dst, n, fl, bl, s, o, bb); break;
+    case 13: widen_int<In, Out, true, true, false, true>(src, dst, n, fl, bl, s, o, bb); break;
+    case 14: widen_int<In, Out, true, true, true, false>(src, dst, n, fl, bl, s, o, bb); break;
+    default: widen_int<In, Out, true, true, true, true>(src, dst, n, fl, bl, s, o, bb); break;
     }
 }
 
-/* Put stored pixels at src (n of them, a private copy) into host order:
- * FITS pixels, and IRAF pixels marked as of the other byte order or
- * unsigned. */
-static void host_order(unsigned char *src, int n)
-{
-    int bpp = f->bytes_per_pix;
-    if (f->file_type == Type_fits && bpp > 1)
-        swap_bytes(src, static_cast<int64_t>(n) * bpp, bpp);
-    else if (f->pix_swap || f->pix_unsigned16)
-        iraf_host_form(src, static_cast<int64_t>(n) * bpp, bpp);
-}
-
-/* Stored floats to the caller's floats or doubles (the blank of each). */
-template <bool IrafBlank>
-static void floats_to(const float *src, float *dst, int n, double blank)
-{
-    floats_to_floats<IrafBlank>(src, dst, n, blank);
-}
-template <bool IrafBlank>
-static void floats_to(const float *src, double *dst, int n, double blank)
-{
-    floats_to_doubles<IrafBlank>(src, dst, n, blank);
-}
-
-/* convert: n stored pixels of the current image at src (a private copy,
- * byte-swapped here) to floats or doubles at dst, for BITPIX 8, 16, 32,
- * -32, and -64 into doubles; any other BITPIX leaves dst alone (the
- * readers refuse it beforehand). */
+/* Run floats_to with the Swap of c and its IRAF blank or scaling (never
+ * both: only FITS floating pixels are scaled). */
 template <typename Out>
-static void convert(unsigned char *src, int n, Out *dst)
+static void floats_image(const conv_struct &c, const unsigned char *src, Out *dst, int n,
+                         Out blank_value)
 {
-    host_order(src, n);
+    const typename bits_of<Out>::U bb = bits(blank_value);
+    const double bl = f->val_blank, s = f->val_scale, o = f->val_offset;
+    const int how = c.iraf_blank ? 4 : (c.scale ? 2 : 0) | (c.offset ? 1 : 0);
+    const int which = (c.swap ? 8 : 0) | how;
+    switch (which) {
+    case 0: floats_to<Out, false, false, false, false>(src, dst, n, bl, s, o, bb); break;
+    case 1: floats_to<Out, false, false, false, true>(src, dst, n, bl, s, o, bb); break;
+    case 2: floats_to<Out, false, false, true, false>(src, dst, n, bl, s, o, bb); break;
+    case 3: floats_to<Out, false, false, true, true>(src, dst, n, bl, s, o, bb); break;
+    case 4: floats_to<Out, false, true, false, false>(src, dst, n, bl, s, o, bb); break;
+    case 8: floats_to<Out, true, false, false, false>(src, dst, n, bl, s, o, bb); break;
+    case 9: floats_to<Out, true, false, false, true>(src, dst, n, bl, s, o, bb); break;
+    case 10: floats_to<Out, true, false, true, false>(src, dst, n, bl, s, o, bb); break;
+    case 11: floats_to<Out, true, false, true, true>(src, dst, n, bl, s, o, bb); break;
+    default: floats_to<Out, true, true, false, false>(src, dst, n, bl, s, o, bb); break;
+    }
+}
+
+/* Run doubles_to with the Swap of c and its IRAF blank or scaling. */
+static void doubles_image(const conv_struct &c, const unsigned char *src, double *dst, int n)
+{
+    const double bl = f->val_blank, s = f->val_scale, o = f->val_offset;
+    const int how = c.iraf_blank ? 4 : (c.scale ? 2 : 0) | (c.offset ? 1 : 0);
+    const int which = (c.swap ? 8 : 0) | how;
+    switch (which) {
+    case 0: doubles_to<false, false, false, false>(src, dst, n, bl, s, o); break;
+    case 1: doubles_to<false, false, false, true>(src, dst, n, bl, s, o); break;
+    case 2: doubles_to<false, false, true, false>(src, dst, n, bl, s, o); break;
+    case 3: doubles_to<false, false, true, true>(src, dst, n, bl, s, o); break;
+    case 4: doubles_to<false, true, false, false>(src, dst, n, bl, s, o); break;
+    case 8: doubles_to<true, false, false, false>(src, dst, n, bl, s, o); break;
+    case 9: doubles_to<true, false, false, true>(src, dst, n, bl, s, o); break;
+    case 10: doubles_to<true, false, true, false>(src, dst, n, bl, s, o); break;
+    case 11: doubles_to<true, false, true, true>(src, dst, n, bl, s, o); break;
+    default: doubles_to<true, true, false, false>(src, dst, n, bl, s, o); break;
+    }
+}
+
+/* convert: n stored pixels of the current image at src (file order) to
+ * floats or doubles at dst, which does not overlap src (or is src, for
+ * stored pixels as wide as Out), as c says, for
+ * BITPIX 8, 16, 32, -32, and -64 into doubles; any other BITPIX leaves
+ * dst alone (the readers refuse it beforehand). */
+template <typename Out>
+static void convert(const conv_struct &c, const unsigned char *src, int n, Out *dst)
+{
     Out blank;
     if constexpr (std::is_same<Out, float>::value)
         blank = IM_float_blank();
     else
         blank = IM_double_blank();
-    bool iraf_blank = f->file_type == Type_iraf && f->val_blank_flag;
     switch (f->val_bitpix) {
     case 8:
-        widen_int_image<uint8_t, Out>(src, n, dst, blank);
+        widen_image<uint8_t, Out>(c, src, dst, n, blank);
         break;
     case 16:
-        widen_int_image<int16_t, Out>(src, n, dst, blank);
+        widen_image<int16_t, Out>(c, src, dst, n, blank);
         break;
     case 32:
-        widen_int_image<int32_t, Out>(src, n, dst, blank);
+        widen_image<int32_t, Out>(c, src, dst, n, blank);
         break;
     case -32:
-        if (iraf_blank)
-            floats_to<true>(reinterpret_cast<const float *>(src), dst, n, f->val_blank);
-        else
-            floats_to<false>(reinterpret_cast<const float *>(src), dst, n, 0.0);
-        scale_fits_floating(dst, n, blank);
+        floats_image<Out>(c, src, dst, n, blank);
         break;
     case -64:
-        if constexpr (std::is_same<Out, double>::value) {
-            if (iraf_blank)
-                doubles_to_doubles<true>(reinterpret_cast<const double *>(src), dst, n, f->val_blank);
-            else
-                doubles_to_doubles<false>(reinterpret_cast<const double *>(src), dst, n, 0.0);
-            scale_fits_floating(dst, n, blank);
-        }
+        if constexpr (std::is_same<Out, double>::value)
+            doubles_image(c, src, dst, n);
         break;
     default:
         break;
     }
 }
 
-/* ---- Converting reads ----------------------------------------------- */
-
-/* 1 when the current window's lines fit in one read block, so that
- * read_blocks can serve it; 0 for windows with empty or longer lines. */
-static int lines_fit_block(void)
+/* Bring n stored integers of U at x into host order in place: bytes
+ * reversed when Swap, then XOR flip. */
+template <typename U, bool Swap>
+IM_VECTOR_KERNEL static void ints_to_host(unsigned char *x, int64_t n, U flip)
 {
-    const window_struct *w = f->cur_window;
-    return w != nullptr && w->line_bytes > 0 && w->line_bytes <= read_block_bytes;
+    for (int64_t k = 0; k < n; k++) {
+        U u = static_cast<U>(load_stored<U, Swap>(x + k * sizeof(U)) ^ flip);
+        std::memcpy(x + k * sizeof(U), &u, sizeof u);
+    }
 }
 
-/* read_blocks: deliver up to n_pix converted pixels of the current window
- * (lines of at most read_block_bytes) into out.  Each pass reads a run of
- * whole window lines (one read call per run that lies together in the
- * file, through the walk) into a local block and converts it straight to
- * its place in out, while it is in cache.  Returns the pixels delivered (0 once the window is exhausted),
- * or -2 for a short read: the window's count of bytes left is then as
- * before the call, the cursor keeps the lines completed, and out holds the
- * converted pixels of the runs read before the failing one. */
-template <typename Out>
-static int64_t read_blocks(Out *out, int64_t n_pix)
+/* Bring n_bytes of stored integers of size bytes (2 or 4) at x into the
+ * form the integer readers deliver: host order (FITS order in raw mode),
+ * unsigned 16-bit IRAF values made signed. */
+static void host_ints(unsigned char *x, int64_t n_bytes, int size)
 {
-    alignas(64) unsigned char block[read_block_bytes];
+    const bool swap = order_differs(true);
+    const bool flip = f->file_type != Type_fits && f->pix_unsigned16 && size == 2;
+    if (size == 2) {
+        const uint16_t fl = flip ? 0x8000u : 0u;
+        if (swap)
+            ints_to_host<uint16_t, true>(x, n_bytes / 2, fl);
+        else if (flip)
+            ints_to_host<uint16_t, false>(x, n_bytes / 2, fl);
+    } else if (size == 4 && swap) {
+        ints_to_host<uint32_t, true>(x, n_bytes / 4, 0u);
+    }
+}
+
+/* ---- Grouped reads -------------------------------------------------- */
+
+/* read_converted: deliver up to n_pix converted pixels of the current
+ * window into out.  Each group of stored pixels is read (through the
+ * walk) into the end of the group's place in out, then converted from its
+ * first pixel to its last, one cache-sized piece at a time: pixel i's
+ * output ends no later than where stored pixel i + 1 begins, so nothing
+ * unconverted is overwritten; stored pixels as wide as their results are
+ * converted where they lie, and a piece of narrower ones whose stored
+ * bytes overlap its own output goes through a local copy.  Returns the
+ * pixels delivered (0 once the window is exhausted), or -2: no window, or
+ * a short read (the window's count of bytes left is then as before the
+ * call, the cursor keeps the lines completed, out holds the groups
+ * converted before). */
+template <typename Out>
+static int read_converted(Out *out, int n_pix)
+{
     window_struct *w = f->cur_window;
-    const int64_t bpp = f->bytes_per_pix;
-    const int64_t n_bytes = n_pix * bpp;
+    if (w == nullptr)
+        return -2;
+    const int64_t s = f->bytes_per_pix;
+    const int64_t d = sizeof(Out);
+    if (s <= 0 || s > d || n_pix <= 0)
+        return 0;
+    const conv_struct c = conversion_now();
+    const int64_t left_before = w->total_bytes_left_to_read;
+    int64_t todo = left_before / s;
+    if (todo > n_pix)
+        todo = n_pix;
+    alignas(64) unsigned char copy[piece_bytes];
+    int64_t done = 0;
+    while (done < todo) {
+        int64_t group = todo - done < group_bytes / s ? todo - done : group_bytes / s;
+        unsigned char *place = reinterpret_cast<unsigned char *>(out + done);
+        unsigned char *stored = place + group * (d - s);
+        int r = IM_walk(0, stored, group * s, read_mover);
+        if (r < 0) {
+            w->total_bytes_left_to_read = left_before;
+            return -2;
+        }
+        /* Fewer pixels than asked (the window ended) lie further from
+         * their outputs than a full group would: still safe. */
+        const int64_t got = r / s;
+        for (int64_t i = 0; i < got; i += piece_bytes / s) {
+            int n = static_cast<int>(got - i < piece_bytes / s ? got - i : piece_bytes / s);
+            const unsigned char *src = stored + i * s;
+            Out *dst = out + done + i;
+            if (s < d && reinterpret_cast<const unsigned char *>(dst + n) > src) {
+                std::memcpy(copy, src, static_cast<size_t>(n * s));
+                src = copy;
+            }
+            convert(c, src, n, dst);
+        }
+        done += got;
+        if (got < group)
+            break;
+    }
+    return static_cast<int>(done);
+}
+
+/* read_host_ints: deliver up to n_bytes of the current window's stored
+ * integers of size bytes into bytes, group by group, each group put into
+ * host order (host_ints) while it is in cache.  Returns the bytes
+ * delivered (0 once the window is exhausted), or -2 as read_bytes. */
+static int64_t read_host_ints(unsigned char *bytes, int64_t n_bytes, int size)
+{
+    window_struct *w = f->cur_window;
+    if (w == nullptr)
+        return -2;
     const int64_t left_before = w->total_bytes_left_to_read;
     int64_t done = 0;
     while (done < n_bytes) {
-        /* The rest of the current line, then as many whole lines as fit. */
-        int64_t first = w->line_bytes_left_to_read;
-        if (first <= 0 || first > w->line_bytes)
-            first = w->line_bytes;
-        int64_t want = first + (read_block_bytes - first) / w->line_bytes * w->line_bytes;
-        if (want > n_bytes - done)
-            want = n_bytes - done;
-        int r = IM_walk(0, block, want, read_mover);
+        int64_t want = n_bytes - done < group_bytes ? n_bytes - done : group_bytes;
+        int r = IM_walk(0, bytes + done, want, read_mover);
         if (r < 0) {
             w->total_bytes_left_to_read = left_before;
             return -2;
         }
         if (r == 0)
             break;
-        convert(block, static_cast<int>(r / bpp), out + done / bpp);
+        host_ints(bytes + done, r, size);
         done += r;
     }
-    return done / bpp;
-}
-
-/* read_in_place: as read_blocks for any window: the stored pixels are read
- * into the start of out and widened from the last block to the first, each
- * block through a local copy, so no stored pixel is overwritten before it
- * is converted.  Returns as read_blocks; after -2, out holds the stored
- * bytes read before the failing line, unconverted. */
-template <typename Out>
-static int64_t read_in_place(Out *out, int64_t n_pix)
-{
-    const int bpp = f->bytes_per_pix;
-    unsigned char *bytes = reinterpret_cast<unsigned char *>(out);
-    int64_t got = read_bytes(bytes, n_pix * bpp);
-    if (got <= 0)
-        return got;
-    alignas(64) unsigned char tmp[block_pix * 8];
-    int64_t end = got / bpp;
-    while (end > 0) {
-        int64_t start = end > block_pix ? end - block_pix : 0;
-        int n = static_cast<int>(end - start);
-        std::memcpy(tmp, bytes + start * bpp, static_cast<size_t>(n) * bpp);
-        convert(tmp, n, out + start);
-        end = start;
-    }
-    return got / bpp;
-}
-
-/* Deliver up to n_pix converted pixels of the current window into out by
- * read_blocks, or read_in_place when the window's lines do not fit a
- * block.  Returns pixels delivered, or -2 (no window, short read). */
-template <typename Out>
-static int read_converted(Out *out, int n_pix)
-{
-    if (f->cur_window == nullptr)
-        return -2;
-    if (f->bytes_per_pix <= 0 || n_pix == 0)
-        return 0;
-    int64_t got = lines_fit_block() ? read_blocks(out, n_pix) : read_in_place(out, n_pix);
-    return static_cast<int>(got);
+    return done;
 }
 
 /* ---- Compressed input ----------------------------------------------- */
@@ -519,9 +577,10 @@ static int make_temp_file(char *temp_filename, size_t size)
 }
 
 /* Decompress the current image's ".H" pixel file with "hdecomp" into a new
- * temporary file, read the same request from it with the read cursor and
- * io_offset put back as noted in saved and saved_offset, then remove the
- * file.  Returns the bytes read, or -2. */
+ * temporary file, read the same request of 16-bit integers from it (in
+ * host order) with the read cursor and io_offset put back as noted in
+ * saved and saved_offset, then remove the file.  Returns the bytes read,
+ * or -2. */
 static int64_t decompress_and_read(unsigned char *buffer, int64_t n_bytes,
                                    const window_struct &saved, int64_t saved_offset)
 {
@@ -553,7 +612,7 @@ static int64_t decompress_and_read(unsigned char *buffer, int64_t n_bytes,
         w->total_bytes_left_to_read = saved.total_bytes_left_to_read;
         w->line_bytes_left_to_read = saved.line_bytes_left_to_read;
         std::memcpy(w->left_to_read, saved.left_to_read, sizeof w->left_to_read);
-        result = read_bytes(buffer, n_bytes);
+        result = read_host_ints(buffer, n_bytes, 2);
         close(fd);
         f->unix_pix_fid = kept;
     }
@@ -582,15 +641,11 @@ static int read_ints(int id, void *buffer, int n_pix, int bitpix, int size)
     window_struct saved = *f->cur_window;
     int64_t saved_offset = f->io_offset;
     int64_t n_bytes = static_cast<int64_t>(n_pix) * size;
-    int64_t got = read_bytes(bytes, n_bytes);
+    int64_t got = read_host_ints(bytes, n_bytes, size);
     if (got == -2 && size == 2)
         got = decompress_and_read(bytes, n_bytes, saved, saved_offset);
     if (got <= 0)
         return static_cast<int>(got);
-    if (f->file_type == Type_fits && im_rawflag == 0)
-        swap_bytes(bytes, got, size);
-    else if (f->pix_swap || f->pix_unsigned16)
-        iraf_host_form(bytes, got, size);
     return static_cast<int>(got / size);
 }
 
