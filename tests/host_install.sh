@@ -22,12 +22,7 @@ mkdir -p "$WORK_DIR"
 cd "$WORK_DIR" || exit 1
 PROG_SRC=$SRC_DIR/tests/install/use_imlib.c
 
-pass=0
-fail=0
-check() { # name, then the command that must succeed
-    local name=$1; shift
-    if "$@"; then pass=$((pass + 1)); else echo "FAILED: $name"; fail=$((fail + 1)); fi
-}
+. "$SRC_DIR/tests/check_lib.sh"
 finish() {
     echo "$pass passed, $fail failed"
     [ "$fail" = 0 ]

@@ -12,12 +12,7 @@ mkdir -p "$WORK_DIR"
 cd "$WORK_DIR" || exit 1
 rm -f ./*.fits ./*.txt
 
-pass=0
-fail=0
-check() { # name, then the command that must succeed
-    local name=$1; shift
-    if "$@"; then pass=$((pass + 1)); else echo "FAILED: $name"; fail=$((fail + 1)); fi
-}
+. "$SRC_DIR/tests/check_lib.sh"
 
 # writer bitpix [bscale bzero [blank]]
 cases=(

@@ -16,12 +16,7 @@ mkdir -p "$WORK_DIR"
 cd "$WORK_DIR" || exit 1
 rm -rf ./*
 
-pass=0
-fail=0
-check() { # name, then the command that must succeed
-    local name=$1; shift
-    if "$@"; then pass=$((pass + 1)); else echo "FAILED: $name"; fail=$((fail + 1)); fi
-}
+. "$SRC_DIR/tests/check_lib.sh"
 no_temporaries() { ! compgen -G "out.*.tmp*" >/dev/null; }
 same_as() { # directory: each output file equal to the one there
     local f

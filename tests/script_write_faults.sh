@@ -16,12 +16,7 @@ mkdir -p "$WORK_DIR"
 cd "$WORK_DIR" || exit 1
 rm -rf ./*
 
-pass=0
-fail=0
-check() { # name, then the command that must succeed
-    local name=$1; shift
-    if "$@"; then pass=$((pass + 1)); else echo "FAILED: $name"; fail=$((fail + 1)); fi
-}
+. "$SRC_DIR/tests/check_lib.sh"
 
 # ---- Checksummed FITS opened for update --------------------------------
 "$PY" - <<'PYEOF' || { echo "astropy could not write the checksummed file"; exit 1; }

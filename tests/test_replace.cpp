@@ -24,20 +24,8 @@ using testsup::path;
 using testsup::run_in_child;
 using testsup::slurp;
 
-// One output form: header name, pixel file beside it ("" for FITS), IRAF
-// header version asked for ("" the default).
-struct Form {
-    const char *hdr;
-    const char *pix;
-    const char *oif;
-};
-
-const Form FORMS[] = {
-    {"out.fits", "", ""},
-    {"out.imh", "out.pix", ""},
-    {"out.imh", "out.pix", "2"},
-    {"out.zzh", "out.zzp", ""},
-};
+using testsup::Form;
+const auto &FORMS = testsup::OUTPUT_FORMS;
 
 // The old image is small; the new one is larger, with 40 more cards.
 const int OLD_NX = 20, OLD_NY = 7, NEW_NX = 37, NEW_NY = 11;
@@ -184,13 +172,7 @@ TEST_F(Replace, WriteThatFailsMidRunLeavesTheOldFilesIntact)
         // File-size limits every 397 bytes through the header, pixels and
         // padding of every form, up to past the largest file.
         for (long limit = 0; limit < 12000; limit += 397) {
-            const int outcome = run_in_child([&]() {
-                std::signal(SIGXFSZ, SIG_IGN);
-                struct rlimit rl;
-                getrlimit(RLIMIT_FSIZE, &rl);
-                rl.rlim_cur = rlim_t(limit);
-                if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
-                    return 100;
+            const int outcome = testsup::run_with_file_limit(limit, [&]() {
                 const int r = write_new(form);
                 return r == 0 ? 0 : im_errmsg()[0] != '\0' ? 1 : 2;
             });

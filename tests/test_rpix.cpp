@@ -25,6 +25,7 @@ namespace {
 
 using testsup::fits_records;
 using testsup::write_file;
+using testsup::drop_image;
 
 /* One temporary directory per process, removed at exit. */
 std::string scratch_dir() { return testsup::scratch_dir("test_rpix"); }
@@ -79,23 +80,7 @@ fid_struct *make_image(const std::string &name, int bitpix, std::vector<int> axe
     }
     p->io_offset = io_offset;
     p->val_scale = 1.0;
-    std::snprintf(p->pix_filename, sizeof p->pix_filename, "%s", path.c_str());
-    std::snprintf(p->hdr_filename, sizeof p->hdr_filename, "%s", path.c_str());
-    p->unix_pix_fid = open(path.c_str(), O_RDONLY);
-    p->unix_hdr_fid = p->unix_pix_fid;
-    for (int w = 1; w < IM_N_WINDOWS; w++)
-        p->windows[w].total_bytes = -1;
-    int none[10] = {0};
-    EXPECT_EQ(0, im_dwin(p->id, 1, none, none));
-    EXPECT_EQ(0, im_swin(p->id, 1));
-    return p;
-}
-
-void drop_image(fid_struct *p)
-{
-    if (p->unix_pix_fid > 0)
-        close(p->unix_pix_fid);
-    destroy_fid(p);
+    return testsup::open_desc_on(p, path);
 }
 
 uint32_t bits_of(float x)

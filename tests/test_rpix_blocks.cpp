@@ -21,6 +21,8 @@
 
 namespace {
 
+using testsup::drop_image;
+
 std::string scratch_dir() { return testsup::scratch_dir("test_rpix_blocks"); }
 
 /* One image form of the table. */
@@ -183,23 +185,7 @@ fid_struct *make_image(const form_case &c, int ny, const std::vector<unsigned ch
     p->val_offset = c.offset;
     p->pix_swap = c.other_order;
     p->pix_unsigned16 = c.unsigned16;
-    std::snprintf(p->pix_filename, sizeof p->pix_filename, "%s", path.c_str());
-    std::snprintf(p->hdr_filename, sizeof p->hdr_filename, "%s", path.c_str());
-    p->unix_pix_fid = open(path.c_str(), O_RDONLY);
-    p->unix_hdr_fid = p->unix_pix_fid;
-    for (int w = 1; w < IM_N_WINDOWS; w++)
-        p->windows[w].total_bytes = -1;
-    int none[10] = {0};
-    EXPECT_EQ(0, im_dwin(p->id, 1, none, none));
-    EXPECT_EQ(0, im_swin(p->id, 1));
-    return p;
-}
-
-void drop_image(fid_struct *p)
-{
-    if (p->unix_pix_fid > 0)
-        close(p->unix_pix_fid);
-    destroy_fid(p);
+    return testsup::open_desc_on(p, path);
 }
 
 /* The stored value of pixel k as a host integer (its bits), unsigned

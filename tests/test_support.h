@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -354,6 +356,49 @@ inline void drop_desc(fid_struct *p)
     destroy_fid(p);
 }
 
+// Finishes a read descriptor made by hand over the file path (names,
+// descriptors, windows 2.. not defined) as opening leaves one: window 1,
+// the whole image, defined and current.  Returns p.
+inline fid_struct *open_desc_on(fid_struct *p, const std::string &path)
+{
+    std::snprintf(p->pix_filename, sizeof p->pix_filename, "%s", path.c_str());
+    std::snprintf(p->hdr_filename, sizeof p->hdr_filename, "%s", path.c_str());
+    p->unix_pix_fid = open(path.c_str(), O_RDONLY);
+    p->unix_hdr_fid = p->unix_pix_fid;
+    for (int w = 1; w < IM_N_WINDOWS; w++)
+        p->windows[w].total_bytes = -1;
+    int none[10] = {0};
+    EXPECT_EQ(0, im_dwin(p->id, 1, none, none));
+    EXPECT_EQ(0, im_swin(p->id, 1));
+    return p;
+}
+
+// Closes the file of a descriptor made by open_desc_on and releases it.
+inline void drop_image(fid_struct *p)
+{
+    if (p->unix_pix_fid > 0)
+        close(p->unix_pix_fid);
+    destroy_fid(p);
+}
+
+// ---- Output forms ----
+
+// One output form: the header name given to im_open, the pixel file the
+// library makes beside it ("" when the header file holds the pixels), and
+// the IRAF header version asked for (oifversion, "" for the default).
+struct Form {
+    const char *hdr;
+    const char *pix;
+    const char *oif;
+};
+
+inline const Form OUTPUT_FORMS[] = {
+    {"out.fits", "", ""},
+    {"out.imh", "out.pix", ""},
+    {"out.imh", "out.pix", "2"},
+    {"out.zzh", "out.zzp", ""},
+};
+
 // ---- Child processes ----
 
 // Runs body in a forked child that exits with body's result; returns that
@@ -370,6 +415,22 @@ inline int run_in_child(const std::function<int()> &body)
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);
+}
+
+// Runs body in a forked child whose files may not grow past limit bytes
+// (SIGXFSZ ignored, so a write past it fails instead of ending the child);
+// returns as run_in_child, 100 when the limit cannot be set.
+inline int run_with_file_limit(long limit, const std::function<int()> &body)
+{
+    return run_in_child([&]() {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl;
+        getrlimit(RLIMIT_FSIZE, &rl);
+        rl.rlim_cur = rlim_t(limit);
+        if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
+            return 100;
+        return body();
+    });
 }
 
 } // namespace testsup

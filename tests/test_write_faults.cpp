@@ -30,21 +30,8 @@ using testsup::open_fds;
 using testsup::run_in_child;
 using testsup::slurp;
 
-// One output form: the header name given to im_open, the pixel file the
-// library makes beside it ("" when the header file holds the pixels), and
-// the IRAF header version asked for (oifversion, "" for the default).
-struct Form {
-    const char *hdr;
-    const char *pix;
-    const char *oif;
-};
-
-const Form FORMS[] = {
-    {"out.fits", "", ""},
-    {"out.imh", "out.pix", ""},
-    {"out.imh", "out.pix", "2"},
-    {"out.zzh", "out.zzp", ""},
-};
+using testsup::Form;
+const auto &FORMS = testsup::OUTPUT_FORMS;
 
 const int NX = 37, NY = 11;
 
@@ -181,13 +168,7 @@ TEST_F(WriteFaults, FileSizeLimitSweptAcrossEveryPartOfEveryForm)
                     limits.insert(b + d);
         int closed = 0, refused = 0;
         for (long limit : limits) {
-            const int outcome = run_in_child([&]() {
-                std::signal(SIGXFSZ, SIG_IGN);
-                struct rlimit rl;
-                getrlimit(RLIMIT_FSIZE, &rl);
-                rl.rlim_cur = rlim_t(limit);
-                if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
-                    return 100;
+            const int outcome = testsup::run_with_file_limit(limit, [&]() {
                 return faulted_write(dir, form);
             });
             const std::string what = std::string(form.hdr) + " oif=" + form.oif +
