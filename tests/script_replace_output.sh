@@ -39,15 +39,10 @@ for form in fits imh zzh; do
         { echo "FAILED: old output for $form"; fail=$((fail + 1)); continue; }
     printf 'sample.fits\nnew/out.%s\n%s\n' "$form" "$points" | "$FLATTEN" 2>/dev/null ||
         { echo "FAILED: new output for $form"; fail=$((fail + 1)); continue; }
-    largest=0
-    for f in $files; do
-        s=$(stat -c %s "new/$f")
-        [ "$s" -gt "$largest" ] && largest=$s
-    done
     printf 'sample.fits\nout.%s\n%s\n' "$form" "$points" > job.txt
     ok=0
     refused=0
-    for kib in $(seq 0 $((largest / 1024 + 1))); do
+    for kib in $(kib_limits new "$files"); do
         for f in $files; do cp -p "old/$f" "$f"; done
         err=$( (ulimit -f "$kib"; exec "$FLATTEN" < job.txt) 2>&1 >/dev/null )
         status=$?

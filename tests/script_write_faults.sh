@@ -72,15 +72,10 @@ for form in fits imh zzh; do
     if ! "$FLATTEN" < job_ref.txt 2> ref_err.txt; then
         echo "FAILED: reference run for $form: $(cat ref_err.txt)"; fail=$((fail + 1)); continue
     fi
-    largest=0
-    for f in $files; do
-        s=$(stat -c %s "ref/$f")
-        [ "$s" -gt "$largest" ] && largest=$s
-    done
     printf 'sample.fits\nout.%s\n%s\n' "$form" "$points" > job.txt
     ok=0
     refused=0
-    for kib in $(seq 0 $((largest / 1024 + 1))); do
+    for kib in $(kib_limits ref "$files"); do
         rm -f $files
         # standard error through a pipe: the limit would cut a file
         err=$( (ulimit -f "$kib"; exec "$FLATTEN" < job.txt) 2>&1 >/dev/null )
