@@ -1,14 +1,14 @@
 /* conductor: one complete run of the tool against the image library.
- * Opens both images, checks the input is two-dimensional, reads its pixels
- * into one float buffer, copies the header, fits and subtracts the plane,
- * cleans the output header, writes the pixels and closes both images.
- * Every failure ends the process through squawk or exit. */
+ * Opens both images, checks the input is two-dimensional, reads the pixels
+ * under the reference points, copies the header, fits the plane, cleans
+ * the output header, then passes over the input block by block, writing
+ * the flattened pixels, and closes both images.  Memory does not grow with
+ * the image.  Every failure ends the process through squawk or exit. */
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/mman.h>
-#include <sys/resource.h>
 
 #include "imlib.h"
 #include "tool.h"
@@ -16,36 +16,9 @@
 /* The tool's debug level: 0 unless the command line sets it. */
 int debug = 0;
 
-#define HUGE_PAGE ((size_t)2 << 20)
-
-/* Pixel buffer of n floats, or null when its size (rounded up to whole
- * huge pages) cannot be represented in a size_t -- on a 32-bit host from
- * 2^30 pixels on -- or memory runs out.  Large buffers are 2 MiB aligned
- * and marked for transparent huge pages, which saves most of the
- * first-touch page faults on multi-megapixel images; release with
- * free_pixels. */
-static float *alloc_pixels(size_t n)
-{
-    if (n > (SIZE_MAX - HUGE_PAGE) / sizeof(float))
-        return nullptr;
-    size_t bytes = n * sizeof(float);
-    if (bytes < HUGE_PAGE)
-        return static_cast<float *>(std::malloc(bytes > 0 ? bytes : sizeof(float)));
-    size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-    void *p = nullptr;
-    if (posix_memalign(&p, HUGE_PAGE, rounded) != 0)
-        return nullptr;
-#ifdef MADV_HUGEPAGE
-    (void)madvise(p, rounded, MADV_HUGEPAGE);
-#endif
-    return static_cast<float *>(p);
-}
-
-/* Both allocation paths above are released by free. */
-static void free_pixels(float *p)
-{
-    std::free(p);
-}
+/* 256 Ki floats: 1 MiB, large enough that each library call moves its
+ * pixels in few system calls, small enough to stay in the cache. */
+int stream_block_pixels = 262144;
 
 /* An image name as a message shows it: control bytes (junk read as a
  * name) become '?', and the text is cut to the buffer. */
@@ -87,11 +60,153 @@ static void discard_unfinished_output(void)
     unfinished_output = 0;
 }
 
+/* The geometry of the two-dimensional image seen through the input's
+ * window 1: samples per line, lines, and the axis (1-based) that counts
+ * lines, whose index steps from line to line. */
+struct plane_geometry {
+    int samples;
+    int lines;
+    int line_axis;             /* at most 9: the library's axes */
+    int before[9];             /* window lengths of the axes before it */
+};
+
+/* read_reference_values: values[i] = the input pixel under point i, for
+ * every point inside the image (others are left 0 and never read).  Only
+ * the lines that hold points are read, each through window 2 set on that
+ * line, in pieces of at most block floats of buffer; window 1 is current
+ * again on return with its read cursor untouched.  A failed read is fatal. */
+static void read_reference_values(int id, const char *name, const plane_geometry *g,
+                                  const int32_t *points, int count, float *values,
+                                  float *buffer, int block)
+{
+    /* Indices of the points inside the image, by line then sample. */
+    int *order = static_cast<int *>(std::malloc((count > 0 ? size_t(count) : 1) * sizeof(int)));
+    if (order == nullptr)
+        squawk(0, "Can't get enough image memory");
+    int inside = 0;
+    for (int i = 0; i < count; i++) {
+        values[i] = 0.0f;
+        const int32_t x = points[2 * i];
+        const int32_t y = points[2 * i + 1];
+        if (x >= 1 && x <= g->samples && y >= 1 && y <= g->lines)
+            order[inside++] = i;
+    }
+    std::sort(order, order + inside, [points](int p, int q) {
+        if (points[2 * p + 1] != points[2 * q + 1])
+            return points[2 * p + 1] < points[2 * q + 1];
+        return points[2 * p] < points[2 * q];
+    });
+
+    int k = 0;
+    while (k < inside) {
+        const int32_t y = points[2 * order[k] + 1];
+        /* Window 2: the whole extent of every axis up to the line axis,
+         * one line on that one. */
+        int takes[10] = {0};
+        int skips[10] = {0};
+        takes[0] = g->line_axis;
+        for (int a = 1; a < g->line_axis; a++)
+            takes[a] = g->before[a - 1];
+        skips[g->line_axis] = y - 1;
+        takes[g->line_axis] = 1;
+        if (im_dwin(id, 2, takes, skips) < 0 || im_swin(id, 2) < 0)
+            squawk_image("Error reading pixels", name);
+        int first = 0;                       /* 0-based sample of buffer[0] */
+        while (k < inside && points[2 * order[k] + 1] == y) {
+            const int want = g->samples - first < block ? g->samples - first : block;
+            if (im_rpix_r(id, buffer, want) != want)
+                squawk_image("Error reading pixels", name);
+            for (; k < inside && points[2 * order[k] + 1] == y &&
+                   points[2 * order[k]] <= first + want; k++)
+                values[order[k]] = buffer[points[2 * order[k]] - 1 - first];
+            first += want;
+        }
+        if (im_swin(id, 1) < 0)
+            squawk_image("Error reading pixels", name);
+    }
+    std::free(order);
+}
+
+/* One pass over the input window 1 from its start, block by block: each
+ * block is read as floats and the plane subtracted (the order keys of the
+ * finite results folded into keys when non-null); with out > 0 the block
+ * is written to the output, with out 0 only its range is wanted (keys
+ * non-null).  A failed read or write is fatal. */
+static void stream_pass(int in, const char *in_name, int out, const char *out_name,
+                        const plane_geometry *g, const double abc[3], float bf,
+                        float *buffer, int block, uint32_t *keys)
+{
+    const int64_t total = static_cast<int64_t>(g->samples) * g->lines;
+    if (im_rpix_r(in, buffer, -1) < 0)         /* rewind the read cursor */
+        squawk_image("Error reading pixels", in_name);
+    for (int64_t done = 0; done < total;) {
+        const int want = total - done < block ? static_cast<int>(total - done) : block;
+        if (im_rpix_r(in, buffer, want) != want)
+            squawk_image("Error reading pixels", in_name);
+        if (out > 0)
+            subtract_block(buffer, want, done, g->samples, abc, bf, keys);
+        else
+            range_block(buffer, want, done, g->samples, abc, bf, keys);
+        if (out > 0 && im_wpix_r(out, buffer, want) != want)
+            squawk_image("Error writing pixels to output", out_name);
+        done += want;
+    }
+}
+
+/* start_output: open out_name for writing, copy the input's header into
+ * it and add the tool's HISTORY card.  Returns the handle; the exit
+ * discards the image until its close succeeds.  Fatal on failure. */
+static int start_output(const char *out_name)
+{
+    const int out = im_open(out_name, "write");
+    if (out < 0)
+        squawk_image("Error opening output file", out_name);
+    unfinished_output = out;
+    static int registered = 0;
+    if (!registered) {
+        std::atexit(discard_unfinished_output);
+        registered = 1;
+    }
+    return out;
+}
+
+/* copy_header: the input's cards into the output (fatal on failure). */
+static void copy_header(int out, int in, const char *out_name)
+{
+    if (debug > 5)
+        std::fputs("Copy header...\n", stderr);
+    const int old_ids[2] = {in, 0};
+    if (im_hdr(out, old_ids, nullptr) < 0)
+        squawk_image("Error writing header to output", out_name);
+}
+
+/* add_history: the tool's HISTORY card at the end of the output header. */
+static void add_history(int out, const char *out_name)
+{
+    if (debug > 5)
+        std::fputs("Update the header\n", stderr);
+    char card[81];
+    std::snprintf(card, sizeof card,
+                  "HISTORY Flattened, planar subtraction (KELP flatten %s)", FLATTEN_VERSION);
+    /* A HISTORY card is refused only by a header that is full. */
+    if (im_wkey_t(out, card, "end") < 0) {
+        static char message[8192 + 128];
+        std::snprintf(message, sizeof message, "Error writing header to output \"%s\": no room "
+                      "for another card (at most 100000)", out_name);
+        squawk(0, message);
+    }
+}
+
 /* conductor: run the whole job on in_name -> out_name with count (x, y)
- * reference points.  Returns 0 after a complete run (a failed close of the
- * input is a warning); every other failure, a failed close of the output
- * included, ends the process (255 fatal, 1 failed fit) and discards the
- * unfinished output. */
+ * reference points, holding no more of the image than one block: the
+ * reference pixels are read first and the plane fitted; a floating output
+ * is then made in one pass (its DATAMAX and DATAMIN cards placed before
+ * the pixels and given their values after), an integer output in two (the
+ * range of the new pixels, which its scaling needs, then the pixels).
+ * Returns 0 after a complete run (a failed close of the input is a
+ * warning); every other failure, a failed close of the output included,
+ * ends the process (255 fatal, 1 failed fit) and discards the unfinished
+ * output. */
 int conductor(const char *in_name, const char *out_name, const int32_t *points, int count)
 {
     image_info in{};
@@ -102,11 +217,7 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
     in.handle = im_open(in_name, "read");
     if (in.handle < 0)
         squawk_image("Error opening input file", in_name);
-    out.handle = im_open(out_name, "write");
-    if (out.handle < 0)
-        squawk_image("Error opening output file", out_name);
-    unfinished_output = out.handle;
-    std::atexit(discard_unfinished_output);
+    out.handle = start_output(out_name);
 
     /* Geometry: exactly two axes longer than 1. */
     if (getimaginfo(&in) != 2)
@@ -117,61 +228,82 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
         squawk(0, "Input must 2 dimensional image or subimage");
     out.n_pixels = in.n_pixels;
     out.blank = in.blank;
-
-    /* Large images: allow the data segment to grow to its hard limit. */
-    if (in.n_pixels > 1000000) {
-        struct rlimit rl;
-        if (getrlimit(RLIMIT_DATA, &rl) == 0) {
-            rl.rlim_cur = rl.rlim_max;
-            (void)setrlimit(RLIMIT_DATA, &rl);
-        }
+    plane_geometry g;
+    g.samples = lengths[0];
+    g.lines = lengths[1];
+    g.line_axis = 0;
+    for (int a = 0, longer = 0; a < in.n_axes && a < 9 && g.line_axis == 0; a++) {
+        g.before[a] = in.naxis[a];
+        if (in.naxis[a] > 1 && ++longer == 2)
+            g.line_axis = a + 1;
     }
+    if (g.line_axis == 0)
+        squawk(0, "Input must 2 dimensional image or subimage");
 
     if (debug > 5)
         std::fputs("Going to malloc pixptr\n", stderr);
-    float *pixels = alloc_pixels(static_cast<size_t>(in.n_pixels));
-    if (pixels == nullptr)
+    const int block = stream_block_pixels < in.n_pixels ? stream_block_pixels : in.n_pixels;
+    float *buffer = static_cast<float *>(std::malloc(static_cast<size_t>(block) * sizeof(float)));
+    float *values = nullptr;
+    if (count <= 0 || static_cast<size_t>(count) <= SIZE_MAX / sizeof(float))
+        values = static_cast<float *>(
+            std::malloc((count > 0 ? static_cast<size_t>(count) : 1) * sizeof(float)));
+    if (buffer == nullptr || values == nullptr)
         squawk(0, "Can't get enough image memory");
 
     if (debug > 5)
         std::fputs("Going to read pixels\n", stderr);
-    if (im_rpix_r(in.handle, pixels, in.n_pixels) != in.n_pixels)
-        squawk_image("Error reading pixels", in_name);
+    read_reference_values(in.handle, in_name, &g, points, count, values, buffer, block);
 
-    if (debug > 5)
-        std::fputs("Copy header...\n", stderr);
-    const int old_ids[2] = {in.handle, 0};
-    if (im_hdr(out.handle, old_ids, nullptr) < 0)
-        squawk_image("Error writing header to output", out_name);
+    copy_header(out.handle, in.handle, out_name);
 
-    /* The range of the flattened pixels is found during the subtraction,
-     * so the cleanup below need not read the whole buffer again; nothing
-     * changes a pixel between the two. */
-    pixel_range range;
-    if (flatten(pixels, lengths[0], lengths[1], points, count, in.blank, &range) != 0) {
+    double abc[3];
+    if (fit_plane(values, g.samples, g.lines, points, count, in.blank, abc) != 0) {
         std::fputs("Error in flatten, can't continue\n", stderr);
         std::exit(1);
     }
+    std::free(values);
 
-    if (debug > 5)
-        std::fputs("Update the header\n", stderr);
-    char card[81];
-    std::snprintf(card, sizeof card,
-                  "HISTORY Flattened, planar subtraction (KELP flatten %s)", FLATTEN_VERSION);
-    /* A HISTORY card is refused only by a header that is full. */
-    if (im_wkey_t(out.handle, card, "end") < 0) {
-        static char message[8192 + 128];
-        std::snprintf(message, sizeof message, "Error writing header to output \"%s\": no room "
-                      "for another card (at most 100000)", out_name);
-        squawk(0, message);
+    add_history(out.handle, out_name);
+
+    const float bf = static_cast<float>(in.blank);
+    int bitpix = 32;                           /* hdrclean's choice without a card */
+    (void)im_rkey_i(out.handle, &bitpix, "BITPIX");
+    uint32_t keys[2] = {RANGE_NO_HI, RANGE_NO_LO};
+    pixel_range range;
+    if (bitpix < 0) {
+        /* One pass: the cards first, their range values after. */
+        hdrclean_reserve(&out);
+        if (debug > 5)
+            std::fputs("Write the new pixels\n", stderr);
+        stream_pass(in.handle, in_name, out.handle, out_name, &g, abc, bf, buffer, block, keys);
+        range_from_keys(keys[0], keys[1], &range);
+        if (range.found) {
+            hdrclean_range(&out, &range);
+        } else {
+            /* No finite pixel: the header loses DATAMAX and DATAMIN, which
+             * may change where a FITS file's pixels begin; the output is
+             * made again from the start with the range known. */
+            (void)im_file(out.handle, "d");
+            unfinished_output = 0;
+            out.handle = start_output(out_name);
+            copy_header(out.handle, in.handle, out_name);
+            add_history(out.handle, out_name);
+            hdrclean(nullptr, &out, &range);
+            stream_pass(in.handle, in_name, out.handle, out_name, &g, abc, bf, buffer, block,
+                        nullptr);
+        }
+    } else {
+        /* The range of the new pixels decides the scaling the pixels are
+         * written with: one pass to find it, one to write. */
+        stream_pass(in.handle, in_name, 0, out_name, &g, abc, bf, buffer, block, keys);
+        range_from_keys(keys[0], keys[1], &range);
+        hdrclean(nullptr, &out, &range);
+        if (debug > 5)
+            std::fputs("Write the new pixels\n", stderr);
+        stream_pass(in.handle, in_name, out.handle, out_name, &g, abc, bf, buffer, block,
+                    nullptr);
     }
-
-    hdrclean(pixels, &out, &range);
-
-    if (debug > 5)
-        std::fputs("Write the new pixels\n", stderr);
-    if (im_wpix_r(out.handle, pixels, out.n_pixels) != out.n_pixels)
-        squawk_image("Error writing pixels to output", out_name);
 
     if (debug > 5)
         std::fputs("Close the images\n", stderr);
@@ -186,6 +318,6 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
     if (closed < 0)
         squawk_image("Error closing output image", out_name);
 
-    free_pixels(pixels);
+    std::free(buffer);
     return 0;
 }

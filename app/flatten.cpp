@@ -2,7 +2,10 @@
  * The plane is Z = A + B*sample + C*line with 1-based sample and line; the
  * 3x3 normal equations are solved by Cramer's rule.  Pixels are float,
  * sample index fastest; every pixel gets the identical computation: the
- * plane (A + sample*B) + line*C in double, subtracted in double. */
+ * plane (A + sample*B) + line*C in double, subtracted in double, whether
+ * the image is held whole or passes through in blocks. */
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -207,40 +210,129 @@ TOOL_VECTOR_KERNEL static void subtract_line(float *row, int samples, const doub
     keys[1] = lo;
 }
 
-/* Subtract the plane from every line: A + (s+1)*B is worked out once per
- * sample into a small array (in pieces of a fixed number of samples, so
- * nothing is allocated) and l*C once per line.  With range non-null it
- * receives the range of the finite pixels of the whole buffer as left. */
-static void subtract_plane(float *pixels, int samples, int lines, double a, double b, double c,
-                           float bf, pixel_range *range)
+/* subtract_block: subtract the plane a + b*sample + c*line from the n
+ * pixels that start at pixel first (0-based, sample index fastest) of an
+ * image of samples per line.  A + (s+1)*B is worked out once per sample
+ * of each piece of a fixed number of samples (nothing is allocated) and
+ * l*C once per line, so every pixel gets (A + s*B) + l*C whatever block it
+ * arrives in.  With keys non-null the order keys of the finite results are
+ * folded into keys[0] (maximum) and keys[1] (minimum). */
+void subtract_block(float *pixels, int64_t n, int64_t first, int samples, const double abc[3],
+                    float bf, uint32_t *keys)
 {
     enum { PIECE = 4096 };
     double ab[PIECE];
-    uint32_t keys[2] = {RANGE_NO_HI, RANGE_NO_LO};
-    uint32_t *k = range != nullptr ? keys : nullptr;
-    for (int s0 = 0; s0 < samples; s0 += PIECE) {
-        int n = samples - s0 < PIECE ? samples - s0 : PIECE;
-        for (int s = 0; s < n; s++)
-            ab[s] = a + static_cast<double>(s0 + s + 1) * b;
-        for (int l = 1; l <= lines; l++)
-            subtract_line(pixels + static_cast<size_t>(samples) * (l - 1) + s0, n, ab,
-                          static_cast<double>(l) * c, bf, k);
+    int s = static_cast<int>(first % samples);
+    int64_t l = first / samples + 1;
+    while (n > 0) {
+        /* A run of whole lines from the start of a line, else what is
+         * left of the current line (or of the block). */
+        const int64_t whole = s == 0 ? n / samples : 0;
+        const int64_t rows = whole > 0 ? whole : 1;
+        const int width = whole > 0 ? samples
+                                    : static_cast<int>(n < samples - s ? n : samples - s);
+        for (int p0 = 0; p0 < width; p0 += PIECE) {
+            const int k = width - p0 < PIECE ? width - p0 : PIECE;
+            for (int i = 0; i < k; i++)
+                ab[i] = abc[0] + static_cast<double>(s + p0 + i + 1) * abc[1];
+            for (int64_t r = 0; r < rows; r++)
+                subtract_line(pixels + r * samples + p0, k, ab,
+                              static_cast<double>(l + r) * abc[2], bf, keys);
+        }
+        const int64_t done = whole > 0 ? whole * samples : width;
+        pixels += done;
+        n -= done;
+        if (whole > 0) {
+            l += whole;
+        } else {
+            s += width;
+            if (s == samples) {
+                s = 0;
+                l++;
+            }
+        }
     }
-    if (range != nullptr)
-        range_from_keys(keys[0], keys[1], range);
 }
 
-/* flatten: fit Z = A + B*sample + C*line to the pixels at the reference
- * points (count (x, y) pairs, 1-based) and subtract it from every pixel of
- * the samples x lines buffer.  Points outside the image and points whose
- * pixel is blank (NaN or equal to blank) or infinite are left out of the fit.
- * With range non-null, a return of 0 also fills *range with the range of
- * the finite pixels of the buffer after the subtraction (blank pixels kept
- * included), found in the same pass; on -1 *range is not written.
- * Returns 0; -1 when the normal equations are singular (pixels untouched).
- * Ends the process with status 1 when out of memory, 14 at debug level 14. */
-int flatten(float *pixels, int samples, int lines, const int32_t *points, int count,
-            double blank, pixel_range *range)
+/* Largest and smallest of the n values that are not NaN (infinities
+ * kept), into *hi and *lo; -FLT_MAX and FLT_MAX when every value is NaN.
+ * The extremes are unsigned max and min of order keys, exact reductions
+ * that vectorise (a float max does not: its order of visits matters). */
+TOOL_VECTOR_KERNEL static void value_bounds(const float *v, int n, float *hi, float *lo)
+{
+    uint32_t h = 0u, l = 0xffffffffu;
+    for (int i = 0; i < n; i++) {
+        uint32_t u;
+        std::memcpy(&u, v + i, sizeof u);
+        const uint32_t number = 0u - static_cast<uint32_t>((u & 0x7fffffffu) <= 0x7f800000u);
+        const uint32_t key = u ^ ((0u - (u >> 31)) | 0x80000000u);
+        const uint32_t kh = key & number;
+        const uint32_t kl = key | ~number;
+        h = kh > h ? kh : h;
+        l = kl < l ? kl : l;
+    }
+    *hi = h == 0u ? -FLT_MAX : range_key_value(h);
+    *lo = h == 0u ? FLT_MAX : range_key_value(l);
+}
+
+/* range_block: fold into keys (as subtract_block does) the order keys of
+ * the finite results of subtracting the plane from the n pixels that
+ * start at pixel first; the pixels may be overwritten.  Each segment of a
+ * line is first bounded: the plane is monotonic along a line, so its
+ * results lie within [fl(min - plane max), fl(max - plane min)] (float
+ * and double rounding keep order), and a segment whose bounds lie
+ * strictly inside the extremes found so far can hold neither extreme nor
+ * a tie, and is not evaluated.  The keys end exactly as subtract_block
+ * would leave them.  A blank that is a number (kept as it is) disables the
+ * bounds. */
+void range_block(float *pixels, int64_t n, int64_t first, int samples, const double abc[3],
+                 float bf, uint32_t keys[2])
+{
+    enum { SEGMENT = 1024 };
+    double ab[SEGMENT];
+    int s = static_cast<int>(first % samples);
+    int64_t l = first / samples + 1;
+    while (n > 0) {
+        const int k = static_cast<int>(std::min<int64_t>(std::min(n, int64_t(samples - s)),
+                                                         SEGMENT));
+        const double lc = static_cast<double>(l) * abc[2];
+        bool evaluate = !std::isnan(bf) || keys[0] == RANGE_NO_HI;
+        if (!evaluate) {
+            float vhi, vlo;
+            value_bounds(pixels, k, &vhi, &vlo);
+            const double p0 = (abc[0] + static_cast<double>(s + 1) * abc[1]) + lc;
+            const double p1 = (abc[0] + static_cast<double>(s + k) * abc[1]) + lc;
+            const double pmin = p0 < p1 ? p0 : p1;
+            const double pmax = p0 < p1 ? p1 : p0;
+            const float dhi = static_cast<float>(static_cast<double>(vhi) - pmin);
+            const float dlo = static_cast<float>(static_cast<double>(vlo) - pmax);
+            /* Not both strictly inside (NaN compares false: evaluate). */
+            evaluate = !(dhi < range_key_value(keys[0]) && dlo > range_key_value(keys[1]));
+        }
+        if (evaluate) {
+            for (int i = 0; i < k; i++)
+                ab[i] = abc[0] + static_cast<double>(s + i + 1) * abc[1];
+            subtract_line(pixels, k, ab, lc, bf, keys);
+        }
+        pixels += k;
+        n -= k;
+        s += k;
+        if (s == samples) {
+            s = 0;
+            l++;
+        }
+    }
+}
+
+/* fit_plane: fit Z = A + B*sample + C*line by least squares to the
+ * reference points (count (x, y) pairs, 1-based) of a samples x lines
+ * image, values[i] being the pixel at point i (read only for points inside
+ * the image).  Points outside the image and points whose pixel is blank
+ * (NaN or equal to blank) or infinite are left out.  Returns 0 with abc
+ * set to A, B, C; -1 when the normal equations are singular.  Ends the
+ * process with status 1 when out of memory, 14 at debug level 14. */
+int fit_plane(const float *values, int samples, int lines, const int32_t *points, int count,
+              double blank, double abc[3])
 {
     const float bf = static_cast<float>(blank);
 
@@ -279,7 +371,7 @@ int flatten(float *pixels, int samples, int lines, const int32_t *points, int co
         int32_t y = rows[i][1];
         if (x < 1 || x > samples || y < 1 || y > lines)
             continue;
-        float z = pixels[static_cast<size_t>(samples) * (y - 1) + (x - 1)];
+        float z = values[i];
         /* Blank and infinite pixels carry no level: one of them in the
          * sums would turn the whole plane, and so every pixel, into NaN. */
         if (!std::isfinite(z) || z == bf)
@@ -317,7 +409,6 @@ int flatten(float *pixels, int samples, int lines, const int32_t *points, int co
                          sumx, sumxx, sumxy,
                          sumy, sumxy, sumyy};
     const double b[3] = {sumz, sumxz, sumyz};
-    double abc[3];
     if (solvlin(m, 3, b, abc) != 0)
         return -1;
 
@@ -328,8 +419,45 @@ int flatten(float *pixels, int samples, int lines, const int32_t *points, int co
         std::fprintf(stderr, "B = %.6f\n", abc[1]);
         std::fprintf(stderr, "C = %.6f\n", abc[2]);
     }
+    return 0;
+}
 
-    /* Subtract the plane, line by line in storage order. */
-    subtract_plane(pixels, samples, lines, abc[0], abc[1], abc[2], bf, range);
+/* flatten: fit the plane (as fit_plane) to the pixels at the reference
+ * points of the samples x lines buffer and subtract it from every pixel.
+ * With range non-null, a return of 0 also fills *range with the range of
+ * the finite pixels of the buffer after the subtraction (blank pixels kept
+ * included), found in the same pass; on -1 *range is not written.
+ * Returns 0; -1 when the normal equations are singular (pixels untouched).
+ * Ends the process with status 1 when out of memory, 14 at debug level 14. */
+int flatten(float *pixels, int samples, int lines, const int32_t *points, int count,
+            double blank, pixel_range *range)
+{
+    /* The pixel under each point inside the image (others are not read). */
+    float *values = nullptr;
+    if (count <= 0 || static_cast<size_t>(count) <= SIZE_MAX / sizeof(float))
+        values = static_cast<float *>(
+            std::malloc((count > 0 ? static_cast<size_t>(count) : 1) * sizeof(float)));
+    if (values == nullptr) {
+        std::fputs("Flatten needs space for ptrlist, ran out of memory\n", stderr);
+        std::exit(1);
+    }
+    for (int i = 0; i < count; i++) {
+        const int32_t x = points[2 * i];
+        const int32_t y = points[2 * i + 1];
+        values[i] = x < 1 || x > samples || y < 1 || y > lines
+                        ? 0.0f
+                        : pixels[static_cast<size_t>(samples) * (y - 1) + (x - 1)];
+    }
+    double abc[3];
+    const int fitted = fit_plane(values, samples, lines, points, count, blank, abc);
+    std::free(values);
+    if (fitted != 0)
+        return -1;
+
+    uint32_t keys[2] = {RANGE_NO_HI, RANGE_NO_LO};
+    subtract_block(pixels, static_cast<int64_t>(samples) * lines, 0, samples, abc,
+                   static_cast<float>(blank), range != nullptr ? keys : nullptr);
+    if (range != nullptr)
+        range_from_keys(keys[0], keys[1], range);
     return 0;
 }

@@ -201,6 +201,26 @@ static void report(const cleanup_struct *c)
     std::fprintf(stderr, "DATAMIN  == %.10g\n", c->minimum);
 }
 
+/* clean_cards: the steps of hdrclean but the report, leaving the values
+ * decided in *c. */
+static void clean_cards(const float *pixels, image_info *info, const pixel_range *range,
+                        cleanup_struct *c)
+{
+    const int id = info->handle;
+    c->bitpix = output_bitpix(id);
+    /* Floating pixels are written as they are: scaling cards copied from
+     * the input would make readers rescale them. */
+    if (c->bitpix < 0) {
+        delete_keyword(id, "BSCALE");
+        delete_keyword(id, "BZERO");
+    }
+    place_after_axes(id);
+    take_range(pixels, info->n_pixels, range, c);
+    choose_scaling(c);
+    write_scaling(id, c);
+    write_data_range(id, c);
+}
+
 /* hdrclean: rewrite BITPIX (when absent), BLANK, BSCALE, BZERO, DATAMAX and
  * DATAMIN of the output image info->handle for the info->n_pixels pixels.
  * The finite range is taken from range when the caller supplies it (found
@@ -212,19 +232,38 @@ static void report(const cleanup_struct *c)
  * DATAMAX/DATAMIN are removed instead of being written. */
 void hdrclean(const float *pixels, image_info *info, const pixel_range *range)
 {
+    cleanup_struct c;
+    clean_cards(pixels, info, range, &c);
+    if (debug > 6)
+        report(&c);
+}
+
+/* hdrclean_reserve: for a floating output whose range is not known before
+ * its pixels are written: every card hdrclean writes, with DATAMAX and
+ * DATAMIN holding 0 for now, so that the header has its final cards in
+ * their final places (and a FITS file its final header space) before the
+ * first pixel write.  hdrclean_range then writes the range found.  Fatal
+ * as hdrclean. */
+void hdrclean_reserve(image_info *info)
+{
+    const pixel_range provisional = {0.0f, 0.0f, 1};
+    cleanup_struct c;
+    clean_cards(nullptr, info, &provisional, &c);
+}
+
+/* hdrclean_range: write the range into the DATAMAX and DATAMIN cards that
+ * hdrclean_reserve placed (a floating BITPIX; range->found must be 1: a
+ * header without them is another header) and report at debug above 6.
+ * The cards are found from the same place as hdrclean_reserve wrote them,
+ * so the header ends exactly as hdrclean would have left it. */
+void hdrclean_range(image_info *info, const pixel_range *range)
+{
     const int id = info->handle;
     cleanup_struct c;
     c.bitpix = output_bitpix(id);
-    /* Floating pixels are written as they are: scaling cards copied from
-     * the input would make readers rescale them. */
-    if (c.bitpix < 0) {
-        delete_keyword(id, "BSCALE");
-        delete_keyword(id, "BZERO");
-    }
     place_after_axes(id);
-    take_range(pixels, info->n_pixels, range, &c);
+    take_range(nullptr, 0, range, &c);
     choose_scaling(&c);
-    write_scaling(id, &c);
     write_data_range(id, &c);
     if (debug > 6)
         report(&c);

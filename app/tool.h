@@ -93,10 +93,22 @@ int getimaginfo(image_info *info);
 void nlengths(const image_info *info, int *out, int k);
 int flatten(float *pixels, int samples, int lines, const int32_t *points, int count, double blank,
             pixel_range *range = nullptr);
+int fit_plane(const float *values, int samples, int lines, const int32_t *points, int count,
+              double blank, double abc[3]);
+void subtract_block(float *pixels, int64_t n, int64_t first, int samples, const double abc[3],
+                    float bf, uint32_t *keys);
+void range_block(float *pixels, int64_t n, int64_t first, int samples, const double abc[3],
+                 float bf, uint32_t keys[2]);
 int solvlin(const double *matrix, int n, const double *rhs, double *solution);
 double det3(const double *m);
 void mk2darray(const int32_t *base, int step, int count, const int32_t ***out);
 void scan_range(const float *pixels, int n, pixel_range *range);
 void hdrclean(const float *pixels, image_info *info, const pixel_range *range = nullptr);
+void hdrclean_reserve(image_info *info);
+void hdrclean_range(image_info *info, const pixel_range *range);
+
+/* Pixels per block of the tool's passes over the image (1 MiB of floats
+ * by default); tests set smaller blocks to cut lines at every place. */
+extern int stream_block_pixels;
 
 #endif

@@ -377,7 +377,11 @@ IM_API int im_rpix_d(int id, double *buffer, int n_pix);
  * window (window 0, built at the first write, for a new image).  The
  * header must be complete first (BITPIX and the NAXIS cards): the first
  * write of a new image settles its form, creates its files and fixes where
- * its pixels begin.  The buffer is converted in place to the stored form
+ * its pixels begin.  Cards other than those may still change afterwards:
+ * the header is stored at im_close, in the FITS header space counted from
+ * the cards present at the first write (so a card whose value is known
+ * only after the pixels, such as DATAMAX, is written first with a
+ * provisional value and rewritten before the close).  The buffer is converted in place to the stored form
  * (all n_pix pixels, even when fewer are written).  Results of every
  * write:
  *   >= 0  pixels written: fewer than n_pix once the window is full, 0

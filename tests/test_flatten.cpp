@@ -1,5 +1,6 @@
 /* test_flatten: the plane fit and its subtraction, the 3x3 solver, the row
  * pointers, and the tool's image geometry routines. */
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -363,6 +364,70 @@ TEST(PlaneFit, SignedZeroExtremesDoNotDependOnPosition)
     EXPECT_EQ(-FLT_MAX, r.hi);
     scan_range(none.data(), 0, &r);
     EXPECT_EQ(0, r.found);
+}
+
+/* The range pass's bounds: range_block must leave exactly the keys that
+ * subtracting every pixel gives, for any block cut, plane and blank, with
+ * zeros of both signs at the extreme in different segments of a line
+ * (a segment whose bound only ties the extreme must still be looked at). */
+TEST(PlaneFit, RangeByBoundedSegmentsEqualsTheFullSubtraction)
+{
+    std::mt19937 rng(20261208);
+    const float specials[] = {NAN, INFINITY, -INFINITY, 0.0f, -0.0f, 3.0e38f, -3.0e38f,
+                              FLT_MAX, -FLT_MAX, 1e-45f};
+    const double planes[][3] = {{0.0, 0.0, 0.0}, {10.0, 0.5, -0.25}, {-3.0, -1e-3, 2.0},
+                                {1e30, 1e28, -1e29}, {0.0, 1e-40, 0.0}};
+    const int shapes[][2] = {{3000, 4}, {1024, 3}, {7, 50}, {2049, 2}};
+    const double blanks[] = {static_cast<double>(blank_value()), -999.0};
+    int cases = 0;
+    for (const auto &shape : shapes) {
+        const int S = shape[0], L = shape[1];
+        for (const auto &abc : planes) {
+            for (double blank : blanks) {
+                for (int kind = 0; kind < 4; kind++) {
+                    std::vector<float> img(static_cast<size_t>(S) * L);
+                    for (size_t i = 0; i < img.size(); i++) {
+                        const unsigned p = rng() % 100;
+                        if (kind == 0)          /* zeros of both signs, negatives */
+                            img[i] = p < 3 ? 0.0f : p < 50 ? -0.0f : -static_cast<float>(p);
+                        else if (kind == 1)     /* the specials among noise */
+                            img[i] = p < 10 ? specials[p] : static_cast<float>(p) - 50.0f;
+                        else if (kind == 2)     /* mostly NaN */
+                            img[i] = p < 95 ? NAN : static_cast<float>(p);
+                        else
+                            img[i] = p == 0 ? -999.0f : static_cast<float>(p) * 0.01f;
+                    }
+                    std::vector<float> whole = img;
+                    uint32_t want[2] = {RANGE_NO_HI, RANGE_NO_LO};
+                    subtract_block(whole.data(), int64_t(whole.size()), 0, S, abc,
+                                   static_cast<float>(blank), want);
+                    const int64_t block = 1 + int64_t(rng() % (3 * S));
+                    uint32_t got[2] = {RANGE_NO_HI, RANGE_NO_LO};
+                    for (int64_t at = 0; at < int64_t(img.size()); at += block) {
+                        const int64_t n = std::min<int64_t>(block, int64_t(img.size()) - at);
+                        range_block(img.data() + at, n, at, S, abc, static_cast<float>(blank),
+                                    got);
+                    }
+                    const std::string what = std::to_string(S) + "x" + std::to_string(L) +
+                                             " kind " + std::to_string(kind) + " block " +
+                                             std::to_string(block) + " a " +
+                                             std::to_string(abc[0]);
+                    EXPECT_EQ(want[0], got[0]) << what;
+                    EXPECT_EQ(want[1], got[1]) << what;
+                    cases++;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(160, cases);
+    /* One line, +0 only in its third segment, -0 before: the maximum is +0. */
+    std::vector<float> line(3000, -1.0f);
+    line[5] = -0.0f;
+    line[2500] = 0.0f;
+    const double zero[3] = {0.0, 0.0, 0.0};
+    uint32_t keys[2] = {RANGE_NO_HI, RANGE_NO_LO};
+    range_block(line.data(), 3000, 0, 3000, zero, static_cast<float>(blank_value()), keys);
+    EXPECT_EQ(bits_of(0.0f), bits_of(range_key_value(keys[0])));
 }
 
 TEST(Solver, SolvesKnownSystem)
