@@ -91,11 +91,18 @@ test-fuzz:
 demo: build
 	./examples/demo.sh $(REL)/flatten
 
-# Speed and memory: the reader alone, then the whole tool beside cp.
+# Speed and memory: the reader alone, then the whole tool beside cp and
+# beside the tool of BENCH_BASE (built into build/bench-base), with a byte
+# comparison of every output (a difference fails); BENCH_SCALING=0 skips
+# the scaling run up to 16384 x 16384 (1 GiB inputs cached in build/).
+BENCH_BASE ?= 9a6a6e7
+BENCH_RUNS ?= 7
+BENCH_SCALING ?= 1
 bench: build
 	cmake --build $(REL) -j $(JOBS) --target bench_rpix bench_io_floor
 	bash bench/run_read.sh $(REL)
-	bash bench/bench_flatten.sh $(REL) 7
+	BENCH_BASE=$(BENCH_BASE) BENCH_SCALING=$(BENCH_SCALING) JOBS=$(JOBS) \
+	  bash bench/bench_flatten.sh $(REL) $(BENCH_RUNS)
 
 clean:
 	rm -rf build
