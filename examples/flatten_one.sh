@@ -21,6 +21,7 @@
 #     extension may follow the file name (m51.fits,@100:611,@1:512).
 #   - Relative names are taken from the current directory.  Each output
 #     must be named on one line only (two jobs writing one file collide).
+#     The output's folder is made when it does not exist.
 #
 # Finished outputs are skipped.  After the tool succeeds, a marker OUT.done
 # is written beside the output holding the tool's options and the whole
@@ -126,6 +127,10 @@ fi
 # ---- The run -------------------------------------------------------------
 rm -f -- "$marker" ||
     refuse 2 "$name: cannot remove the old marker $marker"
+# The output's folder is made when missing: a survey's outputs are often
+# sorted into folders, and a machine the inputs were sent to has none.
+dir=$(dirname -- "$out")
+[ -d "$dir" ] || mkdir -p -- "$dir" || refuse 2 "$name: cannot make the folder $dir"
 printf '%s\n' "$job" | "$tool" "${opts[@]}"
 status=$?
 if [ $status -ne 0 ]; then

@@ -2,7 +2,7 @@
 # Many images under GNU parallel and a Slurm job array (examples/):
 #  - three dozen small images written with numpy and astropy (float and
 #    scaled 16-bit, names with blanks and quotes, an IRAF output, an output
-#    without a suffix) go through flatten_parallel.sh on all cores; each
+#    without a suffix, one in folders to be made) go through flatten_parallel.sh on all cores; each
 #    output equals the output of one direct run of the tool;
 #  - a missing input, collinear points and a missing points file fail with
 #    statuses 255, 1 and 2, are listed by name and status, and the batch's
@@ -25,7 +25,7 @@ ONE=$EX/flatten_one.sh
 TAB=$'\t'
 
 # ---- Images, points files and the manifest -------------------------------
-mkdir -p in pts out ref
+mkdir -p in pts out ref/deep/er
 $PY - <<'EOF' || { echo "FAILED: generating the images"; exit 1; }
 import numpy as np
 from astropy.io import fits
@@ -57,6 +57,7 @@ printf '1 1\n2 2\n5 5\n9 9\n' > pts/collinear.txt
         case $n in
             img05) echo "in/$n.fits${TAB}out/$n.imh${TAB}pts/$n.txt" ;;
             img06) echo "in/$n.fits${TAB}out/plain06${TAB}pts/$n.txt" ;;
+            img22) echo "in/$n.fits${TAB}out/deep/er/$n.fits${TAB}pts/$n.txt" ;;
             img09) echo "in/$n.fits   out/$n.fits   pts/$n.txt" ;;        # blanks only
             img10) printf 'in/%s.fits\tout/%s.fits\tpts/%s.txt\r\n' $n $n $n ;; # DOS line
             *) echo "in/$n.fits${TAB}out/$n.fits${TAB}pts/$n.txt" ;;
@@ -72,11 +73,11 @@ lineno() { grep -n -F "out/$1" manifest | head -1 | cut -d: -f1; }
 # The reference of each good image: one direct run of the tool.  An output
 # named without a suffix gets .fits; IRAF pixel files are compared past
 # their 1024-byte header (which holds time stamps and the file's name).
-marker_of() { case $1 in img05) echo out/img05.imh.done ;; img06) echo out/plain06.done ;; *) echo "out/$1.fits.done" ;; esac; }
-out_file() { case $1 in img06) echo "plain06.fits" ;; img05) echo "img05.pix" ;; *) echo "$1.fits" ;; esac; }
+marker_of() { case $1 in img22) echo out/deep/er/img22.fits.done ;; img05) echo out/img05.imh.done ;; img06) echo out/plain06.done ;; *) echo "out/$1.fits.done" ;; esac; }
+out_file() { case $1 in img06) echo "plain06.fits" ;; img22) echo "deep/er/img22.fits" ;; img05) echo "img05.pix" ;; *) echo "$1.fits" ;; esac; }
 make_ref() { # name [points file]
     local o
-    case $1 in img05) o=ref/img05.imh ;; img06) o=ref/plain06 ;; *) o=ref/$1.fits ;; esac
+    case $1 in img22) o=ref/deep/er/img22.fits ;; img05) o=ref/img05.imh ;; img06) o=ref/plain06 ;; *) o=ref/$1.fits ;; esac
     { printf 'in/%s.fits\n%s\n' "$1" "$o"; cat "${2:-pts/$1.txt}"; } | "$FLATTEN" 2>/dev/null
 }
 same_as_ref() { # name
