@@ -12,7 +12,10 @@
 # asked of scontrol, else 1001); FLATTEN_SUBMIT_DRY=1 prints the sbatch
 # commands instead of running them.  FLATTEN and FLATTEN_OPTS are passed on
 # to the tasks, with FLATTEN_ONE set to the runner beside this script.
-# Exit status: 0 when every array was submitted, else sbatch's.
+# Exit status: 0 when every array was submitted, else the first nonzero
+# status of sbatch (with --wait, sbatch waits for the array and gives the
+# highest exit status of its tasks); the other arrays are submitted all
+# the same.
 set -u
 manifest=${1:?usage: flatten_submit.sh MANIFEST [SBATCH OPTIONS...]}
 shift
@@ -31,6 +34,7 @@ tasks=$(((lines + per - 1) / per))
 chunk=$((max - 1))
 export FLATTEN_ONE=$here/flatten_one.sh FLATTEN_PER_TASK=$per
 done_tasks=0
+status=0
 while [ $done_tasks -lt "$tasks" ]; do
     n=$((tasks - done_tasks))
     [ $n -gt $chunk ] && n=$chunk
@@ -39,7 +43,10 @@ while [ $done_tasks -lt "$tasks" ]; do
     if [ "${FLATTEN_SUBMIT_DRY:-0}" = 1 ]; then
         printf '%q ' "${cmd[@]}"; echo
     else
-        "${cmd[@]}" || exit $?
+        "${cmd[@]}"
+        s=$?
+        [ $status -eq 0 ] && status=$s
     fi
     done_tasks=$((done_tasks + n))
 done
+exit $status

@@ -12,6 +12,8 @@
 #    output and a run that failed writing in place are all redone;
 #  - the Slurm array script run directly with SLURM_ARRAY_TASK_ID, one and
 #    several lines a task, and the arrays the submit helper would submit;
+#    then on a single-node Slurm started here: sbatch --test-only, and the
+#    submit helper's arrays run to the end (sbatch --wait);
 #  - parallel with --sshlogin ':' (the local machine), both documented forms.
 # Environment: FLATTEN, SRC_DIR, WORK_DIR.
 set -u
@@ -243,6 +245,102 @@ for limits in "1001 1" "11 1" "7 4" "2 3"; do
 done
 check "submit helper: 5 arrays of at most 10 for $total lines" \
     test "$(FLATTEN_SUBMIT_DRY=1 FLATTEN_MAX_ARRAY=11 "$EX/flatten_submit.sh" manifest | wc -l)" = 5
+
+# ---- A single-node Slurm cluster of the test's own -----------------------
+# munged, slurmctld and slurmd with their own key, configuration, free
+# ports and state under $WORK/slurm (munge's socket in a short folder of
+# /tmp: a socket's path holds at most 107 bytes), stopped by their process
+# ids when the test ends.  MaxArraySize 5 makes the submit helper split the manifest.
+# Each task is a scheduled job (seconds): 6 images a task keep them few.
+SL=$WORK/slurm
+slurm_stop() {
+    local p pid i
+    for p in slurmd slurmctld munged; do
+        [ -s "$SL/$p.pid" ] || continue
+        pid=$(cat "$SL/$p.pid")
+        kill "$pid" 2>/dev/null || continue
+        for i in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.2; done
+    done
+    [ -n "${SOCKDIR:-}" ] && rm -rf "$SOCKDIR"
+}
+trap slurm_stop EXIT
+trap 'exit 1' INT TERM HUP
+slurm_start() {
+    local ports p1 p2 i
+    mkdir -p "$SL/state" "$SL/spool" "$SL/log" || return 1
+    SOCKDIR=$(mktemp -d /tmp/flatten-munge.XXXXXX) || return 1
+    head -c 1024 /dev/urandom > "$SL/munge.key" && chmod 400 "$SL/munge.key" || return 1
+    ports=$($PY -c 'import socket
+ss = [socket.socket() for _ in range(2)]
+for s in ss: s.bind(("127.0.0.1", 0))
+print(*[s.getsockname()[1] for s in ss])') || return 1
+    read -r p1 p2 <<< "$ports"
+    cat > "$SL/slurm.conf" <<CONF
+ClusterName=flattentest
+SlurmctldHost=localhost
+AuthType=auth/munge
+AuthInfo=socket=$SOCKDIR/munge.sock
+CredType=cred/munge
+SlurmUser=root
+SlurmdUser=root
+SlurmctldPort=$p1
+SlurmdPort=$p2
+StateSaveLocation=$SL/state
+SlurmdSpoolDir=$SL/spool
+SlurmctldPidFile=$SL/slurmctld.pid
+SlurmdPidFile=$SL/slurmd.pid
+SlurmctldLogFile=$SL/log/slurmctld.log
+SlurmdLogFile=$SL/log/slurmd.log
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+SwitchType=switch/none
+MpiDefault=none
+ReturnToService=2
+MaxArraySize=5
+NodeName=localhost CPUs=2 RealMemory=100 State=UNKNOWN
+PartitionName=test Nodes=ALL Default=YES MaxTime=INFINITE State=UP
+CONF
+    export SLURM_CONF=$SL/slurm.conf
+    munged --key-file="$SL/munge.key" --socket="$SOCKDIR/munge.sock" --pid-file="$SL/munged.pid" \
+        --log-file="$SL/log/munged.log" --seed-file="$SL/munge.seed" -f || return 1
+    slurmctld -i || return 1
+    slurmd -N localhost || return 1
+    for i in $(seq 1 60); do
+        [ "$(sinfo -h -o %t 2>/dev/null)" = idle ] && return 0
+        sleep 0.5
+    done
+    return 1
+}
+if slurm_start; then
+    sbatch --test-only --array=1-4 "$EX/flatten_array.sbatch" manifest > /dev/null 2>slurm.err
+    check "sbatch --test-only: accepted (status $?)" grep -q "to start at" slurm.err
+    sed 's|out/|out4/|' manifest > manifest4
+    FLATTEN_PER_TASK=6 "$EX/flatten_submit.sh" manifest4 > /dev/null 2>slurm.err
+    status=$?
+    check "Slurm, 6 images a task: submitted (status $status)" test "$status" = 0
+    for i in $(seq 1 300); do
+        [ -z "$(squeue -h 2>/dev/null)" ] && break
+        sleep 0.5
+    done
+    check "Slurm: every task ended within 150 s" test -z "$(squeue -h 2>/dev/null)"
+    check "Slurm: 2 arrays, 4 and 3 tasks" \
+        test "$(scontrol -o show job | grep -o 'ArrayTaskId=[0-9]*' | sort -t= -k2n | tr '\n' ' ')" = \
+        "$(for i in 1 1 2 2 3 3 4; do printf 'ArrayTaskId=%s ' $i; done)"
+    same4=0
+    while IFS= read -r n; do
+        f=$(out_file "$n")
+        case $n in img05) c=(cmp -s -i 1024) ;; *) c=(cmp -s) ;; esac
+        "${c[@]}" "out4/$f" "ref/$f" && same4=$((same4 + 1))
+    done < names.txt
+    check "Slurm: 36 outputs equal to direct runs ($same4)" test "$same4" = 36
+    check "Slurm: the task's log names the collinear image" \
+        grep -qxF "flatten_one: FAILED: in/img02.fits -> out4/collinear.fits (status 1)" flatten-*_3.log
+    check "Slurm: task 3 of the second array, lines 37 to 42, ends with status 2" \
+        test "$(scontrol -o show job | grep -v 'ExitCode=0:0' | grep -o 'ArrayTaskId=[0-9]* .*ExitCode=[0-9:]*' |
+                sed 's/ .*ExitCode=/ /')" = "ArrayTaskId=3 2:0"
+else
+    check "a single-node Slurm starts (logs in $SL/log)" false
+fi
 
 # ---- --sshlogin ':' ------------------------------------------------------
 # The shared-file-system form (the wrapper with -S) and the transfer form
