@@ -246,8 +246,10 @@ def fit_plane(plane, step):
 
 
 def short(name, most=38):
-    """A name cut from the left to most characters, for a title."""
-    return name if len(name) <= most else "..." + name[-(most - 3):]
+    """A name cut from the left to most characters, for a title; a dollar
+    sign is escaped so that matplotlib does not read the name as maths."""
+    name = name if len(name) <= most else "..." + name[-(most - 3):]
+    return name.replace("$", r"\$")
 
 
 def draw(args, inp, out, points):
@@ -265,17 +267,17 @@ def draw(args, inp, out, points):
         v = inp.pixel(s, l)
         (outside if v is None else blank if math.isnan(v) else used).append((s, l))
 
+    plane_title = "plane removed (input - output)"
+    if coef is not None:
+        plane_title += "\nA=%.6g  B=%.6g  C=%.6g" % coef
     fig = Figure(figsize=(args.width / args.dpi, args.height / args.dpi), dpi=args.dpi,
                  layout="constrained")
     axes = fig.subplots(1, 3)
     panels = [
         (inp.values, "input: %s" % short(inp.label), args.stretch, "gray"),
         (out.values, "flattened: %s" % short(out.label), args.stretch, "gray"),
-        (plane, "plane removed (input - output)", "minmax", "viridis"),
+        (plane, plane_title, "minmax", "viridis"),
     ]
-    if coef is not None:
-        panels[2] = panels[2][:1] + ("plane removed (input - output)\n"
-                                     "A=%.6g  B=%.6g  C=%.6g" % coef,) + panels[2][2:]
     desc = []
     step = inp.step
     extent = (0.5, 0.5 + step * inp.values.shape[1], 0.5, 0.5 + step * inp.values.shape[0])
@@ -296,12 +298,12 @@ def draw(args, inp, out, points):
         fig.colorbar(im, cax=bar).ax.tick_params(labelsize=7)
         if used:
             ax.scatter([p[0] for p in used], [p[1] for p in used], s=40, marker="o",
-                       facecolors="none", edgecolors="#39e639", linewidths=1.2)
+                       facecolors="none", edgecolors="#39e639", linewidths=1.2, clip_on=False)
         if blank:
             ax.scatter([p[0] for p in blank], [p[1] for p in blank], s=40, marker="x",
-                       color="#ff3030", linewidths=1.2)
+                       color="#ff3030", linewidths=1.2, clip_on=False)
         desc.append("panel %d: %s | %dx%d | limits %.6g %.6g (%s)"
-                    % (i, title.replace("\n", " | "), inp.samples, inp.lines, lo, hi, stretch))
+                    % (i, title.replace("\n", " | ").replace("\\$", "$"), inp.samples, inp.lines, lo, hi, stretch))
     if points:
         note = "reference points: %d used (o)" % len(used)
         if blank:
