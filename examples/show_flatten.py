@@ -10,7 +10,8 @@ marked when the run's job file (or a file of points) is given.
 Images are FITS files as the tool reads and writes them (BITPIX 8, 16, 32,
 -32, -64; BSCALE/BZERO; BLANK; axes past the second of length 1), named as
 the tool names them: an extension in brackets ("img.fits[SCI]", "[2]",
-"[SCI,2]") and a pixel subset after a comma ("img.fits,@10:50,@1:40").
+"[SCI,2]") and a pixel subset after a comma ("img.fits,@10:50,@1:40",
+"^@64", "@-10:10"; world and sky subsets are refused).
 Drawing needs Debian's python3-matplotlib and python3-astropy; the Agg
 backend is used, so no display is needed, and the PNG holds no date, so
 the same run draws the same bytes.
@@ -49,6 +50,8 @@ def split_name(name):
         elif c == "," and depth == 0:
             base, subset = name[:i], name[i + 1:]
             break
+    if subset is not None and len(subset) > 63:
+        raise Failure("%s: a subset text holds at most 63 characters" % name)
     fields = subset.split(",") if subset is not None else []
     if os.path.exists(base) or not base.endswith("]") or "[" not in base:
         return base, None, fields
@@ -91,25 +94,62 @@ def pick_hdu(hdul, selector, label):
     return hdu
 
 
-def field_slice(field, n, axis, label):
-    """The slice of an axis of n pixels that one pixel subset field takes:
-    empty (all), @a (one pixel) or @a:b (a to b, 1-based, reversed when
-    a > b).  Raises Failure for other fields (world coordinates, centred
-    boxes), which this script does not evaluate."""
-    f = field.strip()
-    if f == "":
-        return slice(None)
-    m = re.fullmatch(r"@\s*([+-]?\d+)(?:\s*:\s*([+-]?\d+))?", f)
-    if not m:
-        raise Failure("%s: subset field %d ('%s'): only pixel fields (@a or @a:b) are drawn"
-                      % (label, axis, field))
-    a = int(m.group(1))
-    b = int(m.group(2)) if m.group(2) is not None else a
-    if not (1 <= a <= n and 1 <= b <= n):
-        raise Failure("%s: subset field %d ('%s') leaves the axis of %d pixels" % (label, axis, field, n))
-    if a <= b:
-        return slice(a - 1, b)
-    return slice(a - 1, b - 2 if b >= 2 else None, -1)
+# A pixel value's number, as "%lf" reads it with nothing after it.
+NUMBER = re.compile(r"[ \t\n\v\f\r]*[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
+
+
+def pixel_value(text, at, field, label):
+    """Classify one value of a pixel subset field: ('none'|'abs'|'rel',
+    number, at), where at says an '@' was seen earlier in the field (it
+    makes later plain numbers pixels too).  Raises Failure for world and
+    sky values, which this script does not evaluate, and malformed ones."""
+    if text.startswith("@"):
+        text, at = text[1:], True
+    if text == "":
+        return "none", 0.0, at
+    if not at:
+        raise Failure("%s: subset field '%s': only pixel values (@a, @a:b, ^@n) are drawn"
+                      % (label, field))
+    if not NUMBER.fullmatch(text):
+        raise Failure("%s: subset field '%s': '%s' is no number" % (label, field, text))
+    return ("rel" if text[0] in "+-" else "abs"), float(text), at
+
+
+def field_range(field, n, crpix, label):
+    """The (skip, take) that one pixel subset field selects on an axis of n
+    pixels whose reference pixel is crpix, as the tool's subsets do: a
+    range a:b (ends swapped into order, rounded half up, both included, an
+    open end running to the edge), one pixel, or a centre ^ size; '@+n' and
+    '@-n' count from the reference pixel.  The result is clipped to the
+    axis, as the library clips its windows."""
+    pieces = re.split(r"([:^])", field, maxsplit=2)
+    sep = pieces[1] if len(pieces) > 1 else ""
+    k1, v1, at = pixel_value(pieces[0], False, field, label)
+    k2, v2, at = pixel_value(pieces[2], at, field, label) if sep else ("none", 0.0, at)
+    if len(pieces) > 3:                  # a third value counts only for the sky
+        pixel_value(pieces[4], at, field, label)
+    pos1 = {"abs": v1, "rel": crpix + v1, "none": 1.0}[k1]
+    if sep == "^":
+        centre = n / 2.0 + 0.5 if k1 == "none" else pos1
+        take = max(1, int(abs(v2) + 0.5)) if k2 != "none" else 1
+        skip = int(centre - 1 + 0.5) - take // 2
+    elif sep == ":" or k1 != "none":
+        if sep == ":":
+            pos2 = {"abs": crpix + v2 if k1 == "rel" else v2, "rel": crpix + v2,
+                    "none": 32768.0}[k2]
+        else:
+            pos2 = pos1
+        lo, hi = min(pos1, pos2), max(pos1, pos2)
+        skip = int(lo - 1 + 0.5)
+        take = int(hi + 0.5) - skip
+    else:
+        skip, take = 0, 32767
+    if skip < 0:
+        take, skip = take + skip, 0
+    elif skip >= n:
+        skip = n
+    take = min(max(take, 0), n - skip)
+    return skip, take
 
 
 class Image:
@@ -143,11 +183,18 @@ class Image:
         ndim = raw.ndim
         if len(fields) > ndim:
             raise Failure("%s: %d subset fields for %d axes" % (self.name, len(fields), ndim))
-        # FITS axis k is numpy dimension ndim - k.
+        # With a subset every axis is a window; FITS axis k is numpy
+        # dimension ndim - k.
         sl = [slice(None)] * ndim
-        for k, field in enumerate(fields, start=1):
-            sl[ndim - k] = field_slice(field, raw.shape[ndim - k], k, self.name)
+        if fields:
+            for k in range(1, ndim + 1):
+                field = fields[k - 1] if k <= len(fields) else ""
+                skip, take = field_range(field, raw.shape[ndim - k],
+                                         float(h.get("CRPIX%d" % k, 1.0)), self.name)
+                sl[ndim - k] = slice(skip, skip + take)
         view = raw[tuple(sl)]
+        if view.size == 0:
+            raise Failure("%s: the subset selects no pixel" % self.name)
         if any(n != 1 for n in view.shape[:-2]):
             raise Failure("%s: not a 2-D image (axes %s)" % (self.name, "x".join(
                 str(n) for n in reversed(view.shape))))
@@ -342,7 +389,8 @@ def parse_args(argv):
                     "marked (o used, x on a blank pixel) when a job or points file is "
                     "given.  Blank pixels are drawn in blue.",
         epilog="Names are written as for the tool: img.fits[SCI] or img.fits[2] "
-               "selects an extension, img.fits,@10:50,@1:40 a pixel subset.  Names "
+               "selects an extension, img.fits,@10:50,@1:40 a pixel subset (^@n a centred "
+               "box, @-n:n pixels from CRPIX; world and sky subsets are refused).  Names "
                "in a job file that do not exist from the current directory are "
                "looked for beside the job file.  Exit status: 0 drawn; 1 an image "
                "or file could not be read or the picture not written (the message "

@@ -149,7 +149,7 @@ cases = [("b8", 8, [("BLANK", 255)], 255, (ny, nx)),
          ("b16", 16, [("BSCALE", 0.05), ("BZERO", 1000.0), ("BLANK", -32768)], -32768, (ny, nx)),
          ("b16unit3", 16, [("BLANK", -1)], -1, (1, ny, nx)),
          ("b32", 32, [("BZERO", -7.0), ("BLANK", -999)], -999, (ny, nx)),
-         ("f32", -32, [], None, (ny, nx))]
+         ("f32", -32, [("CRPIX1", 20.5), ("CRPIX2", 10.0)], None, (ny, nx))]
 for name, bitpix, cards, blank, shape in cases:
     c = dict(cards)
     phys = sky + rng.normal(0, 1.5, size=sky.shape)
@@ -163,6 +163,14 @@ for name, bitpix, cards, blank, shape in cases:
     coef, err = tool_plane(name + ".txt")
     if check(coef is not None, "%s: the tool failed: %s" % (name, err)):
         check_drawn(name, name + ".txt", name + ".png", coef, expected)
+
+# Pixel subsets as the tool reads them: offsets from the reference pixel,
+# open ends, centred boxes, ends in either order, a range past the edge.
+for sub in ("@-5:+5,@+2:", "^@16,^@12", "@30:12,@25:2", "@35:99,:@9"):
+    write_job("fsub.txt", "f32.fits," + sub, "fsub_out.fits", [(1, 1), (3, 1), (1, 3), (3, 3)])
+    coef, err = tool_plane("fsub.txt")
+    if check(coef is not None, "subset %s: the tool failed: %s" % (sub, err)):
+        check_drawn("subset " + sub, "fsub.txt", "fsub.png", coef, (4, 0, 0))
 
 # BITPIX -64, which the tool does not read: the output is written here as
 # the input less a known plane.
@@ -234,16 +242,18 @@ bad = [
     (["mef.fits[7]", "ext_out.fits"], 1, "no extension 7"),
     (["cube.fits", "cube.fits"], 1, "not a 2-D image"),
     (["small.fits", "b8_out.fits"], 1, "not input and output of one run"),
-    (["b8.fits,10.0:20.0", "b8_out.fits"], 1, "only pixel fields"),
-    (["b8.fits,@1:99", "b8_out.fits"], 1, "leaves the axis"),
+    (["b8.fits,10.0:20.0", "b8_out.fits"], 1, "only pixel values"),
+    (["b8.fits,@50:60", "b8_out.fits"], 1, "selects no pixel"),
+    (["b8.fits,@1:2x", "b8_out.fits"], 1, "is no number"),
+    (["b8.fits,@1,@2,@3", "b8_out.fits"], 1, "3 subset fields for 2 axes"),
     (["--job", "missing.txt"], 1, "nothere.fits: no such file"),
     (["--job", "nojob.txt"], 1, "nojob.txt"),
     (["b8.fits", "b8_out.fits", "-o", "no/such/dir/x.png"], 1, "cannot write the picture"),
     (["b8.fits", "b8_out.fits", "--size", "12"], 2, "--size"),
     (["b8.fits"], 2, "give the input and flattened images"),
 ]
-for args, status, text in bad:
-    png = "bad.png"
+for i, (args, status, text) in enumerate(bad):
+    png = "bad%d.png" % i
     full = args + ([] if "-o" in args else ["-o", png])
     st, out, err = show(*full)
     check(st == status and text in err and not os.path.exists(png) and
