@@ -22,7 +22,10 @@ import os
 import re
 import sys
 
-import numpy as np
+try:
+    import numpy as np
+except ImportError:
+    sys.exit("show_flatten: needs Debian's python3-numpy, python3-matplotlib and python3-astropy")
 
 # Images larger than this on either axis are drawn from every k-th pixel,
 # so that a huge image is read sparsely from its memory map.
