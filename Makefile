@@ -88,7 +88,11 @@ test-fuzz:
 	./tools/ensure-fuzz-tools.sh
 	$(MAKE) fuzz FUZZ_SECONDS=15 WERROR=$(WERROR)
 
+# The demo also draws its run (examples/show_flatten.py), with matplotlib
+# and astropy installed when missing (as root; otherwise the picture is
+# skipped with a note).
 demo: build
+	./tools/ensure-test-tools.sh || echo "demo: the picture's tools could not be installed"
 	./examples/demo.sh $(REL)/flatten
 
 # Speed and memory: the reader alone, then the whole tool beside cp and

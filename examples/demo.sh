@@ -4,8 +4,12 @@
 # A tool built for another host runs under the command prefix given in
 # the environment variable FLATTEN_RUNNER (an emulator such as
 # "qemu-s390x -L /usr/s390x-linux-gnu").
-# Writes build/demo/flattened.fits (next to a copy of the sample) and says
-# how to look at it.  Exit status: that of the tool's run.
+# Writes build/demo/flattened.fits (next to a copy of the sample), draws
+# the input, the output and the plane removed side by side into
+# build/demo/flatten_demo.png (examples/show_flatten.py; skipped with a
+# note when Debian's python3-matplotlib or python3-astropy is missing) and
+# says how to look at them.  Exit status: that of the tool's run, or 1 when
+# drawing the picture failed.
 set -u
 bin=${1:?usage: $0 path/to/flatten}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,12 +22,31 @@ fi
 out=$top/build/demo
 mkdir -p "$out"
 cp "$here/sample.fits" "$here/sample.txt" "$out/"
-rm -f "$out/flattened.fits"
+rm -f "$out/flattened.fits" "$out/flatten_demo.png"
 
 echo "flatten demo: fitting the sky plane of sample.fits at 12 reference points"
 echo "standard input ($here/sample.txt):"
 sed 's/^/    /' "$here/sample.txt"
 echo
+
+# Draw the run (input, output, plane removed) as build/demo/flatten_demo.png.
+# Returns 0 when drawn or when the python modules are missing (a note says
+# how to get them), 1 when drawing failed.
+draw() {
+    local py=/usr/bin/python3
+    if ! "$py" -c "import matplotlib, astropy" 2>/dev/null; then
+        echo "The picture is skipped: it needs Debian's python3-matplotlib and python3-astropy"
+        echo "(as root: tools/ensure-test-tools.sh installs them)."
+        return 0
+    fi
+    if ! "$py" "$here/show_flatten.py" --job sample.txt -o flatten_demo.png; then
+        echo "demo: drawing the picture failed" >&2
+        return 1
+    fi
+    echo "The picture: $out/flatten_demo.png (input, flattened output, plane removed), drawn by"
+    echo "    /usr/bin/python3 $here/show_flatten.py --job sample.txt -o flatten_demo.png"
+    return 0
+}
 
 cd "$out"
 ${FLATTEN_RUNNER:-} "$bin" -3 < sample.txt 2> run.log
@@ -37,7 +60,9 @@ if [ $status -eq 0 ] && [ -f flattened.fits ]; then
     echo "    fitsverify $out/flattened.fits"
     echo "    ds9 $out/flattened.fits     (or any FITS viewer)"
     echo "The sky plane is gone: the background is near 0 and the five stars remain."
-    exit 0
+    echo
+    draw
+    exit $?
 fi
 
 echo "The real run failed (status $status); what the tool said:"

@@ -5,10 +5,13 @@
 # GNU time, with which the bench (and its test) takes each run's peak memory;
 # GNU parallel, which the many-images test runs the tool under, and Slurm's
 # controller, node daemon and commands with munge, from which that test
-# starts a single-node cluster of its own (without the recommended plugins).
+# starts a single-node cluster of its own (without the recommended plugins);
+# matplotlib, with which examples/show_flatten.py draws images (the demo and
+# its test).
 set -e
 need=""
 /usr/bin/python3 -c "import astropy, numpy" 2>/dev/null || need="$need python3-astropy python3-numpy"
+/usr/bin/python3 -c "import matplotlib" 2>/dev/null || need="$need python3-matplotlib"
 command -v fitsverify >/dev/null 2>&1 || need="$need fitsverify"
 command -v pkg-config >/dev/null 2>&1 || need="$need pkg-config"
 [ -x /usr/bin/time ] || need="$need time"
