@@ -74,7 +74,8 @@ static void read_name(char *buf, FILE *in, int which)
 
 /* The text of --help: how to run the tool, on standard output. */
 static const char usage_text[] =
-    "Usage: flatten [-LEVEL] [--clip=K [--clip-iterations=N]] [--report[=json|FILE]]\n"
+    "Usage: flatten [-LEVEL] < job.txt\n"
+    "       flatten [-LEVEL] [--clip=K [--clip-iterations=N]] [--report[=json|FILE]]\n"
     "               < job.txt\n"
     "       flatten --help | --version\n"
     "\n"
