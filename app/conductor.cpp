@@ -258,12 +258,14 @@ static void report_to_file(const run_options *options, const float *values,
     int status = to == nullptr ? -2
                                : write_report(to, Report_json_file, values, g->samples, g->lines,
                                               points, count, state, abc, options, clip);
-    const int err = errno;
-    if (to != nullptr && std::fclose(to) != 0 && status == 0)
+    int err = errno;
+    if (to != nullptr && std::fclose(to) != 0 && status == 0) {
         status = -2;
+        err = errno;
+    }
     if (status != 0) {
         std::snprintf(message, sizeof message, "Error writing report \"%s\": %s", shown,
-                      err != 0 ? std::strerror(err) : std::strerror(errno));
+                      err != 0 ? std::strerror(err) : "the write failed");
         squawk(0, message);
     }
 }

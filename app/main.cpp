@@ -185,8 +185,8 @@ int main(int argc, char **argv)
     static char line[LINE_LEN];
 
     /* Arguments, in any order: the debug level "-N" (the first one
-     * counts), and the word options; anything not starting with '-' is
-     * misuse. */
+     * counts), and the word options.  A first argument not starting with
+     * '-' is misuse; later ones are ignored, as they always were. */
     debug = 0;
     static run_options options = {0.0, 10, Report_none, nullptr};
     const char *program = argc >= 1 && argv[0] != nullptr ? argv[0] : "flatten";
@@ -195,6 +195,8 @@ int main(int argc, char **argv)
     for (int a = 1; a < argc && argv[a] != nullptr; a++) {
         const char *arg = argv[a];
         if (arg[0] != '-') {
+            if (a > 1)
+                continue;
             std::fprintf(stderr, "%s reads stdin, and takes no arguments\n", program);
             std::exit(1);
         }

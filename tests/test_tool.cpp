@@ -984,7 +984,8 @@ TEST(ToolOptions, BadValuesAreRefusedWithStatus1AndNoOutput)
         {"--clip-iterations=4", "--clip-iterations needs --clip=K"},
         {"--report=", "give text, json or a file name"},
         {"--clips=3", "unknown option --clips=3"},
-        {"-3 --clip=3 extra", "reads stdin, and takes no arguments"},
+        {"extra --clip=3", "reads stdin, and takes no arguments"},
+        {"-3 extra --clip=3 --report=json --bogus", "unknown option --bogus"},
     };
     std::string d = work_dir();
     write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
