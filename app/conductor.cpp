@@ -5,11 +5,13 @@
  * the flattened pixels, and closes both images.  Memory does not grow with
  * the image.  Every failure ends the process through squawk or exit. */
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "imlib.h"
 #include "tool.h"
@@ -241,17 +243,95 @@ static void add_history(int out, const char *out_name)
     }
 }
 
+/* The report file: open it, write the JSON report, close it; any failure
+ * is fatal (status 255) and names the file and the reason. */
+static void report_to_file(const run_options *options, const float *values,
+                           const plane_geometry *g, const int32_t *points, int count,
+                           const unsigned char *state, const double abc[3],
+                           const clip_result *clip)
+{
+    static char message[8192 + 128];
+    static char shown[8192];
+    printable_name(shown, sizeof shown, options->report_file);
+    errno = 0;
+    FILE *to = std::fopen(options->report_file, "w");
+    int status = to == nullptr ? -2
+                               : write_report(to, Report_json_file, values, g->samples, g->lines,
+                                              points, count, state, abc, options, clip);
+    int err = errno;
+    if (to != nullptr && std::fclose(to) != 0 && status == 0) {
+        status = -2;
+        err = errno;
+    }
+    if (status != 0) {
+        std::snprintf(message, sizeof message, "Error writing report \"%s\": %s", shown,
+                      err != 0 ? std::strerror(err) : "the write failed");
+        squawk(0, message);
+    }
+}
+
+/* refine_and_report: with options->clip_k > 0, refine the plane abc
+ * (fitted over every usable point) by clip_plane, saying on standard error
+ * when the 3-point floor stopped it and, at debug > 2, giving the new
+ * coefficients; then write the report options ask for (and the text report
+ * at debug > 2).  Changes abc; fatal when out of memory or when the report
+ * file cannot be written. */
+static void refine_and_report(const float *values, const plane_geometry *g,
+                              const int32_t *points, int count, double blank,
+                              const run_options *options, double abc[3])
+{
+    unsigned char *state = static_cast<unsigned char *>(
+        std::malloc(count > 0 ? static_cast<size_t>(count) : 1));
+    if (state == nullptr)
+        squawk(0, "Can't get enough image memory");
+    classify_points(values, g->samples, g->lines, points, count, blank, state);
+
+    /* Clipping, from the plain fit. */
+    clip_result clip{};
+    const int clipping = options->clip_k > 0.0;
+    if (clipping) {
+        if (clip_plane(values, points, count, options->clip_k, options->clip_rounds, state, abc,
+                       &clip) != 0)
+            squawk(0, "Can't get enough image memory");
+        if (clip.floor_reached)
+            std::fputs("Clipping stopped: rejecting more points would leave fewer than 3 "
+                       "usable points not on one line; the last good fit is kept\n", stderr);
+        if (debug > 2) {
+            std::fprintf(stderr, "Clipped fit after %d rounds, %d points rejected:\n",
+                         clip.rounds, clip.rejected);
+            std::fprintf(stderr, "A = %.6f\n", abc[0]);
+            std::fprintf(stderr, "B = %.6f\n", abc[1]);
+            std::fprintf(stderr, "C = %.6f\n", abc[2]);
+        }
+    }
+
+    /* The reports: text at debug > 2 or when asked, then JSON. */
+    const clip_result *done = clipping ? &clip : nullptr;
+    if (debug > 2 || options->report == Report_text)
+        (void)write_report(stderr, Report_text, values, g->samples, g->lines, points, count,
+                           state, abc, options, done);
+    if (options->report == Report_json)
+        (void)write_report(stderr, Report_json, values, g->samples, g->lines, points, count,
+                           state, abc, options, done);
+    if (options->report == Report_json_file)
+        report_to_file(options, values, g, points, count, state, abc, done);
+    std::free(state);
+}
+
 /* conductor: run the whole job on in_name -> out_name with count (x, y)
  * reference points, holding no more of the image than one block: the
  * reference pixels are read first and the plane fitted; a floating output
  * is then made in one pass (its DATAMAX and DATAMIN cards placed before
  * the pixels and given their values after), an integer output in two (the
  * range of the new pixels, which its scaling needs, then the pixels).
+ * With options, the fit may be refined by clipping and reported (see
+ * refine_and_report); without them the run is the plain one.
  * Returns 0 after a complete run (a failed close of the input is a
  * warning); every other failure, a failed close of the output included,
  * ends the process (255 fatal, 1 failed fit) and discards the unfinished
  * output. */
-int conductor(const char *in_name, const char *out_name, const int32_t *points, int count)
+int conductor(const char *in_name, const char *out_name, const int32_t *points, int count,
+              const run_options *options)
 {
     image_info in{};
     image_info out{};
@@ -306,6 +386,8 @@ int conductor(const char *in_name, const char *out_name, const int32_t *points, 
         std::fputs("Error in flatten, can't continue\n", stderr);
         std::exit(1);
     }
+    if (options != nullptr && (options->clip_k > 0.0 || options->report != Report_none))
+        refine_and_report(values, &g, points, count, in.blank, options, abc);
     std::free(values);
 
     add_history(out.handle, out_name);

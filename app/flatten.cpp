@@ -422,6 +422,42 @@ int fit_plane(const float *values, int samples, int lines, const int32_t *points
     return 0;
 }
 
+/* fit_subset: the least-squares plane over the points whose state is
+ * Point_used, with the sums taken in point order exactly as fit_plane
+ * takes them, so the same points give the same bits.  Prints nothing of
+ * its own (solvlin's debug lines aside).  Returns 0 with abc set; -1 when
+ * the normal equations are singular (abc untouched). */
+int fit_subset(const float *values, const int32_t *points, int count, const unsigned char *state,
+               double abc[3])
+{
+    int n = 0;
+    double sumx = 0, sumy = 0, sumz = 0, sumxx = 0, sumxy = 0;
+    double sumxz = 0, sumyy = 0, sumyz = 0;
+    for (int i = 0; i < count; i++) {
+        if (state[i] != Point_used)
+            continue;
+        n++;
+        double dx = points[2 * i], dy = points[2 * i + 1], dz = values[i];
+        sumx += dx;
+        sumy += dy;
+        sumxy += dx * dy;
+        sumxx += dx * dx;
+        sumyy += dy * dy;
+        sumz += dz;
+        sumxz += dz * dx;
+        sumyz += dz * dy;
+    }
+    const double m[9] = {static_cast<double>(n), sumx, sumy,
+                         sumx, sumxx, sumxy,
+                         sumy, sumxy, sumyy};
+    const double b[3] = {sumz, sumxz, sumyz};
+    double solved[3];
+    if (solvlin(m, 3, b, solved) != 0)
+        return -1;
+    std::memcpy(abc, solved, sizeof solved);
+    return 0;
+}
+
 /* flatten: fit the plane (as fit_plane) to the pixels at the reference
  * points of the samples x lines buffer and subtract it from every pixel.
  * With range non-null, a return of 0 also fills *range with the range of

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -74,6 +75,8 @@ static void read_name(char *buf, FILE *in, int which)
 /* The text of --help: how to run the tool, on standard output. */
 static const char usage_text[] =
     "Usage: flatten [-LEVEL] < job.txt\n"
+    "       flatten [-LEVEL] [--clip=K [--clip-iterations=N]] [--report[=json|FILE]]\n"
+    "               < job.txt\n"
     "       flatten --help | --version\n"
     "\n"
     "Removes a planar background Z = A + B*sample + C*line, fitted by least\n"
@@ -92,6 +95,18 @@ static const char usage_text[] =
     "fit's sums, >8 every reference pixel; 13 echoes the input and exits 13,\n"
     "14 echoes the reference points and exits 14.\n"
     "\n"
+    "--clip=K    reject outlying reference points: after each fit, points whose\n"
+    "            residual lies more than K x scale from the median residual are\n"
+    "            dropped and the plane refitted (scale: 1.4826 x the median\n"
+    "            absolute deviation of the residuals about their median); never\n"
+    "            below 3 points not on one line.  K > 0.\n"
+    "--clip-iterations=N  at most N rounds of rejection (default 10).\n"
+    "--report    the fit report on standard error: points read, used and left\n"
+    "            out (and why), residual RMS, largest residual, plane at the\n"
+    "            corners (also printed at debug > 2 with --clip or --report).\n"
+    "--report=json  the same as one JSON object on standard error;\n"
+    "--report=FILE  the JSON object written to FILE (./json names a file json).\n"
+    "\n"
     "Exit status: 0 done; 1 usage error, missing name line or failed fit;\n"
     "13, 14 the dry runs above; 255 a fatal error, a failed close of the output\n"
     "included (the message names the image and the reason; the output files\n"
@@ -100,9 +115,19 @@ static const char usage_text[] =
     "An existing output is replaced only when the run succeeds: the new image is\n"
     "written beside it and renamed over it at the end.\n";
 
+/* A usage error about one option: the message, then status 1. */
+static void bad_option(const char *program, const char *arg, const char *why)
+{
+    std::fprintf(stderr, "%s: %s: %s (try --help)\n", program, arg, why);
+    std::exit(1);
+}
+
 /* Options that are words: --help and --version print and end the process
- * with status 0; any other word is a usage error (status 1). */
-static void word_option(const char *arg, const char *program)
+ * with status 0; --clip=K, --clip-iterations=N and --report[=HOW] are
+ * recorded in *options (*rounds_given set by the second); a bad value or
+ * any other word is a usage error (status 1). */
+static void word_option(const char *arg, const char *program, run_options *options,
+                        int *rounds_given)
 {
     if (std::strcmp(arg, "--help") == 0) {
         std::fputs(usage_text, stdout);
@@ -111,6 +136,43 @@ static void word_option(const char *arg, const char *program)
     if (std::strcmp(arg, "--version") == 0) {
         std::printf("flatten (KELP flatten) %s\n", FLATTEN_VERSION);
         std::exit(0);
+    }
+    if (std::strncmp(arg, "--clip=", 7) == 0 || std::strcmp(arg, "--clip") == 0) {
+        const char *text = arg[6] == '=' ? arg + 7 : "";
+        char *end = nullptr;
+        errno = 0;
+        const double k = std::strtod(text, &end);
+        if (end == text || *end != '\0' || errno != 0 || !std::isfinite(k) || !(k > 0.0))
+            bad_option(program, arg, "K must be a positive number, as in --clip=3");
+        options->clip_k = k;
+        return;
+    }
+    if (std::strncmp(arg, "--clip-iterations=", 18) == 0 ||
+        std::strcmp(arg, "--clip-iterations") == 0) {
+        const char *text = arg[17] == '=' ? arg + 18 : "";
+        char *end = nullptr;
+        errno = 0;
+        const long n = std::strtol(text, &end, 10);
+        if (end == text || *end != '\0' || errno != 0 || n < 1 || n > INT_MAX)
+            bad_option(program, arg, "N must be a whole number of rounds, 1 or more");
+        options->clip_rounds = static_cast<int>(n);
+        *rounds_given = 1;
+        return;
+    }
+    if (std::strcmp(arg, "--report") == 0 || std::strcmp(arg, "--report=text") == 0) {
+        options->report = Report_text;
+        return;
+    }
+    if (std::strcmp(arg, "--report=json") == 0) {
+        options->report = Report_json;
+        return;
+    }
+    if (std::strncmp(arg, "--report=", 9) == 0) {
+        if (arg[9] == '\0')
+            bad_option(program, arg, "give text, json or a file name after the =");
+        options->report = Report_json_file;
+        options->report_file = arg + 9;
+        return;
     }
     std::fprintf(stderr, "%s: unknown option %s (try --help)\n", program, arg);
     std::exit(1);
@@ -122,20 +184,35 @@ int main(int argc, char **argv)
     static char out_name[LINE_LEN];
     static char line[LINE_LEN];
 
-    /* Debug level: "-N"; anything not starting with '-' is misuse. */
+    /* Arguments, in any order: the debug level "-N" (the first one
+     * counts), and the word options.  A first argument not starting with
+     * '-' is misuse; later ones are ignored, as they always were. */
     debug = 0;
-    if (argc >= 2 && argv[1] != nullptr) {
-        if (argv[1][0] != '-') {
-            std::fprintf(stderr, "%s reads stdin, and takes no arguments\n",
-                         argv[0] != nullptr ? argv[0] : "flatten");
+    static run_options options = {0.0, 10, Report_none, nullptr};
+    const char *program = argc >= 1 && argv[0] != nullptr ? argv[0] : "flatten";
+    int level_seen = 0;
+    int rounds_given = 0;
+    for (int a = 1; a < argc && argv[a] != nullptr; a++) {
+        const char *arg = argv[a];
+        if (arg[0] != '-') {
+            if (a > 1)
+                continue;
+            std::fprintf(stderr, "%s reads stdin, and takes no arguments\n", program);
             std::exit(1);
         }
-        if (argv[1][1] == '-')
-            word_option(argv[1], argv[0] != nullptr ? argv[0] : "flatten");
-        const char *p = argv[1] + 1;
+        if (arg[1] == '-') {
+            word_option(arg, program, &options, &rounds_given);
+            continue;
+        }
+        const char *p = arg + 1;
         int32_t level = 0;
-        if (scan_int(&p, &level) == 1)
+        if (!level_seen && scan_int(&p, &level) == 1)
             debug = level;
+        level_seen = 1;
+    }
+    if (rounds_given && options.clip_k == 0.0) {
+        std::fprintf(stderr, "%s: --clip-iterations needs --clip=K (try --help)\n", program);
+        std::exit(1);
     }
     if (debug != 0)
         std::fprintf(stderr, "Debug set to %d\n", debug);
@@ -200,7 +277,7 @@ int main(int argc, char **argv)
         std::exit(13);
     }
 
-    conductor(in_name, out_name, points, count);
+    conductor(in_name, out_name, points, count, &options);
     std::free(points);
     std::exit(0);
 }

@@ -3,6 +3,7 @@
 #define KELP_TOOL_H
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #define IMAGE_INFO_MAX_AXES 1002
@@ -88,7 +89,47 @@ void range_from_keys(uint32_t hi_key, uint32_t lo_key, pixel_range *range);
 #endif
 
 void squawk(int severity, const char *message);
-int conductor(const char *in_name, const char *out_name, const int32_t *points, int count);
+
+/* How a reference point stands in the fit: used, or left out because it
+ * lies outside the image, because its pixel is blank or not finite, or
+ * because clipping rejected it. */
+enum point_state {
+    Point_used = 0,
+    Point_outside = 1,
+    Point_unusable = 2,
+    Point_rejected = 3
+};
+
+/* Where the fit report goes: nowhere, as text on standard error, or as one
+ * JSON object on standard error or into a file. */
+enum report_kind {
+    Report_none = 0,
+    Report_text = 1,
+    Report_json = 2,
+    Report_json_file = 3
+};
+
+/* The run's choices from the command line, set by main and read by
+ * conductor.  clip_k 0 means no clipping (the plain fit, as always). */
+struct run_options {
+    double clip_k;             /* reject |residual - centre| > clip_k x scale */
+    int clip_rounds;           /* at most this many rounds of rejection */
+    report_kind report;
+    const char *report_file;   /* for Report_json_file */
+};
+
+/* What clip_plane did, for the report and the messages.  Set by
+ * clip_plane; read by the report. */
+struct clip_result {
+    int rounds;                /* rounds that rejected points and refitted */
+    int rejected;              /* points rejected in all */
+    int floor_reached;         /* 1: stopped to keep 3 non-collinear points */
+    double centre;             /* median residual of the last round looked at */
+    double scale;              /* 1.4826 x median |residual - centre| of it */
+};
+
+int conductor(const char *in_name, const char *out_name, const int32_t *points, int count,
+              const run_options *options = nullptr);
 int getimaginfo(image_info *info);
 void nlengths(const image_info *info, int *out, int k);
 int flatten(float *pixels, int samples, int lines, const int32_t *points, int count, double blank,
@@ -99,6 +140,17 @@ void subtract_block(float *pixels, int64_t n, int64_t first, int samples, const 
                     float bf, uint32_t *keys);
 void range_block(float *pixels, int64_t n, int64_t first, int samples, const double abc[3],
                  float bf, uint32_t keys[2]);
+int fit_subset(const float *values, const int32_t *points, int count, const unsigned char *state,
+               double abc[3]);
+void classify_points(const float *values, int samples, int lines, const int32_t *points,
+                     int count, double blank, unsigned char *state);
+double plane_at(const double abc[3], int32_t sample, int32_t line);
+double median_of(double *v, int n);
+int clip_plane(const float *values, const int32_t *points, int count, double k, int rounds,
+               unsigned char *state, double abc[3], clip_result *result);
+int write_report(FILE *to, report_kind kind, const float *values, int samples, int lines,
+                 const int32_t *points, int count, const unsigned char *state,
+                 const double abc[3], const run_options *options, const clip_result *clip);
 int solvlin(const double *matrix, int n, const double *rhs, double *solution);
 double det3(const double *m);
 void mk2darray(const int32_t *base, int step, int count, const int32_t ***out);

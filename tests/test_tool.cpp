@@ -946,3 +946,173 @@ TEST(ToolFaults, AMillionPointsAreQuick)
     Fits out;
     EXPECT_TRUE(read_fits(d + "/out.fits", &out));
 }
+
+/* ---- Clipping and the fit report ----------------------------------- */
+
+namespace {
+
+/* The test image with a small ripple that leaves every reference point a
+ * residual, and the points: a grid plus (10, 8), under the bump. */
+std::vector<double> rippled_image(int samples, int lines)
+{
+    std::vector<double> v = test_image(samples, lines);
+    for (int l = 1; l <= lines; l++)
+        for (int s = 1; s <= samples; s++)
+            v[static_cast<size_t>(samples) * (l - 1) + (s - 1)] += 0.5 * ((s * 7 + l * 13) % 5 - 2);
+    return v;
+}
+
+const char *const ON_THE_BUMP = "2 2\n29 3\n3 19\n28 18\n15 4\n10 8\n20 10\n5 12\n25 15\n";
+
+} // namespace
+
+TEST(ToolOptions, BadValuesAreRefusedWithStatus1AndNoOutput)
+{
+    const struct {
+        const char *args;
+        const char *err_has;
+    } cases[] = {
+        {"--clip=0", "--clip=0: K must be a positive number"},
+        {"--clip=-2", "--clip=-2: K must be a positive number"},
+        {"--clip=3x", "--clip=3x: K must be a positive number"},
+        {"--clip=nan", "--clip=nan: K must be a positive number"},
+        {"--clip=inf", "--clip=inf: K must be a positive number"},
+        {"--clip", "--clip: K must be a positive number"},
+        {"--clip=3 --clip-iterations=0", "N must be a whole number of rounds"},
+        {"--clip=3 --clip-iterations=2.5", "N must be a whole number of rounds"},
+        {"--clip=3 --clip-iterations=99999999999", "N must be a whole number of rounds"},
+        {"--clip-iterations=4", "--clip-iterations needs --clip=K"},
+        {"--report=", "give text, json or a file name"},
+        {"--clips=3", "unknown option --clips=3"},
+        {"extra --clip=3", "reads stdin, and takes no arguments"},
+        {"-3 extra --clip=3 --report=json --bogus", "unknown option --bogus"},
+    };
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, test_image(30, 20), 0.5, 0.0);
+    for (const auto &c : cases) {
+        ToolResult r = run_tool(d, c.args, std::string("in.fits\nout.fits\n") + CORNERS);
+        EXPECT_EQ(1, r.status) << c.args;
+        EXPECT_NE(std::string::npos, r.err.find(c.err_has)) << c.args << ": " << r.err;
+        EXPECT_EQ("", r.out) << c.args;
+        EXPECT_FALSE(exists(d + "/out.fits")) << c.args;
+    }
+}
+
+TEST(ToolOptions, ReportsAndClippingWithNothingToRejectLeaveTheOutputBytesAlone)
+{
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, rippled_image(30, 20), 0.5, 0.0);
+    const std::string job = "in.fits\nplain.fits\n" + std::string(CORNERS);
+    ToolResult plain = run_tool(d, "", job);
+    ASSERT_EQ(0, plain.status) << plain.err;
+    EXPECT_EQ("", plain.err);
+    const std::string want = read_file(d + "/plain.fits");
+    ASSERT_FALSE(want.empty());
+    for (const char *args : {"--report", "--report=json", "--report=fit.json", "--clip=50",
+                             "--clip=50 --clip-iterations=1 --report"}) {
+        std::string job2 = "in.fits\nother.fits\n" + std::string(CORNERS);
+        ToolResult r = run_tool(d, args, job2);
+        ASSERT_EQ(0, r.status) << args << ": " << r.err;
+        EXPECT_EQ("", r.out) << args;
+        EXPECT_TRUE(want == read_file(d + "/other.fits")) << args;
+    }
+}
+
+TEST(ToolOptions, ClipTakesOutTheSourceUnderAPoint)
+{
+    std::string d = work_dir();
+    const int S = 30, L = 20;
+    const std::vector<double> v = rippled_image(S, L);
+    write_fits16(d + "/in.fits", {S, L}, v, 0.5, 0.0);
+    ToolResult plain = run_tool(d, "", std::string("in.fits\nplain.fits\n") + ON_THE_BUMP);
+    ToolResult clip = run_tool(d, "--clip=3 --report=json",
+                               std::string("in.fits\nclip.fits\n") + ON_THE_BUMP);
+    ASSERT_EQ(0, plain.status) << plain.err;
+    ASSERT_EQ(0, clip.status) << clip.err;
+    Fits p, c;
+    ASSERT_TRUE(read_fits(d + "/plain.fits", &p));
+    ASSERT_TRUE(read_fits(d + "/clip.fits", &c));
+    /* Away from the bump the flattened image is the ripple alone (within
+     * the 16-bit output's step) once the bump's point is out; the plain
+     * fit is pulled up by it. */
+    double plain_off = 0.0, clip_off = 0.0;
+    for (int l = 1; l <= L; l++)
+        for (int s = 1; s <= S; s++) {
+            const size_t i = static_cast<size_t>(S) * (l - 1) + (s - 1);
+            if (s == 10 && l == 8)
+                continue;
+            const double ripple = 0.5 * ((s * 7 + l * 13) % 5 - 2);
+            plain_off = std::fmax(plain_off, std::fabs(p.values[i] - ripple));
+            clip_off = std::fmax(clip_off, std::fabs(c.values[i] - ripple));
+        }
+    EXPECT_GT(plain_off, 20.0);
+    EXPECT_LT(clip_off, 1.0);
+    EXPECT_NE(std::string::npos,
+              clip.err.find("\"rejected\": [{\"point\": 5, \"sample\": 10, \"line\": 8, "))
+        << clip.err;
+}
+
+TEST(ToolOptions, OptionsComeInAnyOrderWithTheDebugLevel)
+{
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, rippled_image(30, 20), 0.5, 0.0);
+    const std::string job = "in.fits\nout.fits\n" + std::string(ON_THE_BUMP);
+    ToolResult a = run_tool(d, "-3 --clip=3 --report=json", job);
+    ToolResult b = run_tool(d, "--report=json --clip=3 -3", job);
+    ToolResult c = run_tool(d, "--clip=3 -3 --report=json", job);
+    ASSERT_EQ(0, a.status) << a.err;
+    EXPECT_EQ(a.err, b.err);
+    EXPECT_EQ(a.err, c.err);
+    /* The plain fit's coefficients, the clipped ones, the text report
+     * (debug > 2), then the JSON object on one line. */
+    const size_t coeff = a.err.find("Least Squares fit plane");
+    const size_t clipped = a.err.find("Clipped fit after 1 rounds, 1 points rejected:\nA = ");
+    const size_t text = a.err.find("Fit report\nPoints read: 9\nPoints used: 8\n");
+    const size_t json = a.err.find("\n{\"points_read\": 9, \"points_used\": 8,");
+    EXPECT_EQ(0u, a.err.find("Debug set to 3\n"));
+    EXPECT_LT(coeff, clipped);
+    EXPECT_LT(clipped, text);
+    EXPECT_LT(text, json);
+    EXPECT_NE(std::string::npos, json) << a.err;
+    EXPECT_EQ("}\n", a.err.substr(a.err.size() - 2));
+}
+
+TEST(ToolOptions, ReportFileIsWrittenOrTheRunFails)
+{
+    std::string d = work_dir();
+    write_fits16(d + "/in.fits", {30, 20}, rippled_image(30, 20), 0.5, 0.0);
+    const std::string job = "in.fits\nout.fits\n" + std::string(ON_THE_BUMP);
+    ToolResult r = run_tool(d, "--clip=3 --report=fit.json", job);
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.err);
+    const std::string json = read_file(d + "/fit.json");
+    EXPECT_EQ(0u, json.find("{\"points_read\": 9, \"points_used\": 8, "));
+    EXPECT_EQ("}\n", json.substr(json.size() - 2));
+    /* A report that cannot be written fails the run before the output. */
+    ToolResult bad = run_tool(d, "--report=nowhere/fit.json",
+                              "in.fits\nout2.fits\n" + std::string(ON_THE_BUMP));
+    EXPECT_EQ(255, bad.status);
+    EXPECT_EQ("Error writing report \"nowhere/fit.json\": No such file or directory\n", bad.err);
+    EXPECT_FALSE(exists(d + "/out2.fits"));
+}
+
+TEST(ToolOptions, ClippingKeepsThreePointsOffOneLineAndSaysSo)
+{
+    std::string d = work_dir();
+    const int S = 30, L = 20;
+    std::vector<double> v = rippled_image(S, L);
+    v[static_cast<size_t>(S) * 14 + 2] += 3000.0;    /* (3, 15) */
+    v[static_cast<size_t>(S) * 14 + 6] -= 3000.0;    /* (7, 15) */
+    write_fits16(d + "/in.fits", {S, L}, v, 0.5, 0.0);
+    std::string job = "in.fits\nout.fits\n";
+    for (int x = 1; x <= 10; x++)
+        job += std::to_string(x) + " 5\n";
+    job += "3 15\n7 15\n";
+    ToolResult r = run_tool(d, "--clip=3 --report", job);
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(0u, r.err.find("Clipping stopped: rejecting more points would leave fewer than 3 "
+                             "usable points not on one line; the last good fit is kept\n"))
+        << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Points used: 12\n"));
+    EXPECT_NE(std::string::npos, r.err.find("stopped to keep 3 points not on one line"));
+}
