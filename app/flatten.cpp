@@ -324,6 +324,41 @@ void range_block(float *pixels, int64_t n, int64_t first, int samples, const dou
     }
 }
 
+/* The sums of the normal equations of Z = A + B*x + C*y over the points
+ * added so far, in the order they were added (the order fixes the bits). */
+struct normal_sums {
+    int n;
+    double sumx, sumy, sumz, sumxx, sumxy, sumxz, sumyy, sumyz;
+};
+
+static void add_point(normal_sums *s, double dx, double dy, double dz)
+{
+    s->n++;
+    s->sumx += dx;
+    s->sumy += dy;
+    s->sumxy += dx * dy;
+    s->sumxx += dx * dx;
+    s->sumyy += dy * dy;
+    s->sumz += dz;
+    s->sumxz += dz * dx;
+    s->sumyz += dz * dy;
+}
+
+/* solve_sums: the plane of the sums into abc (solvlin).  Returns 0; -1
+ * when the normal equations are singular (abc untouched). */
+static int solve_sums(const normal_sums *s, double abc[3])
+{
+    const double m[9] = {static_cast<double>(s->n), s->sumx, s->sumy,
+                         s->sumx, s->sumxx, s->sumxy,
+                         s->sumy, s->sumxy, s->sumyy};
+    const double b[3] = {s->sumz, s->sumxz, s->sumyz};
+    double solved[3];
+    if (solvlin(m, 3, b, solved) != 0)
+        return -1;
+    std::memcpy(abc, solved, sizeof solved);
+    return 0;
+}
+
 /* fit_plane: fit Z = A + B*sample + C*line by least squares to the
  * reference points (count (x, y) pairs, 1-based) of a samples x lines
  * image, values[i] being the pixel at point i (read only for points inside
@@ -363,9 +398,7 @@ int fit_plane(const float *values, int samples, int lines, const int32_t *points
     }
 
     /* Accumulate the sums of the normal equations over the usable points. */
-    int n = 0;
-    double sumx = 0, sumy = 0, sumz = 0, sumxx = 0, sumxy = 0;
-    double sumxz = 0, sumyy = 0, sumyz = 0;
+    normal_sums sums{};
     for (int i = 0; i < count; i++) {
         int32_t x = rows[i][0];
         int32_t y = rows[i][1];
@@ -376,40 +409,27 @@ int fit_plane(const float *values, int samples, int lines, const int32_t *points
          * sums would turn the whole plane, and so every pixel, into NaN. */
         if (!std::isfinite(z) || z == bf)
             continue;
-        n++;
         if (debug > 8)
             std::fprintf(stderr, "ref %d: value = %.6g\n", i, z);
-        double dx = x, dy = y, dz = z;
-        sumx += dx;
-        sumy += dy;
-        sumxy += dx * dy;
-        sumxx += dx * dx;
-        sumyy += dy * dy;
-        sumz += dz;
-        sumxz += dz * dx;
-        sumyz += dz * dy;
+        add_point(&sums, x, y, z);
     }
     std::free(rows);
 
     if (debug > 7) {
         std::fputs("flatten(7) Dumping accumulators...\n", stderr);
-        std::fprintf(stderr, "counter = %d\n", n);
-        std::fprintf(stderr, "sumx    = %g\n", sumx);
-        std::fprintf(stderr, "sumy    = %g\n", sumy);
-        std::fprintf(stderr, "sumz    = %g\n", sumz);
-        std::fprintf(stderr, "sumxx   = %g\n", sumxx);
-        std::fprintf(stderr, "sumxy   = %g\n", sumxy);
-        std::fprintf(stderr, "sumxz   = %g\n", sumxz);
-        std::fprintf(stderr, "sumyy   = %g\n", sumyy);
-        std::fprintf(stderr, "sumyz   = %g\n", sumyz);
+        std::fprintf(stderr, "counter = %d\n", sums.n);
+        std::fprintf(stderr, "sumx    = %g\n", sums.sumx);
+        std::fprintf(stderr, "sumy    = %g\n", sums.sumy);
+        std::fprintf(stderr, "sumz    = %g\n", sums.sumz);
+        std::fprintf(stderr, "sumxx   = %g\n", sums.sumxx);
+        std::fprintf(stderr, "sumxy   = %g\n", sums.sumxy);
+        std::fprintf(stderr, "sumxz   = %g\n", sums.sumxz);
+        std::fprintf(stderr, "sumyy   = %g\n", sums.sumyy);
+        std::fprintf(stderr, "sumyz   = %g\n", sums.sumyz);
         std::fputc('\n', stderr);
     }
 
-    const double m[9] = {static_cast<double>(n), sumx, sumy,
-                         sumx, sumxx, sumxy,
-                         sumy, sumxy, sumyy};
-    const double b[3] = {sumz, sumxz, sumyz};
-    if (solvlin(m, 3, b, abc) != 0)
+    if (solve_sums(&sums, abc) != 0)
         return -1;
 
     if (debug > 2) {
@@ -430,32 +450,11 @@ int fit_plane(const float *values, int samples, int lines, const int32_t *points
 int fit_subset(const float *values, const int32_t *points, int count, const unsigned char *state,
                double abc[3])
 {
-    int n = 0;
-    double sumx = 0, sumy = 0, sumz = 0, sumxx = 0, sumxy = 0;
-    double sumxz = 0, sumyy = 0, sumyz = 0;
-    for (int i = 0; i < count; i++) {
-        if (state[i] != Point_used)
-            continue;
-        n++;
-        double dx = points[2 * i], dy = points[2 * i + 1], dz = values[i];
-        sumx += dx;
-        sumy += dy;
-        sumxy += dx * dy;
-        sumxx += dx * dx;
-        sumyy += dy * dy;
-        sumz += dz;
-        sumxz += dz * dx;
-        sumyz += dz * dy;
-    }
-    const double m[9] = {static_cast<double>(n), sumx, sumy,
-                         sumx, sumxx, sumxy,
-                         sumy, sumxy, sumyy};
-    const double b[3] = {sumz, sumxz, sumyz};
-    double solved[3];
-    if (solvlin(m, 3, b, solved) != 0)
-        return -1;
-    std::memcpy(abc, solved, sizeof solved);
-    return 0;
+    normal_sums sums{};
+    for (int i = 0; i < count; i++)
+        if (state[i] == Point_used)
+            add_point(&sums, points[2 * i], points[2 * i + 1], values[i]);
+    return solve_sums(&sums, abc);
 }
 
 /* flatten: fit the plane (as fit_plane) to the pixels at the reference
