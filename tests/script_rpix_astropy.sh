@@ -13,26 +13,12 @@ peer_setup script_rpix_astropy
 import os, subprocess, sys
 import numpy as np
 from astropy.io import fits
+from peer_checks import write_fits
 
 work, helper = sys.argv[1], sys.argv[2]
 rng = np.random.default_rng(20240611)
 INT_RANGE = {8: (0, 255, 'u1'), 16: (-32768, 32767, '>i2'), 32: (-2147483648, 2147483647, '>i4')}
 
-def write_fits(path, bitpix, raw, cards):
-    """Header cards by astropy, pixels as stored bytes, 2880-byte records."""
-    h = fits.Header()
-    h['SIMPLE'] = True
-    h['BITPIX'] = bitpix
-    h['NAXIS'] = raw.ndim
-    for i, n in enumerate(reversed(raw.shape)):
-        h['NAXIS%d' % (i + 1)] = n
-    for k, v in cards:
-        h[k] = v
-    dtype = {8: 'u1', 16: '>i2', 32: '>i4', -32: '>f4', -64: '>f8'}[bitpix]
-    data = raw.astype(dtype).tobytes()
-    data += b'\0' * ((-len(data)) % 2880)
-    with open(path, 'wb') as fp:
-        fp.write(h.tostring().encode('ascii') + data)
 
 def make_raw(bitpix, shape, blank):
     if bitpix > 0:

@@ -17,7 +17,7 @@ exec "$PY" - "$WORK" "$FLATTEN" "$SRC_DIR" <<'EOF'
 import os, re, shutil, struct, subprocess, sys
 import numpy as np
 from astropy.io import fits
-from peer_checks import Checks
+from peer_checks import Checks, write_fits
 
 work, flatten, src = sys.argv[1:4]
 script = os.path.join(src, "examples", "show_flatten.py")
@@ -89,21 +89,6 @@ def job_names(job):
         return [fp.readline().rstrip("\n"), fp.readline().rstrip("\n")]
 
 
-def write_fits(path, bitpix, raw, cards):
-    """Header cards by astropy, pixels as stored bytes, 2880-byte records."""
-    h = fits.Header()
-    h["SIMPLE"] = True
-    h["BITPIX"] = bitpix
-    h["NAXIS"] = raw.ndim
-    for i, n in enumerate(reversed(raw.shape)):
-        h["NAXIS%d" % (i + 1)] = n
-    for k, v in cards:
-        h[k] = v
-    dtype = {8: "u1", 16: ">i2", 32: ">i4", -32: ">f4", -64: ">f8"}[bitpix]
-    data = raw.astype(dtype).tobytes()
-    data += b"\0" * ((-len(data)) % 2880)
-    with open(path, "wb") as fp:
-        fp.write(h.tostring().encode("ascii") + data)
 
 
 def write_job(path, inp, out, points):
