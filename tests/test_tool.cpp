@@ -757,6 +757,16 @@ TEST(ToolFaults, BrokenInputsNameTheImageAndTheReason)
         std::ofstream hdr(d + "/hdronly.fits", std::ios::binary);
         hdr << whole.substr(0, 2880);
     }
+    {
+        /* BITPIX -64: the tool reads floats, which would lose precision. */
+        std::string h = padded("SIMPLE  =                    T") + int_card("BITPIX", -64) +
+                        int_card("NAXIS", 2) + int_card("NAXIS1", 30) +
+                        int_card("NAXIS2", 20) + padded("END");
+        pad_to_records(h, ' ');
+        h.append(2880 * 2, '\0');
+        std::ofstream o(d + "/f64.fits", std::ios::binary);
+        o << h;
+    }
     /* IRAF and ZZ images whose pixel files are missing. */
     for (const char *name : {"nopix.imh", "nopix.zzh"}) {
         int id = im_open((d + "/" + name).c_str(), "write");
@@ -780,6 +790,9 @@ TEST(ToolFaults, BrokenInputsNameTheImageAndTheReason)
         {"hdronly.fits\nout.fits\n", "Error reading pixels \"hdronly.fits\": hdronly.fits ends "
                                       "at byte 2880, before its last pixel\n"},
         {"nopix.imh\nout.fits\n", "Error opening input file \"nopix.imh\": "},
+        {"f64.fits\nout.fits\n", "Error reading pixels \"f64.fits\": BITPIX -64 pixels are "
+                                  "not read as floats: they would lose precision (they are read "
+                                  "as doubles)\n"},
         {"nopix.zzh\nout.fits\n", "Error opening input file \"nopix.zzh\": ZZ pixel file "
                                    "nopix.zzp: no such file\n"},
         {"in.fits\nmissing/out.fits\n", "Error writing pixels to output \"missing/out.fits\": "

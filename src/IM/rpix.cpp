@@ -632,7 +632,8 @@ static int read_ints(int id, void *buffer, int n_pix, int bitpix, int size)
         return -3;
     IM_error_clear();
     if (f->val_bitpix != bitpix)
-        return -2;
+        return IM_fail(-2, "BITPIX %d pixels are not read as %d-bit integers", f->val_bitpix,
+                       bitpix);
     if (n_pix < 0)
         return IM_r_rewind(f->cur_window);
     if (f->cur_window == nullptr || (buffer == nullptr && n_pix > 0))
@@ -678,7 +679,7 @@ int im_rpix_c(int id, unsigned char *buffer, int n_pix)
         return -3;
     IM_error_clear();
     if (f->val_bitpix != 8)
-        return -2;
+        return IM_fail(-2, "BITPIX %d pixels are not read as bytes", f->val_bitpix);
     if (n_pix < 0)
         return IM_r_rewind(f->cur_window);
     if (buffer == nullptr && n_pix > 0)
@@ -696,7 +697,8 @@ static int read_floating(int id, Out *buffer, int n_pix)
         return -3;
     IM_error_clear();
     if (!wide && f->val_bitpix == -64)
-        return -2;
+        return IM_fail(-2, "BITPIX -64 pixels are not read as floats: they would lose "
+                       "precision (they are read as doubles)");
     if (n_pix < 0)
         return IM_r_rewind(f->cur_window);
     if (buffer == nullptr && n_pix > 0)
@@ -711,7 +713,7 @@ static int read_floating(int id, Out *buffer, int n_pix)
     case -64:
         return wide ? read_converted(buffer, n_pix) : -2;
     default:
-        return -2;
+        return IM_fail(-2, "BITPIX %d is not a pixel type", f->val_bitpix);
     }
 }
 
