@@ -18,3 +18,12 @@ kib_limits() {
     done
     seq 0 $((largest / 1024 + 1))
 }
+
+# The files the tool writes for an output of suffix $1 (fits, imh, zzh).
+form_files() {
+    case $1 in
+        fits) echo "out.fits" ;;
+        imh) echo "out.imh out.pix" ;;
+        zzh) echo "out.zzh out.zzp" ;;
+    esac
+}

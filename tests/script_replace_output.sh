@@ -29,11 +29,7 @@ points=$(tail -n +3 "$SRC_DIR/examples/sample.txt")
 old_points=$(printf '1 1\n20 1\n1 20\n')
 
 for form in fits imh zzh; do
-    case $form in
-        fits) files="out.fits" ;;
-        imh) files="out.imh out.pix" ;;
-        zzh) files="out.zzh out.zzp" ;;
-    esac
+    files=$(form_files "$form")
     mkdir -p old new
     printf 'sample.fits\nold/out.%s\n%s\n' "$form" "$old_points" | "$FLATTEN" 2>/dev/null ||
         { echo "FAILED: old output for $form"; fail=$((fail + 1)); continue; }

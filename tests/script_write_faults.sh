@@ -62,11 +62,7 @@ cp "$SRC_DIR/examples/sample.fits" . || exit 1
 points=$(tail -n +3 "$SRC_DIR/examples/sample.txt")
 
 for form in fits imh zzh; do
-    case $form in
-        fits) files="out.fits" ;;
-        imh) files="out.imh out.pix" ;;
-        zzh) files="out.zzh out.zzp" ;;
-    esac
+    files=$(form_files "$form")
     mkdir -p ref
     printf 'sample.fits\nref/out.%s\n%s\n' "$form" "$points" > job_ref.txt
     if ! "$FLATTEN" < job_ref.txt 2> ref_err.txt; then
